@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds and runs every test: a plain build, then AddressSanitizer+UBSan and
+# ThreadSanitizer builds, each in its own folder.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+jobs=$(nproc)
+run_suite() {
+    local dir=$1 sanitize=$2
+    echo "== $dir ${sanitize:+($sanitize)}"
+    cmake -S . -B "$dir" -G Ninja -DLUMESK_SANITIZE="$sanitize" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600
+}
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+run_suite build ""
+run_suite build-asan "address,undefined"
+run_suite build-tsan "thread"

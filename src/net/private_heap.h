@@ -1,0 +1,84 @@
+// A private heap and the process-wide locks of the socket service.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace lumesk::net {
+
+class PrivateHeap {
+public:
+    PrivateHeap() = default;
+    virtual ~PrivateHeap() = default;
+    PrivateHeap(const PrivateHeap&) = delete;
+    PrivateHeap& operator=(const PrivateHeap&) = delete;
+
+    // Called when the object is discarded: destroys the heap unless it is the process heap.
+    virtual void release();
+    virtual std::unique_ptr<PrivateHeap> copy() const;
+    virtual void destroy();
+    virtual bool useProcessHeap();
+    virtual bool create();
+    virtual platform::HeapHandle handle() const { return heap_; }
+    virtual platform::HeapHandle handle(platform::HeapHandle value);
+    virtual void* reAlloc(void* block, std::size_t size);
+    virtual void* alloc(std::size_t size);  // zero-filled
+    // Frees *block and clears it; false (and *block kept) when there is nothing to free.
+    virtual bool free(void*& block);
+    // The platform has no pointer probes; a null test is what callers may rely on.
+    virtual bool isCodePointer(const void* p) const { return p != nullptr; }
+    virtual bool isReadable(const void* p, std::size_t) const { return p != nullptr; }
+
+    bool isProcessHeap() const { return isProcessHeap_; }
+    std::size_t liveBlocks() const { return platform::heapLiveBlocks(heap_); }
+
+    template <typename T>
+    bool freeTyped(T*& block) {
+        void* p = block;
+        const bool ok = free(p);
+        if (ok) block = nullptr;
+        return ok;
+    }
+
+private:
+    platform::HeapHandle heap_ = nullptr;
+    bool isProcessHeap_ = false;
+};
+
+// A lock made by createLock. Locks live as long as the list that made them.
+using Lock = std::mutex;
+
+class LockList {
+public:
+    Lock* createLock();
+    std::size_t size() const;
+
+private:
+    mutable std::mutex busy_;
+    std::vector<std::unique_ptr<Lock>> locks_;
+};
+
+inline void enterLock(Lock* lock) {
+    if (lock) lock->lock();
+}
+inline void leaveLock(Lock* lock) {
+    if (lock) lock->unlock();
+}
+
+// Holds a possibly absent lock for a scope.
+class LockHold {
+public:
+    explicit LockHold(Lock* lock) : lock_(lock) { enterLock(lock_); }
+    ~LockHold() { leaveLock(lock_); }
+    LockHold(const LockHold&) = delete;
+    LockHold& operator=(const LockHold&) = delete;
+
+private:
+    Lock* lock_;
+};
+
+}  // namespace lumesk::net

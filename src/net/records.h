@@ -1,0 +1,118 @@
+// The socket service's heap records: listeners, connections and sends.
+//
+// Lifetime: records are reference counted. A connection holds its listener,
+// a send holds its connection, and the service holds each connection until its
+// close has been handled; the engine may hold more references of its own.
+// Memory goes back to the heap only when the last reference is dropped, so no
+// completion, in whatever order it arrives, ever reads a freed record.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace lumesk::net {
+
+constexpr std::int32_t OP_NONE = 0;
+constexpr std::int32_t OP_ACCEPT = 1;
+constexpr std::int32_t OP_RECV = 2;
+constexpr std::int32_t OP_SEND = 3;
+
+constexpr int EV_ACCEPTED = 1;
+constexpr int EV_RECEIVED = 2;
+constexpr int EV_CLOSED = 3;
+
+constexpr std::uint32_t BUFFER_SIZE = 20480;
+
+struct IoRecord;
+
+// Receives the service's events. `context` is the value stored beside the
+// procedure in the record; `tag` is the parent's tag, 0 without a parent.
+using EventProc = void (*)(void* context, int event, IoRecord* record, std::uint32_t bytes,
+                           std::int32_t tag);
+
+// The part every record shares; the port hands back the address of `overlapped`.
+struct RecordBase {
+    platform::Overlapped overlapped{};
+    std::atomic<std::int32_t> opType{OP_NONE};
+    unsigned char* peerBlock = nullptr;  // 32-byte peer-address block
+    std::uint32_t bufLen = 0;
+    char* buf = nullptr;
+    std::atomic<platform::Socket> socket{platform::kNoSocket};
+    IoRecord* parent = nullptr;
+};
+
+struct SendRecord : RecordBase {
+    std::uint32_t offset = 0;  // first byte of the copy not yet sent
+};
+
+struct IoRecord : RecordBase {
+    // Listener fields.
+    std::int32_t acceptCount = 0;
+    std::int32_t pendingAccepts = 0;  // under the global lock
+    std::int32_t listenPort = 0;
+    std::uint32_t listenAddress = 0;
+
+    EventProc callback = nullptr;
+    void* context = nullptr;
+    std::atomic<std::int32_t> tag{0};
+    std::atomic<std::int64_t> bytesReceived{0};
+    std::atomic<std::int64_t> bytesSent{0};
+    std::atomic<std::int32_t> userValue{0};
+    // Engine-owned reference to another record (a relay's client).
+    std::atomic<IoRecord*> partner{nullptr};
+
+    std::atomic<std::int32_t> refs{1};
+    std::atomic<bool> closed{false};
+    bool hasBuffer = false;
+};
+
+inline RecordBase* recordOf(platform::Overlapped* overlapped) {
+    static_assert(offsetof(RecordBase, overlapped) == 0);
+    return reinterpret_cast<RecordBase*>(overlapped);
+}
+
+// Accessors: a null record reads as zeros and ignores writes.
+inline std::int32_t opType(const RecordBase* r) { return r ? r->opType.load() : 0; }
+inline void setOpType(RecordBase* r, std::int32_t v) {
+    if (r) r->opType = v;
+}
+inline IoRecord* parent(const RecordBase* r) { return r ? r->parent : nullptr; }
+inline void setParent(RecordBase* r, IoRecord* v) {
+    if (r) r->parent = v;
+}
+inline EventProc callback(const IoRecord* r) { return r ? r->callback : nullptr; }
+inline void setCallback(IoRecord* r, EventProc proc, void* context) {
+    if (!r) return;
+    r->callback = proc;
+    r->context = context;
+}
+inline std::int32_t tag(const IoRecord* r) { return r ? r->tag.load() : 0; }
+inline void setTag(IoRecord* r, std::int32_t v) {
+    if (r) r->tag = v;
+}
+inline platform::Socket socket(const RecordBase* r) {
+    return r ? r->socket.load() : platform::kNoSocket;
+}
+inline void setSocket(RecordBase* r, platform::Socket v) {
+    if (r) r->socket = v;
+}
+inline std::int32_t userValue(const IoRecord* r) { return r ? r->userValue.load() : 0; }
+inline void setUserValue(IoRecord* r, std::int32_t v) {
+    if (r) r->userValue = v;
+}
+
+// Byte counters (`which` 0 received, 1 sent). Atomic, so no lock is needed.
+inline std::int64_t addBytes(IoRecord* r, int which, std::int64_t amount) {
+    if (!r) return 0;
+    auto& counter = which == 0 ? r->bytesReceived : r->bytesSent;
+    return counter.fetch_add(amount, std::memory_order_relaxed) + amount;
+}
+inline std::int64_t readBytes(const IoRecord* r, int which) {
+    if (!r) return 0;
+    return (which == 0 ? r->bytesReceived : r->bytesSent).load(std::memory_order_relaxed);
+}
+
+}  // namespace lumesk::net

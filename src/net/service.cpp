@@ -1,0 +1,388 @@
+#include "net/service.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <system_error>
+
+#include "net/error_texts.h"
+
+namespace lumesk::net {
+
+namespace {
+
+constexpr int kThreadCreateAttempts = 50;
+constexpr auto kThreadRetryPause = std::chrono::milliseconds(20);
+
+void closeTwice(platform::Socket s) {
+    if (platform::closeSocket(s) != 0) platform::closeSocket(s);
+}
+
+}  // namespace
+
+// ---- ServiceContext ----------------------------------------------------------
+
+ServiceContext::~ServiceContext() { heap.release(); }
+
+bool ServiceContext::startSockets() {
+    if (!socketsStarted) socketsStarted = platform::startup() == 0;
+    return socketsStarted;
+}
+
+IoRecord* ServiceContext::allocRecord(bool withBuffer) {
+    void* memory = heap.alloc(sizeof(IoRecord));
+    if (!memory) return nullptr;
+    auto* record = new (memory) IoRecord;
+    record->peerBlock = static_cast<unsigned char*>(heap.alloc(platform::kPeerBlockSize));
+    if (withBuffer) giveBuffer(record);
+    return record;
+}
+
+IoRecord* ServiceContext::allocListener() {
+    void* memory = heap.alloc(sizeof(IoRecord));
+    if (!memory) return nullptr;
+    return new (memory) IoRecord;
+}
+
+bool ServiceContext::giveBuffer(IoRecord* record) {
+    if (!record) return false;
+    if (!record->buf) {
+        record->buf = static_cast<char*>(heap.alloc(BUFFER_SIZE));
+        if (!record->buf) return false;
+    }
+    record->bufLen = BUFFER_SIZE;
+    return true;
+}
+
+SendRecord* ServiceContext::allocSendRecord(IoRecord* connection, const char* data,
+                                            std::uint32_t bytes) {
+    if (!connection || !data) return nullptr;
+    // The copy lives right behind the record: one allocation per chunk.
+    void* memory = heap.alloc(sizeof(SendRecord) + bytes);
+    if (!memory) return nullptr;
+    auto* record = new (memory) SendRecord;
+    record->opType = OP_SEND;
+    record->buf = reinterpret_cast<char*>(record + 1);
+    std::memcpy(record->buf, data, bytes);
+    record->bufLen = bytes;
+    record->socket = connection->socket.load();
+    record->parent = connection;
+    retain(connection);
+    return record;
+}
+
+void ServiceContext::retain(IoRecord* record) {
+    if (record) record->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+void ServiceContext::releaseRecord(IoRecord* record) {
+    if (record && record->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        freeConnection(record);
+    }
+}
+
+void ServiceContext::freeConnection(IoRecord* record) {
+    IoRecord* owner = record->parent;
+    heap.freeTyped(record->peerBlock);
+    heap.freeTyped(record->buf);
+    record->~IoRecord();
+    void* memory = record;
+    heap.free(memory);
+    releaseRecord(owner);
+}
+
+void ServiceContext::freeSendRecord(SendRecord* record) {
+    if (!record) return;
+    IoRecord* connection = record->parent;
+    record->~SendRecord();
+    void* memory = record;
+    heap.free(memory);
+    releaseRecord(connection);
+}
+
+std::int32_t ServiceContext::pendingAccepts(const IoRecord* listener) const {
+    if (!listener) return 0;
+    LockHold hold(globalLock);
+    return listener->pendingAccepts;
+}
+
+void ServiceContext::setPendingAccepts(IoRecord* listener, std::int32_t value) {
+    if (!listener) return;
+    LockHold hold(globalLock);
+    listener->pendingAccepts = value;
+}
+
+void ServiceContext::addPendingAccepts(IoRecord* listener, std::int32_t delta) {
+    if (!listener) return;
+    LockHold hold(globalLock);
+    listener->pendingAccepts += delta;
+}
+
+void ServiceContext::addListener(IoRecord* listener) {
+    LockHold hold(globalLock);
+    listenerList_.push_back(listener);
+}
+
+void ServiceContext::removeListener(IoRecord* listener) {
+    LockHold hold(globalLock);
+    auto it = std::find(listenerList_.begin(), listenerList_.end(), listener);
+    if (it != listenerList_.end()) listenerList_.erase(it);
+}
+
+std::vector<IoRecord*> ServiceContext::listeners() const {
+    LockHold hold(globalLock);
+    return listenerList_;
+}
+
+bool ServiceContext::postAccept(IoRecord* listener) {
+    if (!listener) return false;
+    const platform::Socket s = platform::createSocket(true);
+    if (s == platform::kNoSocket) return false;
+    // The buffer comes when the accept completes: a listener's idle accepts stay small.
+    IoRecord* record = allocRecord(false);
+    if (!record) {
+        platform::closeSocket(s);
+        return false;
+    }
+    record->opType = OP_ACCEPT;
+    record->socket = s;
+    record->parent = listener;
+    retain(listener);
+    record->callback = listener->callback;
+    record->context = listener->context;
+    // Counted before it is posted, so a quick completion never drives it below 0.
+    addPendingAccepts(listener, 1);
+    if (platform::acceptAsync(listener->socket, s, record->peerBlock, &record->overlapped) == 0) {
+        return true;
+    }
+    addPendingAccepts(listener, -1);
+    closeRecord(record);
+    return false;
+}
+
+bool ServiceContext::postReceive(IoRecord* record, std::string& errorText) {
+    if (!record) return false;
+    const int code =
+        platform::receiveAsync(record->socket, record->buf, record->bufLen, &record->overlapped);
+    if (code == 0) return true;
+    errorText = receiveErrorText(code);
+    closeRecord(record);
+    return false;
+}
+
+bool ServiceContext::postSend(SendRecord* record, std::string& errorText) {
+    if (!record) return false;
+    int code = platform::sendAsync(record->socket, record->buf + record->offset, record->bufLen,
+                                   &record->overlapped);
+    if (code == platform::kErrNotSocket) {
+        code = platform::sendAsync(record->socket, record->buf + record->offset, record->bufLen,
+                                   &record->overlapped);
+    }
+    if (code == 0) return true;
+    errorText = sendErrorText(code);
+    freeSendRecord(record);
+    return false;
+}
+
+void ServiceContext::closeRecord(IoRecord* record) {
+    if (!record || record->closed.exchange(true)) return;
+    if (record->opType == OP_RECV && record->callback) {
+        record->callback(record->context, EV_CLOSED, record, 0, tag(record->parent));
+    }
+    closeTwice(record->socket);
+    releaseRecord(record);
+}
+
+// ---- WnSocketService ---------------------------------------------------------
+
+WnSocketService::~WnSocketService() { stop(); }
+
+bool WnSocketService::start(std::int32_t threadCount, bool threadCountGiven,
+                            std::string& errorText) {
+    if (!ctx_.startSockets()) {
+        errorText = "初始化WnSocket服务 失败";
+        return false;
+    }
+    if (port_) return true;
+    const int processors = platform::processorCount();
+    if (!ctx_.globalLock) ctx_.globalLock = ctx_.locks.createLock();
+    if (!ctx_.globalLock) {
+        errorText = "创建多线程许可证 失败";
+        return false;
+    }
+    if (!ctx_.heap.handle() && !ctx_.heap.create()) {
+        errorText = "创建堆句柄 失败";
+        return false;
+    }
+    port_ = platform::createPort();
+    if (!port_) {
+        errorText = "创建完成端口句柄 失败";
+        return false;
+    }
+    const int count = threadCountGiven ? threadCount : 4 * processors;
+    for (int i = 0; i < count; ++i) {
+        bool made = false;
+        for (int attempt = 0; attempt < kThreadCreateAttempts && !made; ++attempt) {
+            try {
+                threads_.emplace_back([this] { worker(); });
+                made = true;
+            } catch (const std::system_error&) {
+                std::this_thread::sleep_for(kThreadRetryPause);
+            }
+        }
+        if (!made) {
+            errorText = "创建工作线程 失败";
+            return false;
+        }
+        LockHold hold(ctx_.globalLock);
+        ++createdThreads_;
+    }
+    return true;
+}
+
+std::int32_t WnSocketService::threadStatus(std::int32_t kind) const {
+    LockHold hold(ctx_.globalLock);
+    switch (kind) {
+        case 0: return runningThreads_;
+        case 1: return workingThreads_;
+        case 2: return runningThreads_ - workingThreads_;
+        case 3: return port_ ? 1 : 0;
+        default: return 0;
+    }
+}
+
+std::int32_t WnSocketService::createdThreads() const {
+    LockHold hold(ctx_.globalLock);
+    return createdThreads_;
+}
+
+bool WnSocketService::associate(platform::Socket socket) const {
+    return port_ && platform::associate(socket, port_, 0);
+}
+
+void WnSocketService::stop() {
+    if (!port_) return;
+    stopping_ = true;
+    platform::postPacket(port_, 0, kExitKey, nullptr);
+    for (std::thread& t : threads_) {
+        if (t.joinable()) t.join();
+    }
+    threads_.clear();
+    platform::closePort(port_);
+    port_ = nullptr;
+}
+
+void WnSocketService::worker() {
+    std::this_thread::sleep_for(startDelay);
+    {
+        LockHold hold(ctx_.globalLock);
+        ++runningThreads_;
+    }
+    while (port_ && !stopping_) {
+        platform::Completion c;
+        const bool ok = platform::dequeue(port_, kWorkerWaitMs, c);
+        if (ok && c.key == kExitKey) {
+            std::int32_t running;
+            {
+                LockHold hold(ctx_.globalLock);
+                running = runningThreads_;
+            }
+            if (running > 1) platform::postPacket(port_, 0, kExitKey, nullptr);
+            break;
+        }
+        if (!ok && !c.overlapped) {
+            LockHold hold(ctx_.globalLock);
+            if (runningThreads_ > createdThreads_) break;
+            continue;
+        }
+        {
+            LockHold hold(ctx_.globalLock);
+            ++workingThreads_;
+        }
+        if (ok) {
+            dispatch(c.overlapped, c.bytes);
+        } else {
+            dispatchFailure(c.overlapped);
+        }
+        LockHold hold(ctx_.globalLock);
+        --workingThreads_;
+    }
+    LockHold hold(ctx_.globalLock);
+    --runningThreads_;
+}
+
+void WnSocketService::dispatch(platform::Overlapped* overlapped, std::uint32_t bytes) {
+    RecordBase* base = recordOf(overlapped);
+    const std::int32_t op = base->opType;
+    if (op == OP_ACCEPT && role_ == ServiceRole::Server) {
+        acceptCompleted(static_cast<IoRecord*>(base));
+    } else if (bytes > 0) {
+        if (op == OP_RECV) receiveCompleted(static_cast<IoRecord*>(base), bytes);
+        if (op == OP_SEND) sendCompleted(static_cast<SendRecord*>(base), bytes);
+    } else if (op == OP_SEND) {
+        platform::closeSocket(base->socket);
+        ctx_.freeSendRecord(static_cast<SendRecord*>(base));
+    } else {
+        ctx_.closeRecord(static_cast<IoRecord*>(base));
+    }
+}
+
+void WnSocketService::dispatchFailure(platform::Overlapped* overlapped) {
+    // The code is not looked at: platforms disagree on it for the same event.
+    RecordBase* base = recordOf(overlapped);
+    if (base->opType == OP_SEND) {
+        closeTwice(base->socket);
+        ctx_.freeSendRecord(static_cast<SendRecord*>(base));
+        return;
+    }
+    auto* record = static_cast<IoRecord*>(base);
+    if (record->opType == OP_ACCEPT) ctx_.addPendingAccepts(record->parent, -1);
+    ctx_.closeRecord(record);
+}
+
+void WnSocketService::acceptCompleted(IoRecord* record) {
+    IoRecord* listener = record->parent;
+    ctx_.retain(listener);  // the record may be gone before the replacement is posted
+    const bool ready =
+        platform::acceptFinish(socket(listener), record->socket, record->peerBlock) == 0 &&
+        ctx_.giveBuffer(record) && associate(record->socket);
+    if (ready) {
+        record->opType = OP_RECV;
+        if (record->callback) {
+            record->callback(record->context, EV_ACCEPTED, record, 0, tag(listener));
+        }
+        std::string discarded;
+        ctx_.postReceive(record, discarded);
+    } else {
+        ctx_.closeRecord(record);
+    }
+    ctx_.addPendingAccepts(listener, -1);
+    if (!ctx_.postAccept(listener)) ctx_.postAccept(listener);
+    ctx_.releaseRecord(listener);
+}
+
+void WnSocketService::receiveCompleted(IoRecord* record, std::uint32_t bytes) {
+    if (record->callback) {
+        record->callback(record->context, EV_RECEIVED, record, bytes, tag(record->parent));
+    }
+    addBytes(record, 0, bytes);
+    if (role_ == ServiceRole::Server) addBytes(record->parent, 0, bytes);
+    std::string discarded;
+    ctx_.postReceive(record, discarded);
+}
+
+void WnSocketService::sendCompleted(SendRecord* record, std::uint32_t bytes) {
+    IoRecord* connection = record->parent;
+    addBytes(connection, 1, bytes);
+    if (role_ == ServiceRole::Server) addBytes(parent(connection), 1, bytes);
+    if (bytes < record->bufLen) {
+        record->bufLen -= bytes;
+        record->offset += bytes;
+        std::string discarded;
+        ctx_.postSend(record, discarded);
+    } else {
+        ctx_.freeSendRecord(record);
+    }
+}
+
+}  // namespace lumesk::net

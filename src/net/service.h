@@ -1,0 +1,114 @@
+// The WnSocket service: a completion port served by a pool of workers, and
+// the overlapped accept, receive, send and close that both instances share.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/private_heap.h"
+#include "net/records.h"
+#include "platform/platform.h"
+
+namespace lumesk::net {
+
+constexpr std::uintptr_t kExitKey = 0xFFFFFFFFu;
+constexpr std::uint32_t kWorkerWaitMs = 5000;
+
+// What both service instances share: the sockets start-up, the global lock,
+// the service heap and the listener list, and the operations on records.
+class ServiceContext {
+public:
+    ServiceContext() = default;
+    ~ServiceContext();
+    ServiceContext(const ServiceContext&) = delete;
+    ServiceContext& operator=(const ServiceContext&) = delete;
+
+    bool socketsStarted = false;
+    LockList locks;
+    Lock* globalLock = nullptr;
+    PrivateHeap heap;
+
+    // Starts sockets for the process unless done; true when they are started.
+    bool startSockets();
+
+    // Records. allocRecord gives a connection record with its peer block and,
+    // unless told otherwise, its receive buffer; the caller owns one reference.
+    IoRecord* allocRecord(bool withBuffer = true);
+    IoRecord* allocListener();
+    // A send of a private copy of `data` to `connection` (which it holds).
+    SendRecord* allocSendRecord(IoRecord* connection, const char* data, std::uint32_t bytes);
+    bool giveBuffer(IoRecord* record);
+    void retain(IoRecord* record);
+    void releaseRecord(IoRecord* record);
+    void freeSendRecord(SendRecord* record);
+
+    std::int32_t pendingAccepts(const IoRecord* listener) const;
+    void setPendingAccepts(IoRecord* listener, std::int32_t value);
+    void addPendingAccepts(IoRecord* listener, std::int32_t delta);
+
+    void addListener(IoRecord* listener);
+    void removeListener(IoRecord* listener);
+    std::vector<IoRecord*> listeners() const;
+
+    // Overlapped operations.
+    bool postAccept(IoRecord* listener);
+    bool postReceive(IoRecord* record, std::string& errorText);
+    bool postSend(SendRecord* record, std::string& errorText);
+    // Ends a connection: EV_CLOSED if it was live, closes its socket, drops the
+    // service's reference. Only the first call on a record does anything.
+    void closeRecord(IoRecord* record);
+
+private:
+    void freeConnection(IoRecord* record);
+    std::vector<IoRecord*> listenerList_;
+};
+
+enum class ServiceRole { Server, Client };
+
+class WnSocketService {
+public:
+    WnSocketService(ServiceContext& context, ServiceRole role) : ctx_(context), role_(role) {}
+    ~WnSocketService();
+    WnSocketService(const WnSocketService&) = delete;
+    WnSocketService& operator=(const WnSocketService&) = delete;
+
+    bool start(std::int32_t threadCount, bool threadCountGiven, std::string& errorText);
+    std::int32_t threadStatus(std::int32_t kind) const;
+    std::int32_t createdThreads() const;
+
+    bool started() const { return port_ != nullptr; }
+    platform::PortHandle port() const { return port_; }
+    ServiceRole role() const { return role_; }
+    ServiceContext& context() { return ctx_; }
+    bool associate(platform::Socket socket) const;
+
+    // Tear-down, which the program itself never does: ends every worker and
+    // closes the port. Close every socket of the instance first.
+    void stop();
+
+    // Delay before a new worker counts itself running.
+    std::chrono::milliseconds startDelay{500};
+
+private:
+    void worker();
+    void dispatch(platform::Overlapped* overlapped, std::uint32_t bytes);
+    void dispatchFailure(platform::Overlapped* overlapped);
+    void acceptCompleted(IoRecord* record);
+    void receiveCompleted(IoRecord* record, std::uint32_t bytes);
+    void sendCompleted(SendRecord* record, std::uint32_t bytes);
+
+    ServiceContext& ctx_;
+    const ServiceRole role_;
+    platform::PortHandle port_ = nullptr;
+    std::int32_t createdThreads_ = 0;
+    std::int32_t runningThreads_ = 0;
+    std::int32_t workingThreads_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace lumesk::net

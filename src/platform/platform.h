@@ -1,0 +1,135 @@
+// The small OS layer under the socket service: overlapped TCP sockets, the
+// completion port, a private heap and a few address helpers. On Windows these
+// are thin wrappers over Winsock 2 / IOCP / HeapCreate; on POSIX they are our
+// own epoll-based layer with the same semantics (see posix/completion_port.cpp).
+//
+// Conventions shared by both implementations:
+//  - Results are Winsock error codes (0 = success), also on POSIX.
+//  - An overlapped operation that returns 0 is under way: its completion,
+//    whether immediate or not, arrives through the completion port exactly
+//    once. Any other result means nothing was started and no completion comes.
+//  - Closing a socket fails every operation still pending on it, through the
+//    port, once each.
+//  - A send completes only when all of its bytes are written; sends on one
+//    socket complete in the order they were posted.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lumesk::platform {
+
+// Opaque socket handle. On POSIX it carries a generation, so a stale handle can
+// never reach a descriptor number the OS handed out again.
+using Socket = std::uint64_t;
+constexpr Socket kNoSocket = 0;
+
+struct CompletionPort;
+using PortHandle = CompletionPort*;
+
+struct HeapObject;
+using HeapHandle = HeapObject*;
+
+// Winsock codes used by the layers above.
+constexpr int kErrIoPending = 997;
+constexpr int kErrOperationAborted = 995;
+constexpr int kErrIntr = 10004;
+constexpr int kErrAccess = 10013;
+constexpr int kErrFault = 10014;
+constexpr int kErrInvalid = 10022;
+constexpr int kErrTooManySockets = 10024;
+constexpr int kErrWouldBlock = 10035;
+constexpr int kErrInProgress = 10036;
+constexpr int kErrNotSocket = 10038;
+constexpr int kErrAddrInUse = 10048;
+constexpr int kErrConnReset = 10054;
+constexpr int kErrNoBufs = 10055;
+constexpr int kErrNotConnected = 10057;
+constexpr int kErrTimedOut = 10060;
+constexpr int kErrConnRefused = 10061;
+constexpr int kErrNotInitialised = 10093;
+
+constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
+
+// The system's overlapped structure, with room for what each platform keeps
+// beside it. It must be the first member of every record handed to the port.
+struct Overlapped {
+    alignas(16) unsigned char storage[160];
+};
+
+// Offset of the peer's sockaddr_in inside a 32-byte peer-address block.
+constexpr std::size_t kPeerAddressOffset = 6;
+constexpr std::size_t kPeerBlockSize = 32;
+
+// What a wait on the port yielded. `ok` false with a null `overlapped` is a
+// time-out (or a failed wait); `ok` false with a record is a failed operation
+// whose Winsock code is `error`.
+struct Completion {
+    bool ok = false;
+    std::uint32_t bytes = 0;
+    std::uintptr_t key = 0;
+    Overlapped* overlapped = nullptr;
+    int error = 0;
+};
+
+// Process start: WSAStartup 2.0 on Windows; on POSIX raises the soft descriptor
+// limit to the hard one and ignores SIGPIPE. Returns 0 or an error code.
+int startup();
+int processorCount();
+
+// Completion port.
+PortHandle createPort();
+// Ends the port: waiting threads return a failed wait. Only for tear-down, after
+// every socket associated with it has been closed and every worker has left.
+void closePort(PortHandle port);
+bool associate(Socket socket, PortHandle port, std::uintptr_t key);
+bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out);
+bool postPacket(PortHandle port, std::uint32_t bytes, std::uintptr_t key, Overlapped* overlapped);
+
+// Sockets: overlapped IPv4 TCP. `acceptTarget` marks a socket made to receive an
+// accepted connection; on POSIX it holds no descriptor until the accept completes.
+Socket createSocket(bool acceptTarget = false);
+int lastSocketError();  // the code of the last failed createSocket on this thread
+int closeSocket(Socket socket);
+int bindSocket(Socket socket, std::uint32_t addressNet, std::uint16_t portHost);
+int listenSocket(Socket socket, int backlog);
+int localAddress(Socket socket, std::uint32_t& addressNet, std::uint16_t& portHost);
+int connectSocket(Socket socket, std::uint32_t addressNet, std::uint16_t portHost);  // blocking
+
+// Overlapped operations; see the conventions above.
+// The accepted peer's sockaddr_in is written at kPeerAddressOffset of
+// `peerBlock` (kPeerBlockSize bytes) by the time acceptFinish returns.
+int acceptAsync(Socket listener, Socket target, unsigned char* peerBlock, Overlapped* overlapped);
+int acceptFinish(Socket listener, Socket target, unsigned char* peerBlock);
+int receiveAsync(Socket socket, char* buffer, std::uint32_t length, Overlapped* overlapped);
+int sendAsync(Socket socket, const char* buffer, std::uint32_t length, Overlapped* overlapped);
+// The socket must be bound and associated with a port first.
+int connectAsync(Socket socket, std::uint32_t addressNet, std::uint16_t portHost,
+                 Overlapped* overlapped);
+int connectFinish(Socket socket);
+
+// inet_addr / inet_ntoa.
+std::uint32_t parseIPv4(const std::string& text);
+std::string formatIPv4(std::uint32_t addressNet);
+std::uint16_t toNetwork16(std::uint16_t value);
+std::uint16_t fromNetwork16(std::uint16_t value);
+
+// The local IPv4 address table, in the system's unsorted order (network byte order).
+std::vector<std::uint32_t> localAddressTable();
+
+// Private heaps: zero-filled allocations. Destroy a heap only when it is empty:
+// on POSIX blocks still allocated then stay allocated, so leak checkers see them.
+HeapHandle heapCreate();
+HeapHandle processHeap();
+void heapDestroy(HeapHandle heap);
+void* heapAlloc(HeapHandle heap, std::size_t size);
+void* heapReAlloc(HeapHandle heap, void* block, std::size_t size);
+bool heapFree(HeapHandle heap, void* block);
+std::size_t heapLiveBlocks(HeapHandle heap);  // blocks allocated and not yet freed
+
+// Sockets open in this process through this layer (for leak checks).
+std::size_t openSocketCount();
+
+}  // namespace lumesk::platform

@@ -1,0 +1,756 @@
+// POSIX completion layer: epoll underneath, Windows completion-port semantics on top.
+//
+// Every operation is tried at once on the posting thread; only when it would
+// block does it wait in the socket's queue for an epoll edge. Whoever finishes
+// it queues the completion on the port. Workers share the port in a
+// leader/follower way: one waiter at a time sits in epoll_wait and serves the
+// ready sockets itself, the others sleep on the port's condition variable.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/posix/socket_table.h"
+
+namespace lumesk::platform {
+namespace posix {
+namespace {
+
+int mapErrno(int e) {
+    switch (e) {
+        case 0: return 0;
+        case EINTR: return kErrIntr;
+        case EACCES:
+        case EPERM: return kErrAccess;
+        case EFAULT: return kErrFault;
+        case EINVAL: return kErrInvalid;
+        case EMFILE:
+        case ENFILE: return kErrTooManySockets;
+        case EAGAIN: return kErrWouldBlock;
+        case EINPROGRESS: return kErrInProgress;
+        case EALREADY: return 10037;
+        case EBADF:
+        case ENOTSOCK: return kErrNotSocket;
+        case EDESTADDRREQ: return 10039;
+        case EMSGSIZE: return 10040;
+        case EPROTOTYPE: return 10041;
+        case ENOPROTOOPT: return 10042;
+        case EPROTONOSUPPORT: return 10043;
+        case EOPNOTSUPP: return 10045;
+        case EAFNOSUPPORT: return 10047;
+        case EADDRINUSE: return kErrAddrInUse;
+        case EADDRNOTAVAIL: return 10049;
+        case ENETDOWN: return 10050;
+        case ENETUNREACH: return 10051;
+        case ENETRESET: return 10052;
+        case ECONNABORTED: return 10053;
+        case ECONNRESET:
+        case EPIPE: return kErrConnReset;
+        case ENOBUFS:
+        case ENOMEM: return kErrNoBufs;
+        case EISCONN: return 10056;
+        case ENOTCONN: return kErrNotConnected;
+        case ESHUTDOWN: return 10058;
+        case ETIMEDOUT: return kErrTimedOut;
+        case ECONNREFUSED: return kErrConnRefused;
+        case EHOSTDOWN: return 10064;
+        case EHOSTUNREACH: return 10065;
+        default: return 10000 + e;  // no Winsock twin: keep it recognisable
+    }
+}
+
+constexpr std::uint32_t kChunkBits = 12;
+constexpr std::uint32_t kChunkSize = 1u << kChunkBits;
+constexpr std::uint32_t kMaxChunks = 1024;
+
+// The handle table. Entries are never freed, so a stale handle always finds
+// readable memory and is turned away by its generation.
+struct Table {
+    std::mutex mutex;
+    std::array<std::atomic<SocketEntry*>, kMaxChunks> chunks{};
+    std::vector<std::uint32_t> freeList;
+    std::uint32_t used = 0;
+    std::atomic<std::size_t> open{0};
+};
+
+Table& table() {
+    static Table* t = new Table;  // outlives every worker at exit
+    return *t;
+}
+
+std::uint32_t generationOf(Socket h) { return static_cast<std::uint32_t>(h >> 32); }
+
+SocketEntry* entryOf(Socket h) {
+    const std::uint32_t index = static_cast<std::uint32_t>(h & 0xFFFFFFFFu);
+    if (index == 0) return nullptr;
+    const std::uint32_t chunk = (index - 1) >> kChunkBits;
+    if (chunk >= kMaxChunks) return nullptr;
+    SocketEntry* c = table().chunks[chunk].load(std::memory_order_acquire);
+    return c ? &c[(index - 1) & (kChunkSize - 1)] : nullptr;
+}
+
+// Locks the entry of a live handle; null (and nothing locked) for a stale one.
+SocketEntry* lockLive(Socket h, std::unique_lock<std::mutex>& lock) {
+    SocketEntry* e = entryOf(h);
+    if (!e) return nullptr;
+    lock = std::unique_lock<std::mutex>(e->mutex);
+    if (!e->inUse || e->generation != generationOf(h)) {
+        lock.unlock();
+        return nullptr;
+    }
+    return e;
+}
+
+thread_local int tlsSocketError = 0;
+thread_local CompletionPort* tlsPolling = nullptr;
+
+void wake(CompletionPort* port) {
+    const std::uint64_t one = 1;
+    ssize_t r = ::write(port->wakeFd, &one, sizeof one);
+    (void)r;  // a full counter already means "wake up"
+}
+
+bool registerFd(SocketEntry* e, Socket h) {
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    ev.data.u64 = h;
+    return ::epoll_ctl(e->port->epollFd, EPOLL_CTL_ADD, e->fd, &ev) == 0;
+}
+
+int ensureFd(SocketEntry* e, Socket h) {
+    if (e->fd >= 0) return 0;
+    e->fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (e->fd < 0) return mapErrno(errno);
+    if (e->port && !registerFd(e, h)) return mapErrno(errno);
+    return 0;
+}
+
+sockaddr_in makeAddress(std::uint32_t addressNet, std::uint16_t portHost) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(portHost);
+    sa.sin_addr.s_addr = addressNet;
+    return sa;
+}
+
+enum class Attempt { Done, WouldBlock, Failed };
+
+Attempt tryReceive(SocketEntry* e, PendingOp* op, std::uint32_t& bytes, int& error) {
+    for (;;) {
+        const ssize_t n = ::recv(e->fd, op->buffer, op->length, 0);
+        if (n >= 0) {
+            bytes = static_cast<std::uint32_t>(n);
+            return Attempt::Done;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return Attempt::WouldBlock;
+        error = mapErrno(errno);
+        return Attempt::Failed;
+    }
+}
+
+Attempt trySend(SocketEntry* e, PendingOp* op, int& error) {
+    while (op->done < op->length) {
+        const ssize_t n =
+            ::send(e->fd, op->buffer + op->done, op->length - op->done, MSG_NOSIGNAL);
+        if (n > 0) {
+            op->done += static_cast<std::uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Attempt::WouldBlock;
+        error = mapErrno(n < 0 ? errno : EPIPE);
+        return Attempt::Failed;
+    }
+    return Attempt::Done;
+}
+
+void writePeer(unsigned char* block, const sockaddr_in& sa) {
+    sockaddr_in copy{};
+    copy.sin_family = AF_INET;
+    copy.sin_port = sa.sin_port;
+    copy.sin_addr = sa.sin_addr;
+    // A sockaddr_in's family is 16 bits on Windows; write it the same way here.
+    const std::uint16_t family = AF_INET;
+    std::memcpy(block + kPeerAddressOffset, &family, 2);
+    std::memcpy(block + kPeerAddressOffset + 2, &copy.sin_port, 2);
+    std::memcpy(block + kPeerAddressOffset + 4, &copy.sin_addr, 4);
+    std::memset(block + kPeerAddressOffset + 8, 0, 8);
+}
+
+// Hands an accepted descriptor to the socket its accept named.
+void installAccepted(PendingOp* op, int fd, const sockaddr_in& peer) {
+    std::unique_lock<std::mutex> lock;
+    SocketEntry* t = lockLive(op->target, lock);
+    if (!t || t->fd >= 0) {
+        ::close(fd);
+        complete(op, 0, kErrOperationAborted);
+        return;
+    }
+    t->fd = fd;
+    t->acceptListener = kNoSocket;
+    if (t->port) registerFd(t, op->target);
+    if (op->peerBlock) writePeer(op->peerBlock, peer);
+    complete(op, 0, 0);
+}
+
+void serveAccepts(SocketEntry* l) {
+    while (!l->accepts.empty()) {
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        const int fd = ::accept4(l->fd, reinterpret_cast<sockaddr*>(&peer), &len,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+            // Out of descriptors and the like: fail one accept, as a Windows
+            // accept that completes with an error, and wait for the next edge.
+            complete(l->accepts.pop(), 0, mapErrno(errno));
+            return;
+        }
+        installAccepted(l->accepts.pop(), fd, peer);
+    }
+}
+
+void serveConnect(SocketEntry* e) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(e->fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    if (err == 0) {
+        sockaddr_in peer{};
+        socklen_t plen = sizeof peer;
+        if (::getpeername(e->fd, reinterpret_cast<sockaddr*>(&peer), &plen) != 0) {
+            return;  // an early edge: still connecting
+        }
+    }
+    PendingOp* op = e->connect;
+    e->connect = nullptr;
+    complete(op, 0, mapErrno(err));
+}
+
+void serveReceives(SocketEntry* e) {
+    while (!e->receives.empty()) {
+        std::uint32_t bytes = 0;
+        int error = 0;
+        const Attempt a = tryReceive(e, e->receives.head, bytes, error);
+        if (a == Attempt::WouldBlock) return;
+        complete(e->receives.pop(), bytes, a == Attempt::Done ? 0 : error);
+    }
+}
+
+void failAll(OpQueue& q, int error) {
+    while (PendingOp* op = q.pop()) complete(op, 0, error);
+}
+
+void serveSends(SocketEntry* e) {
+    while (!e->sends.empty()) {
+        int error = 0;
+        const Attempt a = trySend(e, e->sends.head, error);
+        if (a == Attempt::WouldBlock) return;
+        if (a == Attempt::Failed) {
+            failAll(e->sends, error);
+            return;
+        }
+        PendingOp* op = e->sends.pop();
+        complete(op, op->length, 0);
+    }
+}
+
+}  // namespace
+
+void complete(PendingOp* op, std::uint32_t bytes, int error) {
+    CompletionPort* port = op->port;
+    std::lock_guard<std::mutex> lock(port->mutex);
+    if (port->closed) return;
+    port->queue.push_back(Packet{overlappedOf(op), bytes, op->key, error});
+    if (port->waiters > 0) {
+        port->ready.notify_one();
+    } else if (port->polling && tlsPolling != port) {
+        wake(port);
+    }
+}
+
+void serveSocket(Socket handle, std::uint32_t events) {
+    std::unique_lock<std::mutex> lock;
+    SocketEntry* e = lockLive(handle, lock);
+    if (!e || e->fd < 0) return;
+    if (!e->accepts.empty()) serveAccepts(e);
+    if (e->connect && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) serveConnect(e);
+    if (!e->receives.empty()) serveReceives(e);
+    if (!e->sends.empty()) serveSends(e);
+}
+
+void releasePort(CompletionPort* port) {
+    if (port->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    ::close(port->epollFd);
+    ::close(port->wakeFd);
+    delete port;
+}
+
+}  // namespace posix
+
+using namespace posix;
+
+int startup() {
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+        lim.rlim_cur = lim.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &lim);
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+    return 0;
+}
+
+int processorCount() {
+    const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<int>(n) : 1;
+}
+
+PortHandle createPort() {
+    auto* port = new CompletionPort;
+    port->epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+    port->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = 0;  // never a socket handle
+    if (port->epollFd < 0 || port->wakeFd < 0 ||
+        ::epoll_ctl(port->epollFd, EPOLL_CTL_ADD, port->wakeFd, &ev) != 0) {
+        if (port->epollFd >= 0) ::close(port->epollFd);
+        if (port->wakeFd >= 0) ::close(port->wakeFd);
+        delete port;
+        return nullptr;
+    }
+    return port;
+}
+
+void closePort(PortHandle port) {
+    if (!port) return;
+    {
+        std::lock_guard<std::mutex> lock(port->mutex);
+        port->closed = true;
+        port->queue.clear();
+        port->ready.notify_all();
+        wake(port);
+    }
+    releasePort(port);
+}
+
+bool associate(Socket socket, PortHandle port, std::uintptr_t key) {
+    if (!port) return false;
+    std::unique_lock<std::mutex> lock;
+    SocketEntry* e = lockLive(socket, lock);
+    if (!e || e->port) return false;
+    e->port = port;
+    e->key = key;
+    port->refs.fetch_add(1, std::memory_order_relaxed);
+    return e->fd < 0 || registerFd(e, socket);
+}
+
+bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
+    using Clock = std::chrono::steady_clock;
+    out = Completion{};
+    if (!port) return false;
+    const bool forever = timeoutMs == kInfinite;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
+    std::unique_lock<std::mutex> lock(port->mutex);
+    for (;;) {
+        if (!port->queue.empty()) {
+            const Packet p = port->queue.front();
+            port->queue.pop_front();
+            // Pass the baton: another waiter takes the next packet or the poll.
+            if (port->waiters > 0 && (!port->queue.empty() || !port->polling)) {
+                port->ready.notify_one();
+            }
+            out.ok = p.error == 0;
+            out.bytes = p.bytes;
+            out.key = p.key;
+            out.overlapped = p.overlapped;
+            out.error = p.error;
+            return out.ok;
+        }
+        if (port->closed) return false;
+        int waitMs = -1;
+        if (!forever) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) return false;
+            waitMs = static_cast<int>(std::min<long long>(left.count(), INT_MAX));
+        }
+        if (port->polling) {
+            ++port->waiters;
+            if (forever) {
+                port->ready.wait(lock);
+            } else {
+                port->ready.wait_until(lock, deadline);
+            }
+            --port->waiters;
+            continue;
+        }
+        port->polling = true;
+        lock.unlock();
+        tlsPolling = port;
+        epoll_event events[64];
+        const int n = ::epoll_wait(port->epollFd, events, 64, waitMs);
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.u64 == 0) {
+                std::uint64_t drained;
+                while (::read(port->wakeFd, &drained, sizeof drained) > 0) {
+                }
+                continue;
+            }
+            serveSocket(events[i].data.u64, events[i].events);
+        }
+        tlsPolling = nullptr;
+        lock.lock();
+        port->polling = false;
+        if (port->queue.empty() && port->waiters > 0) port->ready.notify_one();
+    }
+}
+
+bool postPacket(PortHandle port, std::uint32_t bytes, std::uintptr_t key, Overlapped* overlapped) {
+    if (!port) return false;
+    std::lock_guard<std::mutex> lock(port->mutex);
+    if (port->closed) return false;
+    port->queue.push_back(Packet{overlapped, bytes, key, 0});
+    if (port->waiters > 0) {
+        port->ready.notify_one();
+    } else if (port->polling) {
+        wake(port);
+    }
+    return true;
+}
+
+Socket createSocket(bool acceptTarget) {
+    int fd = -1;
+    if (!acceptTarget) {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+        if (fd < 0) {
+            tlsSocketError = mapErrno(errno);
+            return kNoSocket;
+        }
+    }
+    Table& t = table();
+    std::uint32_t index;
+    {
+        std::lock_guard<std::mutex> lock(t.mutex);
+        if (!t.freeList.empty()) {
+            index = t.freeList.back();
+            t.freeList.pop_back();
+        } else if (t.used < kChunkSize * kMaxChunks) {
+            index = t.used++;
+            const std::uint32_t chunk = index >> kChunkBits;
+            if (!t.chunks[chunk].load(std::memory_order_relaxed)) {
+                t.chunks[chunk].store(new SocketEntry[kChunkSize], std::memory_order_release);
+            }
+        } else {
+            if (fd >= 0) ::close(fd);
+            tlsSocketError = kErrTooManySockets;
+            return kNoSocket;
+        }
+    }
+    SocketEntry* e = &t.chunks[index >> kChunkBits].load()[index & (kChunkSize - 1)];
+    std::uint32_t generation;
+    {
+        std::lock_guard<std::mutex> lock(e->mutex);
+        e->inUse = true;
+        e->fd = fd;
+        e->port = nullptr;
+        e->key = 0;
+        e->acceptListener = kNoSocket;
+        e->connect = nullptr;
+        generation = e->generation;
+    }
+    t.open.fetch_add(1, std::memory_order_relaxed);
+    return (static_cast<Socket>(generation) << 32) | (index + 1);
+}
+
+int lastSocketError() { return tlsSocketError; }
+
+int closeSocket(Socket socket) {
+    std::unique_lock<std::mutex> lock;
+    SocketEntry* e = lockLive(socket, lock);
+    if (!e) return kErrNotSocket;
+    e->inUse = false;
+    if (++e->generation == 0) e->generation = 1;
+    // Every pending operation fails through its port, once.
+    failAll(e->receives, kErrOperationAborted);
+    failAll(e->sends, kErrOperationAborted);
+    failAll(e->accepts, kErrOperationAborted);
+    if (e->connect) {
+        complete(e->connect, 0, kErrOperationAborted);
+        e->connect = nullptr;
+    }
+    const Socket listener = e->acceptListener;
+    e->acceptListener = kNoSocket;
+    CompletionPort* port = e->port;
+    e->port = nullptr;
+    if (e->fd >= 0) ::close(e->fd);  // also leaves the epoll set
+    e->fd = -1;
+    lock.unlock();
+
+    if (listener != kNoSocket) {
+        // An accept into this socket is still queued on its listener: fail it there.
+        std::unique_lock<std::mutex> llock;
+        if (SocketEntry* l = lockLive(listener, llock)) {
+            for (PendingOp* op = l->accepts.head; op; op = op->next) {
+                if (op->target == socket) {
+                    l->accepts.remove(op);
+                    complete(op, 0, kErrOperationAborted);
+                    break;
+                }
+            }
+        }
+    }
+    if (port) releasePort(port);
+    Table& t = table();
+    {
+        std::lock_guard<std::mutex> tlock(t.mutex);
+        t.freeList.push_back(static_cast<std::uint32_t>((socket & 0xFFFFFFFFu) - 1));
+    }
+    t.open.fetch_sub(1, std::memory_order_relaxed);
+    return 0;
+}
+
+int bindSocket(Socket socket, std::uint32_t addressNet, std::uint16_t portHost) {
+    std::unique_lock<std::mutex> lock;
+    SocketEntry* e = lockLive(socket, lock);
+    if (!e) return kErrNotSocket;
+    if (int err = ensureFd(e, socket)) return err;
+    // Windows lets a listener bind a port that still has TIME_WAIT connections.
+    const int one = 1;
+    ::setsockopt(e->fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const sockaddr_in sa = makeAddress(addressNet, portHost);
+    if (::bind(e->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+        return mapErrno(errno);
+    }
+    return 0;
+}
+
+int listenSocket(Socket socket, int backlog) {
+    std::unique_lock<std::mutex> lock;
+    SocketEntry* e = lockLive(socket, lock);
+    if (!e) return kErrNotSocket;
+    if (int err = ensureFd(e, socket)) return err;
+    return ::listen(e->fd, backlog) == 0 ? 0 : mapErrno(errno);
+}
+
+int localAddress(Socket socket, std::uint32_t& addressNet, std::uint16_t& portHost) {
+    std::unique_lock<std::mutex> lock;
+    SocketEntry* e = lockLive(socket, lock);
+    if (!e) return kErrNotSocket;
+    if (e->fd < 0) return kErrInvalid;
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (::getsockname(e->fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return mapErrno(errno);
+    addressNet = sa.sin_addr.s_addr;
+    portHost = ntohs(sa.sin_port);
+    return 0;
+}
+
+int connectSocket(Socket socket, std::uint32_t addressNet, std::uint16_t portHost) {
+    // Held for the whole connect: a close from another thread waits for its end.
+    std::unique_lock<std::mutex> lock;
+    SocketEntry* e = lockLive(socket, lock);
+    if (!e) return kErrNotSocket;
+    if (int err = ensureFd(e, socket)) return err;
+    const sockaddr_in sa = makeAddress(addressNet, portHost);
+    if (::connect(e->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return 0;
+    if (errno != EINPROGRESS) return mapErrno(errno);
+    pollfd p{e->fd, POLLOUT, 0};
+    while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    ::getsockopt(e->fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    return mapErrno(err);
+}
+
+int acceptAsync(Socket listener, Socket target, unsigned char* peerBlock, Overlapped* overlapped) {
+    std::unique_lock<std::mutex> lock;
+    SocketEntry* l = lockLive(listener, lock);
+    if (!l) return kErrNotSocket;
+    if (l->fd < 0 || !l->port || !overlapped) return kErrInvalid;
+    {
+        std::unique_lock<std::mutex> tlock;
+        SocketEntry* t = lockLive(target, tlock);
+        if (!t) return kErrNotSocket;
+        if (t->fd >= 0 || t->acceptListener != kNoSocket) return kErrInvalid;
+        t->acceptListener = listener;
+    }
+    PendingOp* op = new (opOf(overlapped)) PendingOp;
+    op->kind = OpKind::Accept;
+    op->target = target;
+    op->peerBlock = peerBlock;
+    op->port = l->port;
+    op->key = l->key;
+    l->accepts.push(op);
+    if (l->accepts.head == op) serveAccepts(l);
+    return 0;
+}
+
+int acceptFinish(Socket listener, Socket target, unsigned char* peerBlock) {
+    (void)listener;
+    (void)peerBlock;  // written when the accept completed
+    std::unique_lock<std::mutex> lock;
+    return lockLive(target, lock) ? 0 : kErrNotSocket;
+}
+
+int receiveAsync(Socket socket, char* buffer, std::uint32_t length, Overlapped* overlapped) {
+    std::unique_lock<std::mutex> lock;
+    SocketEntry* e = lockLive(socket, lock);
+    if (!e) return kErrNotSocket;
+    if (e->fd < 0) return kErrNotConnected;
+    if (!e->port || !overlapped) return kErrInvalid;
+    PendingOp* op = new (opOf(overlapped)) PendingOp;
+    op->kind = OpKind::Receive;
+    op->buffer = buffer;
+    op->length = length;
+    op->port = e->port;
+    op->key = e->key;
+    if (e->receives.empty()) {
+        std::uint32_t bytes = 0;
+        int error = 0;
+        switch (tryReceive(e, op, bytes, error)) {
+            case Attempt::Done: complete(op, bytes, 0); return 0;
+            case Attempt::Failed: return error;
+            case Attempt::WouldBlock: break;
+        }
+    }
+    e->receives.push(op);
+    return 0;
+}
+
+int sendAsync(Socket socket, const char* buffer, std::uint32_t length, Overlapped* overlapped) {
+    std::unique_lock<std::mutex> lock;
+    SocketEntry* e = lockLive(socket, lock);
+    if (!e) return kErrNotSocket;
+    if (e->fd < 0) return kErrNotConnected;
+    if (!e->port || !overlapped) return kErrInvalid;
+    PendingOp* op = new (opOf(overlapped)) PendingOp;
+    op->kind = OpKind::Send;
+    op->buffer = const_cast<char*>(buffer);
+    op->length = length;
+    op->port = e->port;
+    op->key = e->key;
+    if (e->sends.empty()) {
+        int error = 0;
+        switch (trySend(e, op, error)) {
+            case Attempt::Done: complete(op, length, 0); return 0;
+            case Attempt::Failed: return error;
+            case Attempt::WouldBlock: break;
+        }
+    }
+    e->sends.push(op);
+    return 0;
+}
+
+int connectAsync(Socket socket, std::uint32_t addressNet, std::uint16_t portHost,
+                 Overlapped* overlapped) {
+    std::unique_lock<std::mutex> lock;
+    SocketEntry* e = lockLive(socket, lock);
+    if (!e) return kErrNotSocket;
+    if (e->fd < 0 || !e->port || !overlapped || e->connect) return kErrInvalid;
+    PendingOp* op = new (opOf(overlapped)) PendingOp;
+    op->kind = OpKind::Connect;
+    op->port = e->port;
+    op->key = e->key;
+    const sockaddr_in sa = makeAddress(addressNet, portHost);
+    if (::connect(e->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
+        complete(op, 0, 0);
+        return 0;
+    }
+    if (errno != EINPROGRESS) return mapErrno(errno);
+    e->connect = op;
+    return 0;
+}
+
+int connectFinish(Socket socket) {
+    std::unique_lock<std::mutex> lock;
+    return lockLive(socket, lock) ? 0 : kErrNotSocket;
+}
+
+std::uint32_t parseIPv4(const std::string& text) { return ::inet_addr(text.c_str()); }
+
+std::string formatIPv4(std::uint32_t addressNet) {
+    in_addr a{};
+    a.s_addr = addressNet;
+    char buf[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &a, buf, sizeof buf);
+    return buf;
+}
+
+std::uint16_t toNetwork16(std::uint16_t value) { return htons(value); }
+std::uint16_t fromNetwork16(std::uint16_t value) { return ntohs(value); }
+
+std::vector<std::uint32_t> localAddressTable() {
+    std::vector<std::uint32_t> out;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return out;
+    for (ifaddrs* i = list; i; i = i->ifa_next) {
+        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET) {
+            out.push_back(reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
+        }
+    }
+    ::freeifaddrs(list);
+    return out;
+}
+
+struct HeapObject {
+    std::atomic<std::size_t> live{0};
+    bool process = false;
+};
+
+HeapHandle heapCreate() { return new HeapObject; }
+
+HeapHandle processHeap() {
+    static HeapObject* heap = [] {
+        auto* h = new HeapObject;
+        h->process = true;
+        return h;
+    }();
+    return heap;
+}
+
+void heapDestroy(HeapHandle heap) {
+    if (heap && !heap->process) delete heap;
+}
+
+void* heapAlloc(HeapHandle heap, std::size_t size) {
+    if (!heap) return nullptr;
+    void* p = std::calloc(1, size ? size : 1);
+    if (p) heap->live.fetch_add(1, std::memory_order_relaxed);
+    return p;
+}
+
+void* heapReAlloc(HeapHandle heap, void* block, std::size_t size) {
+    if (!heap || !block) return nullptr;
+    return std::realloc(block, size ? size : 1);
+}
+
+bool heapFree(HeapHandle heap, void* block) {
+    if (!heap || !block) return false;
+    std::free(block);
+    heap->live.fetch_sub(1, std::memory_order_relaxed);
+    return true;
+}
+
+std::size_t heapLiveBlocks(HeapHandle heap) {
+    return heap ? heap->live.load(std::memory_order_relaxed) : 0;
+}
+
+std::size_t openSocketCount() { return table().open.load(std::memory_order_relaxed); }
+
+}  // namespace lumesk::platform

@@ -1,0 +1,128 @@
+// Internal to the POSIX layer: the socket handle table and the pending
+// operations kept on each socket.
+#pragma once
+
+#include <sys/epoll.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+#include "platform/platform.h"
+
+namespace lumesk::platform::posix {
+
+enum class OpKind : std::uint8_t { Receive, Send, Accept, Connect };
+
+// Lives inside the caller's Overlapped storage: posting an operation allocates nothing.
+struct PendingOp {
+    PendingOp* next = nullptr;
+    OpKind kind = OpKind::Receive;
+    char* buffer = nullptr;
+    std::uint32_t length = 0;
+    std::uint32_t done = 0;
+    Socket target = kNoSocket;  // accept: the socket that receives the connection
+    unsigned char* peerBlock = nullptr;
+    CompletionPort* port = nullptr;
+    std::uintptr_t key = 0;
+};
+static_assert(sizeof(PendingOp) <= sizeof(Overlapped::storage));
+
+inline PendingOp* opOf(Overlapped* overlapped) {
+    return reinterpret_cast<PendingOp*>(overlapped->storage);
+}
+inline Overlapped* overlappedOf(PendingOp* op) {
+    return reinterpret_cast<Overlapped*>(reinterpret_cast<unsigned char*>(op) -
+                                         offsetof(Overlapped, storage));
+}
+
+// FIFO of pending operations, linked through PendingOp::next.
+struct OpQueue {
+    PendingOp* head = nullptr;
+    PendingOp* tail = nullptr;
+    bool empty() const { return head == nullptr; }
+    void push(PendingOp* op) {
+        op->next = nullptr;
+        if (tail) {
+            tail->next = op;
+        } else {
+            head = op;
+        }
+        tail = op;
+    }
+    PendingOp* pop() {
+        PendingOp* op = head;
+        if (op) {
+            head = op->next;
+            if (!head) tail = nullptr;
+            op->next = nullptr;
+        }
+        return op;
+    }
+    bool remove(PendingOp* op) {
+        PendingOp* prev = nullptr;
+        for (PendingOp* p = head; p; prev = p, p = p->next) {
+            if (p != op) continue;
+            (prev ? prev->next : head) = p->next;
+            if (tail == p) tail = prev;
+            p->next = nullptr;
+            return true;
+        }
+        return false;
+    }
+};
+
+struct Packet {
+    Overlapped* overlapped;
+    std::uint32_t bytes;
+    std::uintptr_t key;
+    int error;
+};
+
+}  // namespace lumesk::platform::posix
+
+namespace lumesk::platform {
+
+struct CompletionPort {
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::deque<posix::Packet> queue;
+    int epollFd = -1;
+    int wakeFd = -1;
+    bool polling = false;  // one waiter at a time sits in epoll_wait
+    bool closed = false;
+    int waiters = 0;
+    std::atomic<int> refs{1};  // the owner plus every associated socket
+};
+
+}  // namespace lumesk::platform
+
+namespace lumesk::platform::posix {
+
+struct SocketEntry {
+    std::mutex mutex;
+    std::uint32_t generation = 1;
+    bool inUse = false;
+    int fd = -1;
+    CompletionPort* port = nullptr;
+    std::uintptr_t key = 0;
+    Socket acceptListener = kNoSocket;  // while an accept into this socket is pending
+    OpQueue receives;
+    OpQueue sends;
+    OpQueue accepts;
+    PendingOp* connect = nullptr;
+};
+
+// Queues a completion on the operation's port. Called with the socket's lock
+// held, so completions of one socket enter the port in the order they happen.
+void complete(PendingOp* op, std::uint32_t bytes, int error);
+
+// Runs what a readiness event allows on the socket: accepts, the connect, the
+// receive at the head of its queue and as many queued sends as fit.
+void serveSocket(Socket handle, std::uint32_t events);
+
+void releasePort(CompletionPort* port);
+
+}  // namespace lumesk::platform::posix

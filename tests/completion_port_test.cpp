@@ -1,0 +1,211 @@
+// The OS layer's promises that the service builds on.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <thread>
+
+#include "platform/platform.h"
+#include "support.h"
+
+using namespace lumesk::platform;
+using lumesk::test::Client;
+
+namespace {
+
+struct PortFixture : ::testing::Test {
+    void SetUp() override {
+        startup();
+        port = createPort();
+        ASSERT_NE(port, nullptr);
+    }
+    void TearDown() override {
+        for (Socket s : sockets) closeSocket(s);
+        drain();
+        closePort(port);
+    }
+    // Collects completions until none comes for `quietMs`.
+    std::vector<Completion> drain(int quietMs = 200) {
+        std::vector<Completion> out;
+        Completion c;
+        while (dequeue(port, quietMs, c) || c.overlapped) out.push_back(c);
+        return out;
+    }
+    Socket listener(std::uint16_t& portOut) {
+        Socket s = createSocket();
+        EXPECT_EQ(bindSocket(s, parseIPv4("127.0.0.1"), 0), 0);
+        EXPECT_EQ(listenSocket(s, 128), 0);
+        std::uint32_t a;
+        EXPECT_EQ(localAddress(s, a, portOut), 0);
+        EXPECT_TRUE(associate(s, port, 0));
+        sockets.push_back(s);
+        return s;
+    }
+    // An accepted server-side socket associated with the port, and its client.
+    Socket acceptOne(Client& client, int receiveBuffer = 0) {
+        std::uint16_t p;
+        Socket l = listener(p);
+        Socket target = createSocket(true);
+        unsigned char block[kPeerBlockSize] = {};
+        Overlapped ov{};
+        EXPECT_EQ(acceptAsync(l, target, block, &ov), 0);
+        EXPECT_TRUE(client.connect(p, receiveBuffer));
+        Completion c;
+        EXPECT_TRUE(dequeue(port, 5000, c));
+        EXPECT_EQ(c.overlapped, &ov);
+        EXPECT_EQ(acceptFinish(l, target, block), 0);
+        std::uint16_t family, peerPort;
+        std::memcpy(&family, block + kPeerAddressOffset, 2);
+        std::memcpy(&peerPort, block + kPeerAddressOffset + 2, 2);
+        EXPECT_EQ(family, 2);
+        EXPECT_NE(peerPort, 0);
+        EXPECT_EQ(formatIPv4(*reinterpret_cast<std::uint32_t*>(block + kPeerAddressOffset + 4)),
+                  "127.0.0.1");
+        EXPECT_TRUE(associate(target, port, 0));
+        sockets.push_back(target);
+        return target;
+    }
+    PortHandle port = nullptr;
+    std::vector<Socket> sockets;
+};
+
+}  // namespace
+
+TEST_F(PortFixture, PacketsAndTimeouts) {
+    Overlapped ov{};
+    ASSERT_TRUE(postPacket(port, 5, 0xFFFFFFFFu, nullptr));
+    ASSERT_TRUE(postPacket(port, 0, 3, &ov));
+    Completion c;
+    ASSERT_TRUE(dequeue(port, 1000, c));
+    EXPECT_EQ(c.key, 0xFFFFFFFFu);
+    EXPECT_EQ(c.bytes, 5u);
+    EXPECT_EQ(c.overlapped, nullptr);
+    ASSERT_TRUE(dequeue(port, 1000, c));
+    EXPECT_EQ(c.overlapped, &ov);
+    EXPECT_EQ(c.key, 3u);
+    EXPECT_FALSE(dequeue(port, 30, c));  // time-out: failed, no record
+    EXPECT_EQ(c.overlapped, nullptr);
+}
+
+TEST_F(PortFixture, SendsCompleteWholeAndInPostingOrder) {
+    Client client;
+    Socket server = acceptOne(client, 4096);
+    // Far more than the socket buffers take, so most sends must wait their turn.
+    constexpr int kSends = 64;
+    std::vector<std::vector<unsigned char>> chunks;
+    std::vector<Overlapped> ovs(kSends);
+    std::uint64_t offset = 0;
+    for (int i = 0; i < kSends; ++i) {
+        const std::size_t size = 1 + (i * 7919) % 200000;
+        chunks.push_back(lumesk::test::pattern(size, offset));
+        offset += size;
+        ASSERT_EQ(sendAsync(server, reinterpret_cast<const char*>(chunks.back().data()),
+                            static_cast<std::uint32_t>(size), &ovs[i]),
+                  0);
+    }
+    std::vector<unsigned char> got(offset);
+    std::thread reader([&] { EXPECT_TRUE(client.recvAll(got.data(), got.size())); });
+    std::vector<int> order;
+    for (int i = 0; i < kSends; ++i) {
+        Completion c;
+        ASSERT_TRUE(dequeue(port, 10000, c)) << "send " << i << " error " << c.error;
+        const int index = static_cast<int>(static_cast<Overlapped*>(c.overlapped) - ovs.data());
+        EXPECT_EQ(c.bytes, chunks[index].size());
+        order.push_back(index);
+    }
+    reader.join();
+    for (int i = 0; i < kSends; ++i) EXPECT_EQ(order[i], i);
+    EXPECT_EQ(got, lumesk::test::pattern(offset));
+}
+
+TEST_F(PortFixture, CloseFailsEveryPendingOperationOnce) {
+    Client client;
+    Socket server = acceptOne(client, 4096);
+    char buffer[100];
+    Overlapped recvOv{};
+    ASSERT_EQ(receiveAsync(server, buffer, sizeof buffer, &recvOv), 0);
+    std::vector<unsigned char> big(8 << 20, 1);
+    Overlapped sendOv[3]{};
+    for (auto& ov : sendOv) {
+        ASSERT_EQ(sendAsync(server, reinterpret_cast<const char*>(big.data()),
+                            static_cast<std::uint32_t>(big.size()), &ov),
+                  0);
+    }
+    EXPECT_EQ(closeSocket(server), 0);
+    sockets.pop_back();
+    std::multiset<Overlapped*> failed;
+    for (const Completion& c : drain()) {
+        EXPECT_FALSE(c.ok);
+        failed.insert(c.overlapped);
+    }
+    EXPECT_EQ(failed.count(&recvOv), 1u);
+    for (auto& ov : sendOv) EXPECT_EQ(failed.count(&ov), 1u);
+    EXPECT_EQ(failed.size(), 4u);
+    // The handle is dead for good, even once its slot is reused.
+    EXPECT_EQ(receiveAsync(server, buffer, sizeof buffer, &recvOv), kErrNotSocket);
+    EXPECT_EQ(closeSocket(server), kErrNotSocket);
+    Socket again = createSocket();
+    EXPECT_NE(again, server);
+    EXPECT_EQ(closeSocket(server), kErrNotSocket);
+    closeSocket(again);
+}
+
+TEST_F(PortFixture, ReceiveSeesDataThenEndOfStream) {
+    Client client;
+    Socket server = acceptOne(client);
+    char buffer[16];
+    Overlapped ov{};
+    ASSERT_EQ(receiveAsync(server, buffer, sizeof buffer, &ov), 0);
+    ASSERT_TRUE(client.sendAll("hello", 5));
+    Completion c;
+    ASSERT_TRUE(dequeue(port, 5000, c));
+    EXPECT_EQ(c.bytes, 5u);
+    EXPECT_EQ(std::string(buffer, 5), "hello");
+    client.close();
+    ASSERT_EQ(receiveAsync(server, buffer, sizeof buffer, &ov), 0);
+    ASSERT_TRUE(dequeue(port, 5000, c));
+    EXPECT_EQ(c.bytes, 0u);  // graceful close
+}
+
+TEST_F(PortFixture, PendingAcceptsHoldNoDescriptors) {
+    std::uint16_t p;
+    Socket l = listener(p);
+    const int before = lumesk::test::processDescriptorCount();
+    constexpr int kAccepts = 1000;
+    std::vector<Socket> targets(kAccepts);
+    std::vector<Overlapped> ovs(kAccepts);
+    std::vector<unsigned char> blocks(kAccepts * kPeerBlockSize);
+    for (int i = 0; i < kAccepts; ++i) {
+        targets[i] = createSocket(true);
+        ASSERT_NE(targets[i], kNoSocket);
+        ASSERT_EQ(acceptAsync(l, targets[i], &blocks[i * kPeerBlockSize], &ovs[i]), 0);
+    }
+    EXPECT_LE(lumesk::test::processDescriptorCount(), before + 2);
+    // Closing the listener fails them all.
+    closeSocket(l);
+    sockets.clear();
+    EXPECT_EQ(drain().size(), static_cast<std::size_t>(kAccepts));
+    for (Socket t : targets) closeSocket(t);
+}
+
+TEST_F(PortFixture, RefusedConnectsReportWinsockCode) {
+    std::uint16_t p;
+    Socket l = listener(p);
+    closeSocket(l);  // nothing listens on p any more
+    sockets.clear();
+    Socket s = createSocket();
+    ASSERT_EQ(bindSocket(s, 0, 0), 0);
+    EXPECT_EQ(connectSocket(s, parseIPv4("127.0.0.1"), p), kErrConnRefused);
+    closeSocket(s);
+
+    Socket a = createSocket();
+    ASSERT_EQ(bindSocket(a, 0, 0), 0);
+    ASSERT_TRUE(associate(a, port, 0));
+    Overlapped ov{};
+    ASSERT_EQ(connectAsync(a, parseIPv4("127.0.0.1"), p, &ov), 0);
+    Completion c;
+    EXPECT_FALSE(dequeue(port, 5000, c));
+    EXPECT_EQ(c.overlapped, &ov);
+    EXPECT_EQ(c.error, kErrConnRefused);
+    closeSocket(a);
+}

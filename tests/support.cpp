@@ -1,0 +1,248 @@
+#include "support.h"
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+using socklen_t = int;
+#define CLOSE_FD closesocket
+#else
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#define CLOSE_FD ::close
+#endif
+
+#include <stdexcept>
+#include <thread>
+
+namespace lumesk::test {
+
+Client::~Client() { close(); }
+
+Client& Client::operator=(Client&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+bool Client::connect(std::uint16_t port, int receiveBuffer) {
+    close();
+    fd_ = static_cast<std::intptr_t>(::socket(AF_INET, SOCK_STREAM, 0));
+    if (fd_ < 0) return false;
+    if (receiveBuffer > 0) {
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer),
+                     sizeof receiveBuffer);
+    }
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool Client::sendAll(const void* data, std::size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const int chunk = static_cast<int>(std::min<std::size_t>(size, 1 << 20));
+#ifdef _WIN32
+        const int n = ::send(fd_, p, chunk, 0);
+#else
+        const ssize_t n = ::send(fd_, p, chunk, MSG_NOSIGNAL);
+#endif
+        if (n <= 0) return false;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool Client::recvAll(void* data, std::size_t size) {
+    char* p = static_cast<char*>(data);
+    while (size > 0) {
+        const int chunk = static_cast<int>(std::min<std::size_t>(size, 1 << 20));
+        const auto n = ::recv(fd_, p, chunk, 0);
+        if (n <= 0) return false;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string Client::recvToEnd() {
+    std::string out;
+    char buf[65536];
+    for (;;) {
+        const auto n = ::recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0) return out;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+bool Client::waitClosed(int ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    char buf[4096];
+    while (std::chrono::steady_clock::now() < end) {
+#ifdef _WIN32
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(static_cast<SOCKET>(fd_), &set);
+        timeval tv{0, 50000};
+        if (::select(0, &set, nullptr, nullptr, &tv) <= 0) continue;
+#else
+        pollfd p{static_cast<int>(fd_), POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+#endif
+        const auto n = ::recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0) return true;
+    }
+    return false;
+}
+
+void Client::close() {
+    if (fd_ >= 0) CLOSE_FD(fd_);
+    fd_ = -1;
+}
+
+std::vector<unsigned char> pattern(std::size_t size, std::uint64_t start) {
+    std::vector<unsigned char> v(size);
+    for (std::size_t i = 0; i < size; ++i) v[i] = patternByte(start + i);
+    return v;
+}
+
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+int processDescriptorCount() {
+#ifdef _WIN32
+    return static_cast<int>(platform::openSocketCount());
+#else
+    int n = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (::readdir(d)) ++n;
+        ::closedir(d);
+    }
+    return n;
+#endif
+}
+
+EchoServer::EchoServer(int workers, std::int32_t acceptCount, bool echo)
+    : service_(ctx_, net::ServiceRole::Server), echo_(echo) {
+    service_.startDelay = std::chrono::milliseconds(0);
+    std::string error;
+    if (!service_.start(workers, true, error)) throw std::runtime_error(error);
+    const platform::Socket s = platform::createSocket();
+    if (platform::bindSocket(s, platform::parseIPv4("127.0.0.1"), 0) != 0 ||
+        platform::listenSocket(s, 0x7FFFFFFF) != 0) {
+        throw std::runtime_error("listen failed");
+    }
+    std::uint32_t address = 0;
+    platform::localAddress(s, address, port_);
+    if (!service_.associate(s)) throw std::runtime_error("associate failed");
+    listener_ = ctx_.allocListener();
+    listener_->socket = s;
+    listener_->acceptCount = acceptCount;
+    listener_->listenPort = port_;
+    listener_->listenAddress = address;
+    net::setCallback(listener_, &EchoServer::handler, this);
+    net::setTag(listener_, 7);
+    ctx_.addListener(listener_);
+    for (int i = 0; i < acceptCount; ++i) ctx_.postAccept(listener_);
+}
+
+EchoServer::~EchoServer() {
+    stopListening();
+    {
+        // Under the lock: a record stays until its EV_CLOSED, which needs the lock.
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& [number, record] : live_) platform::closeSocket(net::socket(record));
+    }
+    waitFor([this] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return live_.empty();
+    });
+    // Let the last completions (failed accepts, sends) drain before the workers go.
+    waitFor([this] { return ctx_.heap.liveBlocks() == 0; }, std::chrono::seconds(5));
+    service_.stop();
+}
+
+void EchoServer::stopListening() {
+    if (!listener_) return;
+    platform::closeSocket(listener_->socket);
+    ctx_.removeListener(listener_);
+    ctx_.releaseRecord(listener_);
+    listener_ = nullptr;
+}
+
+void EchoServer::handler(void* context, int event, net::IoRecord* record, std::uint32_t bytes,
+                         std::int32_t tag) {
+    auto* self = static_cast<EchoServer*>(context);
+    int number = net::userValue(record);
+    if (event == net::EV_ACCEPTED) {
+        number = self->nextConnection_++;
+        net::setUserValue(record, number);
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->live_[number] = record;
+    }
+    {
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->events_.push_back(Event{number, event, bytes, tag});
+        if (event == net::EV_CLOSED) self->live_.erase(number);
+    }
+    if (event == net::EV_ACCEPTED && self->onAccepted) self->onAccepted(record);
+    if (event == net::EV_RECEIVED && self->echo_) {
+        std::string error;
+        self->ctx_.postSend(self->ctx_.allocSendRecord(record, record->buf, bytes), error);
+    }
+}
+
+std::vector<EchoServer::Event> EchoServer::events() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+}
+
+int EchoServer::count(int event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int n = 0;
+    for (const Event& e : events_) n += e.event == event;
+    return n;
+}
+
+std::vector<int> EchoServer::eventsOf(int connection) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<int> out;
+    for (const Event& e : events_) {
+        if (e.connection == connection) out.push_back(e.event);
+    }
+    return out;
+}
+
+bool EchoServer::withConnection(int number, const std::function<void(net::IoRecord*)>& f) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = live_.find(number);
+    if (it == live_.end()) return false;
+    f(it->second);
+    return true;
+}
+
+bool EchoServer::closeConnection(int number) {
+    return withConnection(number,
+                          [](net::IoRecord* r) { platform::closeSocket(net::socket(r)); });
+}
+
+}  // namespace lumesk::test

@@ -1,0 +1,106 @@
+// Test support: plain blocking loopback clients, and an echo server built on
+// the socket service with every event recorded.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "net/service.h"
+
+namespace lumesk::test {
+
+// A blocking TCP client on loopback, with the OS's own sockets.
+class Client {
+public:
+    Client() = default;
+    explicit Client(std::uint16_t port, int receiveBuffer = 0) { connect(port, receiveBuffer); }
+    ~Client();
+    Client(Client&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Client& operator=(Client&& other) noexcept;
+
+    // A small receive buffer makes a slow reader; it must be set before connecting.
+    bool connect(std::uint16_t port, int receiveBuffer = 0);
+    bool sendAll(const void* data, std::size_t size);
+    // Reads exactly `size` bytes; false on close or error first.
+    bool recvAll(void* data, std::size_t size);
+    // Reads until the peer closes; returns what came.
+    std::string recvToEnd();
+    // Waits up to `ms` for the peer's close; true when it came (EOF or reset).
+    bool waitClosed(int ms);
+    void close();
+    bool valid() const { return fd_ >= 0; }
+
+private:
+    std::intptr_t fd_ = -1;
+};
+
+// Deterministic bytes for position i of a stream.
+inline unsigned char patternByte(std::uint64_t i) {
+    return static_cast<unsigned char>((i * 2654435761u) >> 13);
+}
+std::vector<unsigned char> pattern(std::size_t size, std::uint64_t start = 0);
+
+// Polls `done` until true or the time runs out.
+bool waitFor(const std::function<bool()>& done,
+             std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+int processDescriptorCount();
+
+// One server instance, one listener on 127.0.0.1, events recorded per connection.
+// By default every received chunk is sent back (an echo server).
+class EchoServer {
+public:
+    struct Event {
+        int connection;  // our own number, given at EV_ACCEPTED
+        int event;
+        std::uint32_t bytes;
+        std::int32_t tag;
+    };
+
+    explicit EchoServer(int workers = 4, std::int32_t acceptCount = 100, bool echo = true);
+    ~EchoServer();
+
+    std::uint16_t port() const { return port_; }
+    net::ServiceContext& context() { return ctx_; }
+    net::WnSocketService& service() { return service_; }
+    net::IoRecord* listener() { return listener_; }
+
+    std::vector<Event> events();
+    int count(int event);
+    // Events of one connection, in the order they arrived.
+    std::vector<int> eventsOf(int connection);
+    // Closes the socket of a live connection from outside, as the engine does;
+    // false when it is gone already.
+    bool closeConnection(int number);
+    // Runs `f` on a live connection while it cannot go away.
+    bool withConnection(int number, const std::function<void(net::IoRecord*)>& f);
+
+    // Closes the listening socket and drops the listener (as stopping a mapping does).
+    void stopListening();
+
+    std::function<void(net::IoRecord*)> onAccepted;  // runs inside EV_ACCEPTED
+
+private:
+    static void handler(void* context, int event, net::IoRecord* record, std::uint32_t bytes,
+                        std::int32_t tag);
+
+    net::ServiceContext ctx_;
+    net::WnSocketService service_;
+    net::IoRecord* listener_ = nullptr;
+    std::uint16_t port_ = 0;
+    bool echo_;
+    std::mutex mutex_;
+    std::vector<Event> events_;
+    std::map<int, net::IoRecord*> live_;
+    std::atomic<int> nextConnection_{1};
+};
+
+}  // namespace lumesk::test
