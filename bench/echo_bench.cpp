@@ -27,7 +27,8 @@ int main(int argc, char** argv) {
                 }
             });
             std::vector<unsigned char> in(total < chunk.size() ? total : chunk.size());
-            for (std::size_t at = 0; at < total; at += in.size()) client.recvAll(in.data(), in.size());
+            for (std::size_t at = 0; at < total; at += in.size())
+                client.recvAll(in.data(), in.size());
             writer.join();
         });
     }

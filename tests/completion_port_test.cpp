@@ -59,8 +59,9 @@ struct PortFixture : ::testing::Test {
         std::memcpy(&peerPort, block + kPeerAddressOffset + 2, 2);
         EXPECT_EQ(family, 2);
         EXPECT_NE(peerPort, 0);
-        EXPECT_EQ(formatIPv4(*reinterpret_cast<std::uint32_t*>(block + kPeerAddressOffset + 4)),
-                  "127.0.0.1");
+        std::uint32_t address;
+        std::memcpy(&address, block + kPeerAddressOffset + 4, 4);
+        EXPECT_EQ(formatIPv4(address), "127.0.0.1");
         EXPECT_TRUE(associate(target, port, 0));
         sockets.push_back(target);
         return target;

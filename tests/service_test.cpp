@@ -141,7 +141,7 @@ TEST(Events, ClosingFromOutsideEndsWithOneClose) {
 TEST(Events, FailedFirstReceiveStillCloses) {
     EchoServer server;
     // Break the socket inside EV_ACCEPTED: the first receive cannot be posted.
-    server.onAccepted = [](IoRecord* r) { platform::closeSocket(socket(r)); };
+    server.onAccepted = [&server](IoRecord* r) { server.context().closeSocketOf(r); };
     Client client(server.port());
     ASSERT_TRUE(client.sendAll("data", 4));
     ASSERT_TRUE(waitFor([&] { return server.count(EV_CLOSED) == 1; }));
@@ -190,8 +190,14 @@ TEST(Lifetime, ClosesUnderOutstandingSendsAndAccepts) {
             // The client never reads: echoed sends pile up on the server.
             ASSERT_TRUE(clients.back().sendAll(data.data(), 256 * 1024));
         }
-        ASSERT_TRUE(waitFor([&] { return server.count(EV_RECEIVED) >= 8; }));
-        for (int n = 1; n <= 8; ++n) server.closeConnection(n);
+        ASSERT_TRUE(waitFor([&] { return server.count(EV_ACCEPTED) == 8; }));
+        ASSERT_TRUE(waitFor([&] {
+            for (int n = 1; n <= 8; ++n) {
+                if (server.eventsOf(n).size() < 2) return false;
+            }
+            return true;
+        }));
+        for (int n = 1; n <= 8; ++n) EXPECT_TRUE(server.closeConnection(n));
 
         std::atomic<bool> stop{false};
         std::thread connector([&] {

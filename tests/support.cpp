@@ -20,7 +20,9 @@ using socklen_t = int;
 
 namespace lumesk::test {
 
-Client::~Client() { close(); }
+Client::~Client() {
+    close();
+}
 
 Client& Client::operator=(Client&& other) noexcept {
     if (this != &other) {
@@ -170,7 +172,7 @@ EchoServer::~EchoServer() {
     {
         // Under the lock: a record stays until its EV_CLOSED, which needs the lock.
         std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& [number, record] : live_) platform::closeSocket(net::socket(record));
+        for (auto& [number, record] : live_) ctx_.closeSocketOf(record);
     }
     waitFor([this] {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -183,7 +185,7 @@ EchoServer::~EchoServer() {
 
 void EchoServer::stopListening() {
     if (!listener_) return;
-    platform::closeSocket(listener_->socket);
+    ctx_.closeSocketOf(listener_);
     ctx_.removeListener(listener_);
     ctx_.releaseRecord(listener_);
     listener_ = nullptr;
@@ -241,8 +243,7 @@ bool EchoServer::withConnection(int number, const std::function<void(net::IoReco
 }
 
 bool EchoServer::closeConnection(int number) {
-    return withConnection(number,
-                          [](net::IoRecord* r) { platform::closeSocket(net::socket(r)); });
+    return withConnection(number, [this](net::IoRecord* r) { ctx_.closeSocketOf(r); });
 }
 
 }  // namespace lumesk::test

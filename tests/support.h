@@ -19,7 +19,7 @@ namespace lumesk::test {
 
 // A blocking TCP client on loopback, with the OS's own sockets.
 class Client {
-public:
+  public:
     Client() = default;
     explicit Client(std::uint16_t port, int receiveBuffer = 0) { connect(port, receiveBuffer); }
     ~Client();
@@ -38,7 +38,7 @@ public:
     void close();
     bool valid() const { return fd_ >= 0; }
 
-private:
+  private:
     std::intptr_t fd_ = -1;
 };
 
@@ -57,7 +57,7 @@ int processDescriptorCount();
 // One server instance, one listener on 127.0.0.1, events recorded per connection.
 // By default every received chunk is sent back (an echo server).
 class EchoServer {
-public:
+  public:
     struct Event {
         int connection;  // our own number, given at EV_ACCEPTED
         int event;
@@ -88,7 +88,7 @@ public:
 
     std::function<void(net::IoRecord*)> onAccepted;  // runs inside EV_ACCEPTED
 
-private:
+  private:
     static void handler(void* context, int event, net::IoRecord* record, std::uint32_t bytes,
                         std::int32_t tag);
 

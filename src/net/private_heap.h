@@ -11,7 +11,7 @@
 namespace lumesk::net {
 
 class PrivateHeap {
-public:
+  public:
     PrivateHeap() = default;
     virtual ~PrivateHeap() = default;
     PrivateHeap(const PrivateHeap&) = delete;
@@ -44,7 +44,7 @@ public:
         return ok;
     }
 
-private:
+  private:
     platform::HeapHandle heap_ = nullptr;
     bool isProcessHeap_ = false;
 };
@@ -53,11 +53,11 @@ private:
 using Lock = std::mutex;
 
 class LockList {
-public:
+  public:
     Lock* createLock();
     std::size_t size() const;
 
-private:
+  private:
     mutable std::mutex busy_;
     std::vector<std::unique_ptr<Lock>> locks_;
 };
@@ -71,13 +71,13 @@ inline void leaveLock(Lock* lock) {
 
 // Holds a possibly absent lock for a scope.
 class LockHold {
-public:
+  public:
     explicit LockHold(Lock* lock) : lock_(lock) { enterLock(lock_); }
     ~LockHold() { leaveLock(lock_); }
     LockHold(const LockHold&) = delete;
     LockHold& operator=(const LockHold&) = delete;
 
-private:
+  private:
     Lock* lock_;
 };
 

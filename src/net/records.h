@@ -65,7 +65,8 @@ struct IoRecord : RecordBase {
     std::atomic<IoRecord*> partner{nullptr};
 
     std::atomic<std::int32_t> refs{1};
-    std::atomic<bool> closed{false};
+    std::atomic<bool> closed{false};        // closeRecord has run
+    std::atomic<bool> socketClosed{false};  // the socket is closed: never close its handle again
     bool hasBuffer = false;
 };
 
@@ -75,21 +76,29 @@ inline RecordBase* recordOf(platform::Overlapped* overlapped) {
 }
 
 // Accessors: a null record reads as zeros and ignores writes.
-inline std::int32_t opType(const RecordBase* r) { return r ? r->opType.load() : 0; }
+inline std::int32_t opType(const RecordBase* r) {
+    return r ? r->opType.load() : 0;
+}
 inline void setOpType(RecordBase* r, std::int32_t v) {
     if (r) r->opType = v;
 }
-inline IoRecord* parent(const RecordBase* r) { return r ? r->parent : nullptr; }
+inline IoRecord* parent(const RecordBase* r) {
+    return r ? r->parent : nullptr;
+}
 inline void setParent(RecordBase* r, IoRecord* v) {
     if (r) r->parent = v;
 }
-inline EventProc callback(const IoRecord* r) { return r ? r->callback : nullptr; }
+inline EventProc callback(const IoRecord* r) {
+    return r ? r->callback : nullptr;
+}
 inline void setCallback(IoRecord* r, EventProc proc, void* context) {
     if (!r) return;
     r->callback = proc;
     r->context = context;
 }
-inline std::int32_t tag(const IoRecord* r) { return r ? r->tag.load() : 0; }
+inline std::int32_t tag(const IoRecord* r) {
+    return r ? r->tag.load() : 0;
+}
 inline void setTag(IoRecord* r, std::int32_t v) {
     if (r) r->tag = v;
 }
@@ -99,7 +108,9 @@ inline platform::Socket socket(const RecordBase* r) {
 inline void setSocket(RecordBase* r, platform::Socket v) {
     if (r) r->socket = v;
 }
-inline std::int32_t userValue(const IoRecord* r) { return r ? r->userValue.load() : 0; }
+inline std::int32_t userValue(const IoRecord* r) {
+    return r ? r->userValue.load() : 0;
+}
 inline void setUserValue(IoRecord* r, std::int32_t v) {
     if (r) r->userValue = v;
 }

@@ -22,7 +22,9 @@ void closeTwice(platform::Socket s) {
 
 // ---- ServiceContext ----------------------------------------------------------
 
-ServiceContext::~ServiceContext() { heap.release(); }
+ServiceContext::~ServiceContext() {
+    heap.release();
+}
 
 bool ServiceContext::startSockets() {
     if (!socketsStarted) socketsStarted = platform::startup() == 0;
@@ -189,13 +191,19 @@ void ServiceContext::closeRecord(IoRecord* record) {
     if (record->opType == OP_RECV && record->callback) {
         record->callback(record->context, EV_CLOSED, record, 0, tag(record->parent));
     }
-    closeTwice(record->socket);
+    closeSocketOf(record);
     releaseRecord(record);
+}
+
+void ServiceContext::closeSocketOf(IoRecord* record) {
+    if (record && !record->socketClosed.exchange(true)) closeTwice(record->socket);
 }
 
 // ---- WnSocketService ---------------------------------------------------------
 
-WnSocketService::~WnSocketService() { stop(); }
+WnSocketService::~WnSocketService() {
+    stop();
+}
 
 bool WnSocketService::start(std::int32_t threadCount, bool threadCountGiven,
                             std::string& errorText) {
@@ -243,11 +251,16 @@ bool WnSocketService::start(std::int32_t threadCount, bool threadCountGiven,
 std::int32_t WnSocketService::threadStatus(std::int32_t kind) const {
     LockHold hold(ctx_.globalLock);
     switch (kind) {
-        case 0: return runningThreads_;
-        case 1: return workingThreads_;
-        case 2: return runningThreads_ - workingThreads_;
-        case 3: return port_ ? 1 : 0;
-        default: return 0;
+        case 0:
+            return runningThreads_;
+        case 1:
+            return workingThreads_;
+        case 2:
+            return runningThreads_ - workingThreads_;
+        case 3:
+            return port_ ? 1 : 0;
+        default:
+            return 0;
     }
 }
 
@@ -282,13 +295,15 @@ void WnSocketService::worker() {
         platform::Completion c;
         const bool ok = platform::dequeue(port_, kWorkerWaitMs, c);
         if (ok && c.key == kExitKey) {
-            std::int32_t running;
+            // Leave and count down in one step, so exactly the last worker out
+            // does not pass the packet on.
+            std::int32_t others;
             {
                 LockHold hold(ctx_.globalLock);
-                running = runningThreads_;
+                others = --runningThreads_;
             }
-            if (running > 1) platform::postPacket(port_, 0, kExitKey, nullptr);
-            break;
+            if (others > 0) platform::postPacket(port_, 0, kExitKey, nullptr);
+            return;
         }
         if (!ok && !c.overlapped) {
             LockHold hold(ctx_.globalLock);
@@ -320,7 +335,7 @@ void WnSocketService::dispatch(platform::Overlapped* overlapped, std::uint32_t b
         if (op == OP_RECV) receiveCompleted(static_cast<IoRecord*>(base), bytes);
         if (op == OP_SEND) sendCompleted(static_cast<SendRecord*>(base), bytes);
     } else if (op == OP_SEND) {
-        platform::closeSocket(base->socket);
+        ctx_.closeSocketOf(base->parent);
         ctx_.freeSendRecord(static_cast<SendRecord*>(base));
     } else {
         ctx_.closeRecord(static_cast<IoRecord*>(base));
@@ -331,7 +346,7 @@ void WnSocketService::dispatchFailure(platform::Overlapped* overlapped) {
     // The code is not looked at: platforms disagree on it for the same event.
     RecordBase* base = recordOf(overlapped);
     if (base->opType == OP_SEND) {
-        closeTwice(base->socket);
+        ctx_.closeSocketOf(base->parent);
         ctx_.freeSendRecord(static_cast<SendRecord*>(base));
         return;
     }

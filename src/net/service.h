@@ -21,7 +21,7 @@ constexpr std::uint32_t kWorkerWaitMs = 5000;
 // What both service instances share: the sockets start-up, the global lock,
 // the service heap and the listener list, and the operations on records.
 class ServiceContext {
-public:
+  public:
     ServiceContext() = default;
     ~ServiceContext();
     ServiceContext(const ServiceContext&) = delete;
@@ -58,11 +58,14 @@ public:
     bool postAccept(IoRecord* listener);
     bool postReceive(IoRecord* record, std::string& errorText);
     bool postSend(SendRecord* record, std::string& errorText);
+    // Closes a record's socket once. A closed handle is never closed again, since
+    // on Windows the system may already have handed its value to a new socket.
+    void closeSocketOf(IoRecord* record);
     // Ends a connection: EV_CLOSED if it was live, closes its socket, drops the
     // service's reference. Only the first call on a record does anything.
     void closeRecord(IoRecord* record);
 
-private:
+  private:
     void freeConnection(IoRecord* record);
     std::vector<IoRecord*> listenerList_;
 };
@@ -70,7 +73,7 @@ private:
 enum class ServiceRole { Server, Client };
 
 class WnSocketService {
-public:
+  public:
     WnSocketService(ServiceContext& context, ServiceRole role) : ctx_(context), role_(role) {}
     ~WnSocketService();
     WnSocketService(const WnSocketService&) = delete;
@@ -93,7 +96,7 @@ public:
     // Delay before a new worker counts itself running.
     std::chrono::milliseconds startDelay{500};
 
-private:
+  private:
     void worker();
     void dispatch(platform::Overlapped* overlapped, std::uint32_t bytes);
     void dispatchFailure(platform::Overlapped* overlapped);

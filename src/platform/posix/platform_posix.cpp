@@ -31,44 +31,77 @@ namespace {
 
 int mapErrno(int e) {
     switch (e) {
-        case 0: return 0;
-        case EINTR: return kErrIntr;
+        case 0:
+            return 0;
+        case EINTR:
+            return kErrIntr;
         case EACCES:
-        case EPERM: return kErrAccess;
-        case EFAULT: return kErrFault;
-        case EINVAL: return kErrInvalid;
+        case EPERM:
+            return kErrAccess;
+        case EFAULT:
+            return kErrFault;
+        case EINVAL:
+            return kErrInvalid;
         case EMFILE:
-        case ENFILE: return kErrTooManySockets;
-        case EAGAIN: return kErrWouldBlock;
-        case EINPROGRESS: return kErrInProgress;
-        case EALREADY: return 10037;
+        case ENFILE:
+            return kErrTooManySockets;
+        case EAGAIN:
+            return kErrWouldBlock;
+        case EINPROGRESS:
+            return kErrInProgress;
+        case EALREADY:
+            return 10037;
         case EBADF:
-        case ENOTSOCK: return kErrNotSocket;
-        case EDESTADDRREQ: return 10039;
-        case EMSGSIZE: return 10040;
-        case EPROTOTYPE: return 10041;
-        case ENOPROTOOPT: return 10042;
-        case EPROTONOSUPPORT: return 10043;
-        case EOPNOTSUPP: return 10045;
-        case EAFNOSUPPORT: return 10047;
-        case EADDRINUSE: return kErrAddrInUse;
-        case EADDRNOTAVAIL: return 10049;
-        case ENETDOWN: return 10050;
-        case ENETUNREACH: return 10051;
-        case ENETRESET: return 10052;
-        case ECONNABORTED: return 10053;
+        case ENOTSOCK:
+            return kErrNotSocket;
+        case EDESTADDRREQ:
+            return 10039;
+        case EMSGSIZE:
+            return 10040;
+        case EPROTOTYPE:
+            return 10041;
+        case ENOPROTOOPT:
+            return 10042;
+        case EPROTONOSUPPORT:
+            return 10043;
+        case EOPNOTSUPP:
+            return 10045;
+        case EAFNOSUPPORT:
+            return 10047;
+        case EADDRINUSE:
+            return kErrAddrInUse;
+        case EADDRNOTAVAIL:
+            return 10049;
+        case ENETDOWN:
+            return 10050;
+        case ENETUNREACH:
+            return 10051;
+        case ENETRESET:
+            return 10052;
+        case ECONNABORTED:
+            return 10053;
         case ECONNRESET:
-        case EPIPE: return kErrConnReset;
+        case EPIPE:
+            return kErrConnReset;
         case ENOBUFS:
-        case ENOMEM: return kErrNoBufs;
-        case EISCONN: return 10056;
-        case ENOTCONN: return kErrNotConnected;
-        case ESHUTDOWN: return 10058;
-        case ETIMEDOUT: return kErrTimedOut;
-        case ECONNREFUSED: return kErrConnRefused;
-        case EHOSTDOWN: return 10064;
-        case EHOSTUNREACH: return 10065;
-        default: return 10000 + e;  // no Winsock twin: keep it recognisable
+        case ENOMEM:
+            return kErrNoBufs;
+        case EISCONN:
+            return 10056;
+        case ENOTCONN:
+            return kErrNotConnected;
+        case ESHUTDOWN:
+            return 10058;
+        case ETIMEDOUT:
+            return kErrTimedOut;
+        case ECONNREFUSED:
+            return kErrConnRefused;
+        case EHOSTDOWN:
+            return 10064;
+        case EHOSTUNREACH:
+            return 10065;
+        default:
+            return 10000 + e;  // no Winsock twin: keep it recognisable
     }
 }
 
@@ -91,7 +124,9 @@ Table& table() {
     return *t;
 }
 
-std::uint32_t generationOf(Socket h) { return static_cast<std::uint32_t>(h >> 32); }
+std::uint32_t generationOf(Socket h) {
+    return static_cast<std::uint32_t>(h >> 32);
+}
 
 SocketEntry* entryOf(Socket h) {
     const std::uint32_t index = static_cast<std::uint32_t>(h & 0xFFFFFFFFu);
@@ -164,8 +199,7 @@ Attempt tryReceive(SocketEntry* e, PendingOp* op, std::uint32_t& bytes, int& err
 
 Attempt trySend(SocketEntry* e, PendingOp* op, int& error) {
     while (op->done < op->length) {
-        const ssize_t n =
-            ::send(e->fd, op->buffer + op->done, op->length - op->done, MSG_NOSIGNAL);
+        const ssize_t n = ::send(e->fd, op->buffer + op->done, op->length - op->done, MSG_NOSIGNAL);
         if (n > 0) {
             op->done += static_cast<std::uint32_t>(n);
             continue;
@@ -477,7 +511,9 @@ Socket createSocket(bool acceptTarget) {
     return (static_cast<Socket>(generation) << 32) | (index + 1);
 }
 
-int lastSocketError() { return tlsSocketError; }
+int lastSocketError() {
+    return tlsSocketError;
+}
 
 int closeSocket(Socket socket) {
     std::unique_lock<std::mutex> lock;
@@ -624,9 +660,13 @@ int receiveAsync(Socket socket, char* buffer, std::uint32_t length, Overlapped* 
         std::uint32_t bytes = 0;
         int error = 0;
         switch (tryReceive(e, op, bytes, error)) {
-            case Attempt::Done: complete(op, bytes, 0); return 0;
-            case Attempt::Failed: return error;
-            case Attempt::WouldBlock: break;
+            case Attempt::Done:
+                complete(op, bytes, 0);
+                return 0;
+            case Attempt::Failed:
+                return error;
+            case Attempt::WouldBlock:
+                break;
         }
     }
     e->receives.push(op);
@@ -648,9 +688,13 @@ int sendAsync(Socket socket, const char* buffer, std::uint32_t length, Overlappe
     if (e->sends.empty()) {
         int error = 0;
         switch (trySend(e, op, error)) {
-            case Attempt::Done: complete(op, length, 0); return 0;
-            case Attempt::Failed: return error;
-            case Attempt::WouldBlock: break;
+            case Attempt::Done:
+                complete(op, length, 0);
+                return 0;
+            case Attempt::Failed:
+                return error;
+            case Attempt::WouldBlock:
+                break;
         }
     }
     e->sends.push(op);
@@ -682,7 +726,9 @@ int connectFinish(Socket socket) {
     return lockLive(socket, lock) ? 0 : kErrNotSocket;
 }
 
-std::uint32_t parseIPv4(const std::string& text) { return ::inet_addr(text.c_str()); }
+std::uint32_t parseIPv4(const std::string& text) {
+    return ::inet_addr(text.c_str());
+}
 
 std::string formatIPv4(std::uint32_t addressNet) {
     in_addr a{};
@@ -692,8 +738,12 @@ std::string formatIPv4(std::uint32_t addressNet) {
     return buf;
 }
 
-std::uint16_t toNetwork16(std::uint16_t value) { return htons(value); }
-std::uint16_t fromNetwork16(std::uint16_t value) { return ntohs(value); }
+std::uint16_t toNetwork16(std::uint16_t value) {
+    return htons(value);
+}
+std::uint16_t fromNetwork16(std::uint16_t value) {
+    return ntohs(value);
+}
 
 std::vector<std::uint32_t> localAddressTable() {
     std::vector<std::uint32_t> out;
@@ -713,7 +763,9 @@ struct HeapObject {
     bool process = false;
 };
 
-HeapHandle heapCreate() { return new HeapObject; }
+HeapHandle heapCreate() {
+    return new HeapObject;
+}
 
 HeapHandle processHeap() {
     static HeapObject* heap = [] {
@@ -751,6 +803,8 @@ std::size_t heapLiveBlocks(HeapHandle heap) {
     return heap ? heap->live.load(std::memory_order_relaxed) : 0;
 }
 
-std::size_t openSocketCount() { return table().open.load(std::memory_order_relaxed); }
+std::size_t openSocketCount() {
+    return table().open.load(std::memory_order_relaxed);
+}
 
 }  // namespace lumesk::platform
