@@ -19,10 +19,21 @@ constexpr std::int32_t OP_NONE = 0;
 constexpr std::int32_t OP_ACCEPT = 1;
 constexpr std::int32_t OP_RECV = 2;
 constexpr std::int32_t OP_SEND = 3;
+constexpr std::int32_t OP_CONNECT = 4;  // an outbound connect is posted
 
 constexpr int EV_ACCEPTED = 1;
 constexpr int EV_RECEIVED = 2;
 constexpr int EV_CLOSED = 3;
+// Results of postConnect: the record is live (its first receive is posted
+// when the procedure returns), or the connect failed with the code in `bytes`
+// and the record goes without an EV_CLOSED.
+constexpr int EV_CONNECTED = 4;
+constexpr int EV_CONNECT_FAILED = 5;
+
+// Flow control: a connection whose partner has more than this many bytes in
+// outstanding sends stops receiving until they drain to the low mark.
+constexpr std::int64_t kSendHighWater = 1 << 20;
+constexpr std::int64_t kSendLowWater = 256 << 10;
 
 constexpr std::uint32_t BUFFER_SIZE = 20480;
 
@@ -46,6 +57,7 @@ struct RecordBase {
 
 struct SendRecord : RecordBase {
     std::uint32_t offset = 0;  // first byte of the copy not yet sent
+    std::uint32_t total = 0;   // bytes of the copy
 };
 
 struct IoRecord : RecordBase {
@@ -61,8 +73,12 @@ struct IoRecord : RecordBase {
     std::atomic<std::int64_t> bytesReceived{0};
     std::atomic<std::int64_t> bytesSent{0};
     std::atomic<std::int32_t> userValue{0};
-    // Engine-owned reference to another record (a relay's client).
+    // The other side of a pair (holds a reference): where this connection's
+    // bytes go, so its receives wait while the partner's sends pile up.
     std::atomic<IoRecord*> partner{nullptr};
+    std::atomic<std::int64_t> queuedBytes{0};     // in outstanding sends
+    std::atomic<IoRecord*> drainWaiter{nullptr};  // paused source (holds a reference)
+    std::atomic<bool> closeWhenDrained{false};
 
     std::atomic<std::int32_t> refs{1};
     std::atomic<bool> closed{false};        // closeRecord has run

@@ -67,6 +67,8 @@ SendRecord* ServiceContext::allocSendRecord(IoRecord* connection, const char* da
     record->buf = reinterpret_cast<char*>(record + 1);
     std::memcpy(record->buf, data, bytes);
     record->bufLen = bytes;
+    record->total = bytes;
+    connection->queuedBytes.fetch_add(bytes);
     record->socket = connection->socket.load();
     record->parent = connection;
     retain(connection);
@@ -85,6 +87,8 @@ void ServiceContext::releaseRecord(IoRecord* record) {
 
 void ServiceContext::freeConnection(IoRecord* record) {
     IoRecord* owner = record->parent;
+    releaseRecord(record->partner.exchange(nullptr));
+    releaseRecord(record->drainWaiter.exchange(nullptr));
     heap.freeTyped(record->peerBlock);
     heap.freeTyped(record->buf);
     record->~IoRecord();
@@ -96,10 +100,63 @@ void ServiceContext::freeConnection(IoRecord* record) {
 void ServiceContext::freeSendRecord(SendRecord* record) {
     if (!record) return;
     IoRecord* connection = record->parent;
+    const std::uint32_t total = record->total;
     record->~SendRecord();
     void* memory = record;
     heap.free(memory);
+    sendsDone(connection, total);
     releaseRecord(connection);
+}
+
+void ServiceContext::sendsDone(IoRecord* connection, std::uint32_t bytes) {
+    const std::int64_t left = connection->queuedBytes.fetch_sub(bytes) - bytes;
+    if (left <= kSendLowWater) {
+        if (IoRecord* source = connection->drainWaiter.exchange(nullptr)) {
+            std::string discarded;
+            postReceive(source, discarded);
+            releaseRecord(source);
+        }
+    }
+    if (left == 0 && connection->closeWhenDrained) closeSocketOf(connection);
+}
+
+bool ServiceContext::mayReceive(IoRecord* record) {
+    IoRecord* target = record->partner.load();
+    if (!target || target->queuedBytes.load() <= kSendHighWater) return true;
+    retain(record);
+    IoRecord* expected = nullptr;
+    if (!target->drainWaiter.compare_exchange_strong(expected, record)) {
+        releaseRecord(record);
+        return true;  // one source per target; never expected
+    }
+    // The target may have drained before it could see us: take ourselves back.
+    if (target->queuedBytes.load() <= kSendLowWater) {
+        expected = record;
+        if (target->drainWaiter.compare_exchange_strong(expected, nullptr)) {
+            releaseRecord(record);
+            return true;
+        }
+    }
+    return false;
+}
+
+void ServiceContext::setPartner(IoRecord* record, IoRecord* partner) {
+    if (!record) return;
+    retain(partner);
+    releaseRecord(record->partner.exchange(partner));
+}
+
+void ServiceContext::closeAfterSends(IoRecord* record) {
+    if (!record) return;
+    record->closeWhenDrained = true;
+    if (record->queuedBytes.load() == 0) closeSocketOf(record);
+}
+
+int ServiceContext::postConnect(IoRecord* record, std::uint32_t addressNet,
+                                std::uint16_t portHost) {
+    if (!record) return platform::kErrInvalid;
+    record->opType = OP_CONNECT;
+    return platform::connectAsync(record->socket, addressNet, portHost, &record->overlapped);
 }
 
 std::int32_t ServiceContext::pendingAccepts(const IoRecord* listener) const {
@@ -192,6 +249,7 @@ void ServiceContext::closeRecord(IoRecord* record) {
         record->callback(record->context, EV_CLOSED, record, 0, tag(record->parent));
     }
     closeSocketOf(record);
+    releaseRecord(record->partner.exchange(nullptr));  // pairs hold each other
     releaseRecord(record);
 }
 
@@ -317,7 +375,7 @@ void WnSocketService::worker() {
         if (ok) {
             dispatch(c.overlapped, c.bytes);
         } else {
-            dispatchFailure(c.overlapped);
+            dispatchFailure(c.overlapped, c.error);
         }
         LockHold hold(ctx_.globalLock);
         --workingThreads_;
@@ -331,6 +389,8 @@ void WnSocketService::dispatch(platform::Overlapped* overlapped, std::uint32_t b
     const std::int32_t op = base->opType;
     if (op == OP_ACCEPT && role_ == ServiceRole::Server) {
         acceptCompleted(static_cast<IoRecord*>(base));
+    } else if (op == OP_CONNECT) {
+        connectCompleted(static_cast<IoRecord*>(base), 0);
     } else if (bytes > 0) {
         if (op == OP_RECV) receiveCompleted(static_cast<IoRecord*>(base), bytes);
         if (op == OP_SEND) sendCompleted(static_cast<SendRecord*>(base), bytes);
@@ -342,9 +402,13 @@ void WnSocketService::dispatch(platform::Overlapped* overlapped, std::uint32_t b
     }
 }
 
-void WnSocketService::dispatchFailure(platform::Overlapped* overlapped) {
-    // The code is not looked at: platforms disagree on it for the same event.
+void WnSocketService::dispatchFailure(platform::Overlapped* overlapped, int error) {
+    // The code is only reported, never branched on: platforms disagree on it.
     RecordBase* base = recordOf(overlapped);
+    if (base->opType == OP_CONNECT) {
+        connectCompleted(static_cast<IoRecord*>(base), error ? error : platform::kErrInvalid);
+        return;
+    }
     if (base->opType == OP_SEND) {
         ctx_.closeSocketOf(base->parent);
         ctx_.freeSendRecord(static_cast<SendRecord*>(base));
@@ -376,12 +440,31 @@ void WnSocketService::acceptCompleted(IoRecord* record) {
     ctx_.releaseRecord(listener);
 }
 
+void WnSocketService::connectCompleted(IoRecord* record, int error) {
+    if (error == 0) error = platform::connectFinish(record->socket);
+    if (error != 0) {
+        if (record->callback) {
+            record->callback(record->context, EV_CONNECT_FAILED, record,
+                             static_cast<std::uint32_t>(error), 0);
+        }
+        ctx_.closeRecord(record);  // silent: not live
+        return;
+    }
+    record->opType = OP_RECV;
+    if (record->callback) {
+        record->callback(record->context, EV_CONNECTED, record, 0, tag(record->parent));
+    }
+    std::string discarded;
+    ctx_.postReceive(record, discarded);
+}
+
 void WnSocketService::receiveCompleted(IoRecord* record, std::uint32_t bytes) {
     if (record->callback) {
         record->callback(record->context, EV_RECEIVED, record, bytes, tag(record->parent));
     }
     addBytes(record, 0, bytes);
     if (role_ == ServiceRole::Server) addBytes(record->parent, 0, bytes);
+    if (!ctx_.mayReceive(record)) return;
     std::string discarded;
     ctx_.postReceive(record, discarded);
 }

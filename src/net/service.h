@@ -58,6 +58,13 @@ class ServiceContext {
     bool postAccept(IoRecord* listener);
     bool postReceive(IoRecord* record, std::string& errorText);
     bool postSend(SendRecord* record, std::string& errorText);
+    // Starts an outbound connect on a bound socket already associated with a
+    // port; the result comes as EV_CONNECTED or EV_CONNECT_FAILED. 0 or a code.
+    int postConnect(IoRecord* record, std::uint32_t addressNet, std::uint16_t portHost);
+    // Pairs a connection with the one its bytes go to (see kSendHighWater).
+    void setPartner(IoRecord* record, IoRecord* partner);
+    // Closes the socket once every send already posted on it has completed.
+    void closeAfterSends(IoRecord* record);
     // Closes a record's socket once. A closed handle is never closed again, since
     // on Windows the system may already have handed its value to a new socket.
     void closeSocketOf(IoRecord* record);
@@ -65,8 +72,13 @@ class ServiceContext {
     // service's reference. Only the first call on a record does anything.
     void closeRecord(IoRecord* record);
 
+    // After a receive: true when the next receive may be posted now; false when
+    // it waits for the partner's sends to drain (whoever drains posts it).
+    bool mayReceive(IoRecord* record);
+
   private:
     void freeConnection(IoRecord* record);
+    void sendsDone(IoRecord* connection, std::uint32_t bytes);
     std::vector<IoRecord*> listenerList_;
 };
 
@@ -99,7 +111,8 @@ class WnSocketService {
   private:
     void worker();
     void dispatch(platform::Overlapped* overlapped, std::uint32_t bytes);
-    void dispatchFailure(platform::Overlapped* overlapped);
+    void dispatchFailure(platform::Overlapped* overlapped, int error);
+    void connectCompleted(IoRecord* record, int error);
     void acceptCompleted(IoRecord* record);
     void receiveCompleted(IoRecord* record, std::uint32_t bytes);
     void sendCompleted(SendRecord* record, std::uint32_t bytes);
