@@ -110,9 +110,59 @@ bool Client::waitClosed(int ms) {
     return false;
 }
 
+std::uint16_t Client::localPort() const {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len);
+    return ntohs(sa.sin_port);
+}
+
 void Client::close() {
     if (fd_ >= 0) CLOSE_FD(fd_);
     fd_ = -1;
+}
+
+TargetServer::TargetServer(std::string answer) : answer_(std::move(answer)) {
+    fd_ = static_cast<std::intptr_t>(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd_, 128) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+        throw std::runtime_error("target listen failed");
+    }
+    port_ = ntohs(sa.sin_port);
+    thread_ = std::thread([this] {
+        for (;;) {
+            const auto c = ::accept(fd_, nullptr, nullptr);
+            if (stop_ || c < 0) {
+                if (c >= 0) CLOSE_FD(c);
+                return;
+            }
+            if (answer_.empty()) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                held_.push_back(static_cast<std::intptr_t>(c));
+                continue;
+            }
+            std::size_t at = 0;
+            while (at < answer_.size()) {
+                const auto n =
+                    ::send(c, answer_.data() + at, static_cast<int>(answer_.size() - at), 0);
+                if (n <= 0) break;
+                at += static_cast<std::size_t>(n);
+            }
+            CLOSE_FD(c);
+        }
+    });
+}
+
+TargetServer::~TargetServer() {
+    stop_ = true;
+    Client wake(port_);  // unblocks accept
+    thread_.join();
+    CLOSE_FD(fd_);
+    for (auto c : held_) CLOSE_FD(c);
 }
 
 std::vector<unsigned char> pattern(std::size_t size, std::uint64_t start) {

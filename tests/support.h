@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/service.h"
@@ -37,9 +38,29 @@ class Client {
     bool waitClosed(int ms);
     void close();
     bool valid() const { return fd_ >= 0; }
+    std::uint16_t localPort() const;
 
   private:
     std::intptr_t fd_ = -1;
+};
+
+// A plain listening socket on 127.0.0.1 that serves each connection in a
+// thread of its own: sends `answer` and closes, or (with an empty answer)
+// never reads, so what is sent to it piles up.
+class TargetServer {
+  public:
+    explicit TargetServer(std::string answer);
+    ~TargetServer();
+    std::uint16_t port() const { return port_; }
+
+  private:
+    std::intptr_t fd_ = -1;
+    std::uint16_t port_ = 0;
+    std::string answer_;
+    std::atomic<bool> stop_{false};
+    std::vector<std::intptr_t> held_;
+    std::mutex mutex_;
+    std::thread thread_;
 };
 
 // Deterministic bytes for position i of a stream.

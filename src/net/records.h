@@ -79,6 +79,9 @@ struct IoRecord : RecordBase {
     std::atomic<std::int64_t> queuedBytes{0};     // in outstanding sends
     std::atomic<IoRecord*> drainWaiter{nullptr};  // paused source (holds a reference)
     std::atomic<bool> closeWhenDrained{false};
+    // The first receive of an accepted connection, held back by its owner
+    // (see ServiceContext::holdFirstReceive).
+    std::atomic<std::int32_t> receiveGate{0};
 
     std::atomic<std::int32_t> refs{1};
     std::atomic<bool> closed{false};        // closeRecord has run

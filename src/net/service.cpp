@@ -146,6 +146,25 @@ void ServiceContext::setPartner(IoRecord* record, IoRecord* partner) {
     releaseRecord(record->partner.exchange(partner));
 }
 
+namespace {
+enum Gate : std::int32_t { kOpen = 0, kHeld = 1, kServicePassed = 2, kReleased = 3 };
+}
+
+void ServiceContext::holdFirstReceive(IoRecord* record) {
+    if (record) record->receiveGate = kHeld;
+}
+
+void ServiceContext::releaseFirstReceive(IoRecord* record) {
+    if (!record || record->receiveGate.exchange(kReleased) != kServicePassed) return;
+    std::string discarded;
+    postReceive(record, discarded);
+}
+
+bool ServiceContext::takeFirstReceive(IoRecord* record) {
+    std::int32_t expected = kHeld;
+    return !record->receiveGate.compare_exchange_strong(expected, kServicePassed);
+}
+
 void ServiceContext::closeAfterSends(IoRecord* record) {
     if (!record) return;
     record->closeWhenDrained = true;
@@ -431,7 +450,7 @@ void WnSocketService::acceptCompleted(IoRecord* record) {
             record->callback(record->context, EV_ACCEPTED, record, 0, tag(listener));
         }
         std::string discarded;
-        ctx_.postReceive(record, discarded);
+        if (ctx_.takeFirstReceive(record)) ctx_.postReceive(record, discarded);
     } else {
         ctx_.closeRecord(record);
     }

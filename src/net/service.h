@@ -63,6 +63,13 @@ class ServiceContext {
     int postConnect(IoRecord* record, std::uint32_t addressNet, std::uint16_t portHost);
     // Pairs a connection with the one its bytes go to (see kSendHighWater).
     void setPartner(IoRecord* record, IoRecord* partner);
+    // Inside EV_ACCEPTED: keep the first receive back. releaseFirstReceive lets
+    // it go, before or after the procedure has returned; exactly one of the two
+    // sides posts it.
+    void holdFirstReceive(IoRecord* record);
+    void releaseFirstReceive(IoRecord* record);
+    // After EV_ACCEPTED: true when the service posts the first receive itself.
+    bool takeFirstReceive(IoRecord* record);
     // Closes the socket once every send already posted on it has completed.
     void closeAfterSends(IoRecord* record);
     // Closes a record's socket once. A closed handle is never closed again, since

@@ -1,0 +1,555 @@
+#include "mapping/engine.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+namespace lumesk::mapping {
+
+using net::IoRecord;
+using net::LockHold;
+
+namespace {
+
+constexpr int kSocketAttempts = 10;  // fresh sockets after WSAENOTSOCK
+constexpr int kBindAttempts = 10;    // binds after WSAEINVAL
+
+std::vector<std::string> splitDots(const std::string& text) {
+    std::vector<std::string> parts;
+    std::string part;
+    std::istringstream in(text);
+    while (std::getline(in, part, '.')) parts.push_back(part);
+    if (!text.empty() && text.back() == '.') parts.emplace_back();
+    return parts;
+}
+
+std::string endpoint(const std::string& ip, std::int32_t port) {
+    return ip + ":" + std::to_string(port);
+}
+
+std::string outOfRange(int n) {
+    return "索引(" + std::to_string(n) + ")超出数组范围";
+}
+
+}  // namespace
+
+MappingEngine::MappingEngine(net::ServiceContext& context, net::WnSocketService& server,
+                             net::WnSocketService& client, model::MappingTable& table,
+                             net::Lock* clientTableLock, EngineEventSink& sink, MessageLog& log)
+    : ctx_(context),
+      server_(server),
+      client_(client),
+      table_(table),
+      lock_(clientTableLock),
+      sink_(sink),
+      log_(log) {}
+
+// ---- start and stop ----------------------------------------------------------
+
+void MappingEngine::startMapping(int n) {
+    std::string errorText;
+    const bool ok = openListener(n, errorText);
+    const std::string name = model::MappingTable::validNumber(n) ? table_.at(n).name : "";
+    log_.appendLog(ok ? "[" + name + "]映射已启动" : "[" + name + "]映射启动错误:" + errorText);
+    if (onRunStateChanged) onRunStateChanged(n);
+}
+
+void MappingEngine::stopMapping(int n) {
+    std::string errorText;
+    const bool ok = closeListener(n, errorText);
+    const std::string name = model::MappingTable::validNumber(n) ? table_.at(n).name : "";
+    log_.appendLog(ok ? "[" + name + "]映射已停止" : "[" + name + "]映射停止错误:" + errorText);
+    if (onRunStateChanged) onRunStateChanged(n);
+}
+
+bool MappingEngine::openListener(int n, std::string& errorText) {
+    if (!model::MappingTable::validNumber(n)) {
+        errorText = outOfRange(n);
+        return false;
+    }
+    model::MappingRecord& record = table_.at(n);
+    if (record.service) return true;
+    net::EventProc handler = &MappingEngine::portMappingHandler;
+    if (record.mode == 2) handler = &MappingEngine::httpProxyHandler;
+    if (record.mode == 3) handler = &MappingEngine::socks4ProxyHandler;
+    // Tagged before its accepts are posted, so no early client finds tag 0.
+    IoRecord* listener = createListener(handler, n, record.listen_ip, record.listen_port,
+                                        kAcceptsPerListener, errorText);
+    LockHold hold(lock_);
+    record.service = listener;
+    return listener != nullptr;
+}
+
+IoRecord* MappingEngine::createListener(net::EventProc handler, std::int32_t tag, std::string& ip,
+                                        std::int32_t& port, std::int32_t acceptCount,
+                                        std::string& errorText) {
+    if (!server_.started()) {
+        errorText = "服务未开启,请先启动服务";
+        return nullptr;
+    }
+    IoRecord* listener = ctx_.allocListener();
+    if (!listener) return nullptr;
+    platform::Socket socket = platform::kNoSocket;
+    if (!bindListeningSocket(socket, port, ip, errorText)) {
+        ctx_.releaseRecord(listener);
+        return nullptr;
+    }
+    if (!server_.associate(socket)) {
+        errorText = "绑定套接字失败";
+        platform::closeSocket(socket);
+        ctx_.releaseRecord(listener);
+        return nullptr;
+    }
+    listener->acceptCount = acceptCount;
+    listener->listenPort = port;
+    listener->listenAddress = platform::parseIPv4(ip);
+    listener->socket = socket;
+    net::setCallback(listener, handler, this);
+    net::setTag(listener, tag);
+    ctx_.addListener(listener);
+    for (std::int32_t i = 0; i < acceptCount; ++i) ctx_.postAccept(listener);
+    return listener;
+}
+
+bool MappingEngine::bindListeningSocket(platform::Socket& socket, std::int32_t& port,
+                                        std::string& ip, std::string& errorText) {
+    socket = platform::createSocket();
+    if (socket == platform::kNoSocket) {
+        errorText = "创建套接口 失败";
+        return false;
+    }
+    if (ip.empty()) ip = "0.0.0.0";
+    const std::vector<std::string> parts = splitDots(ip);
+    bool valid = parts.size() == 4;
+    for (std::size_t i = 0; valid && i < parts.size(); ++i) {
+        if (parts[i] != "0" && std::atoi(parts[i].c_str()) == 0) valid = false;
+    }
+    if (!valid) {
+        errorText = "IP地址提供错误(" + ip + ")";
+        platform::closeSocket(socket);
+        return false;
+    }
+    const std::string inUse = "一个端口只许绑定一个套接口句柄(" + endpoint(ip, port) + ")";
+    if (platform::bindSocket(socket, platform::parseIPv4(ip), static_cast<std::uint16_t>(port)) !=
+            0 ||
+        platform::listenSocket(socket, 0x7FFFFFFF) != 0) {
+        errorText = inUse;
+        platform::closeSocket(socket);
+        return false;
+    }
+    readBackAddress(socket, ip, port);
+    return true;
+}
+
+void MappingEngine::readBackAddress(platform::Socket socket, std::string& ip, std::int32_t& port) {
+    std::uint32_t address = 0;
+    std::uint16_t boundPort = 0;
+    if (platform::localAddress(socket, address, boundPort) != 0) return;
+    ip = platform::formatIPv4(address);
+    port = boundPort;
+}
+
+bool MappingEngine::closeListener(int n, std::string& errorText) {
+    if (!model::MappingTable::validNumber(n)) {
+        errorText = outOfRange(n);
+        return false;
+    }
+    model::MappingRecord& record = table_.at(n);
+    IoRecord* listener;
+    {
+        LockHold hold(lock_);
+        listener = record.service;
+        record.service = nullptr;
+        closeConnection(listener);
+        // Under the lock: a slot's records stay alive while the slot names them.
+        for (model::ClientSlot& slot : record.clients) {
+            if (slot.isFree()) continue;
+            closeConnection(slot.connections[0]);
+            closeConnection(slot.connections[1]);
+        }
+    }
+    releaseListener(listener);
+    return true;
+}
+
+void MappingEngine::releaseListener(IoRecord*& listener) {
+    if (!listener) return;
+    ctx_.closeSocketOf(listener);
+    ctx_.removeListener(listener);
+    // Accepts still posted hold it; its memory goes with the last of them.
+    ctx_.releaseRecord(listener);
+    listener = nullptr;
+}
+
+void MappingEngine::closeConnection(IoRecord* record) {
+    ctx_.closeSocketOf(record);
+}
+
+std::int32_t MappingEngine::onlineCount(int n) {
+    if (!model::MappingTable::validNumber(n)) return 0;
+    LockHold hold(lock_);
+    return net::userValue(table_.at(n).service);
+}
+
+// ---- admission ---------------------------------------------------------------
+
+void MappingEngine::peerAddress(const IoRecord* connection, std::string& ip, std::int32_t& port) {
+    if (!connection || !connection->peerBlock) return;
+    std::uint16_t portNet;
+    std::uint32_t address;
+    std::memcpy(&portNet, connection->peerBlock + platform::kPeerAddressOffset + 2, 2);
+    std::memcpy(&address, connection->peerBlock + platform::kPeerAddressOffset + 4, 4);
+    port = platform::fromNetwork16(portNet);
+    ip = platform::formatIPv4(address);
+}
+
+int MappingEngine::blacklistPosition(const std::vector<std::string>& blacklist,
+                                     const std::string& ip) {
+    LockHold hold(lock_);
+    for (std::size_t i = 0; i < blacklist.size(); ++i) {
+        if (!blacklist[i].empty() && blacklist[i] == ip) return static_cast<int>(i) + 1;
+    }
+    return 0;
+}
+
+int MappingEngine::admitClient(int n, IoRecord* connection, const std::string& ip,
+                               std::int32_t port, std::string& errorText) {
+    model::MappingRecord& record = table_.at(n);
+    IoRecord* listener = connection->parent;
+    std::int32_t online;
+    std::int32_t capacity;
+    std::int32_t perIp;
+    std::vector<std::string> blacklist;
+    {
+        LockHold hold(lock_);
+        online = net::userValue(listener) + 1;
+        net::setUserValue(listener, online);
+        capacity = record.capacity;
+        perIp = record.per_ip_limit;
+        blacklist = record.blacklist;
+    }
+    // Blacklisted addresses are refused; a positive per-IP limit caps the
+    // clients one address holds at once.
+    bool allowed = blacklistPosition(blacklist, ip) == 0;
+    if (allowed && perIp > 0) {
+        LockHold hold(lock_);
+        int fromIp = 0;
+        for (const model::ClientSlot& slot : record.clients) {
+            fromIp += !slot.isFree() && slot.addresses[0] == ip;
+        }
+        allowed = fromIp < perIp;
+    }
+    if (!allowed) {
+        errorText = "此IP不允许连接";
+        return 0;
+    }
+    if (online > capacity) {
+        errorText = "服务设置在线人数 错误";
+        return 0;
+    }
+    int slotNumber = 0;
+    {
+        LockHold hold(lock_);
+        for (int i = 0; i < model::kClientSlots; ++i) {
+            model::ClientSlot& slot = record.clients[static_cast<std::size_t>(i)];
+            if (!slot.isFree()) continue;
+            slot.connections[0] = connection;
+            slot.addresses[0] = ip;
+            slot.ports[0] = port;
+            slotNumber = i + 1;
+            break;
+        }
+    }
+    if (slotNumber == 0) {
+        errorText = "分配客户索引 错误";
+        return 0;
+    }
+    net::setTag(connection, n);
+    net::setUserValue(connection, slotNumber);
+    if (net::tag(connection) == n && net::userValue(connection) == slotNumber) return slotNumber;
+    errorText = "标记客户索引 错误";
+    LockHold hold(lock_);
+    record.clients[static_cast<std::size_t>(slotNumber - 1)].clear();
+    return 0;
+}
+
+int MappingEngine::postEngineEvent(std::int32_t kind, int n, int slot, IoRecord* connection,
+                                   const std::string& text) {
+    EngineEvent event;
+    event.kind = kind;
+    event.mapping = n;
+    event.slot = slot;
+    event.connection = connection;
+    event.text = text;
+    return sink_.deliver(event);
+}
+
+void MappingEngine::report(int n, int slot, IoRecord* connection, const std::string& reason) {
+    std::string ip;
+    std::int32_t port = 0;
+    peerAddress(connection, ip, port);
+    postEngineEvent(EVENT_MESSAGE, n, slot, connection,
+                    "客户[" + endpoint(ip, port) + "]" + reason);
+}
+
+void MappingEngine::clientAccepted(int n, IoRecord* connection, bool relayed) {
+    std::string ip;
+    std::int32_t port = 0;
+    peerAddress(connection, ip, port);
+    std::string errorText;
+    const int slot = admitClient(n, connection, ip, port, errorText);
+    if (slot > 0) {
+        postEngineEvent(EVENT_ENTERED, n, slot, connection);
+        if (!relayed) return;
+        // The client's bytes wait in its socket until the relay is connected.
+        ctx_.holdFirstReceive(connection);
+        if (openRelay(n, slot, connection, errorText)) return;
+        ctx_.releaseFirstReceive(connection);
+    }
+    report(n, slot, connection, errorText);
+    if (relayed) closeConnection(connection);
+}
+
+void MappingEngine::portMappingHandler(void* engine, int event, IoRecord* connection,
+                                       std::uint32_t bytes, std::int32_t n) {
+    auto* self = static_cast<MappingEngine*>(engine);
+    if (!connection || !model::MappingTable::validNumber(n)) return;
+    switch (event) {
+        case net::EV_ACCEPTED:
+            self->clientAccepted(n, connection, true);
+            break;
+        case net::EV_RECEIVED: {
+            const int slot = net::userValue(connection);
+            IoRecord* relay = connection->partner.load();
+            if (slot < 1 || slot > model::kClientSlots) {
+                self->closeConnection(connection);
+            } else if (!self->forwardBytes(relay, connection->buf, bytes)) {
+                self->closeConnection(relay);
+                self->closeConnection(connection);
+            }
+            break;
+        }
+        case net::EV_CLOSED:
+            self->clientClosed(n, net::userValue(connection), connection);
+            self->closeConnection(connection);
+            break;
+        default:
+            self->closeConnection(connection);
+            break;
+    }
+}
+
+void MappingEngine::httpProxyHandler(void* engine, int event, IoRecord* connection, std::uint32_t,
+                                     std::int32_t n) {
+    auto* self = static_cast<MappingEngine*>(engine);
+    if (!model::MappingTable::validNumber(n)) return;
+    if (event == net::EV_ACCEPTED) self->clientAccepted(n, connection, false);
+    // Its slot and online count come back when it leaves, as in port mapping.
+    if (event == net::EV_CLOSED) self->clientClosed(n, net::userValue(connection), connection);
+}
+
+void MappingEngine::socks4ProxyHandler(void*, int, IoRecord*, std::uint32_t, std::int32_t) {}
+
+// ---- relay -------------------------------------------------------------------
+
+bool MappingEngine::checkIpText(std::string& ip, std::string& errorText) {
+    if (ip.empty()) {
+        ip = "0.0.0.0";
+        return true;
+    }
+    const std::vector<std::string> parts = splitDots(ip);
+    bool valid = parts.size() == 4;
+    for (std::size_t i = 0; valid && i < parts.size(); ++i) {
+        const std::string& part = parts[i];
+        const bool zero = std::atoi(part.c_str()) == 0;
+        valid = part.size() <= 1 ? (part == "0" || !zero) : !zero;
+    }
+    if (!valid) errorText = "提供的IP地址不正确:" + ip;
+    return valid;
+}
+
+bool MappingEngine::openRelay(int n, int slot, IoRecord* client, std::string& errorText) {
+    std::string ip;
+    std::int32_t port;
+    {
+        LockHold hold(lock_);
+        model::MappingRecord& record = table_.at(n);
+        if (record.forward_ip.empty()) record.forward_ip = "0.0.0.0";
+        ip = record.forward_ip;
+        port = record.forward_port;
+    }
+    IoRecord* relay = connectOutbound(ip, port, errorText);
+    if (!relay) {
+        errorText = "转接到[" + endpoint(ip, port) + "]错误:" + errorText;
+        return false;
+    }
+    {
+        LockHold hold(lock_);
+        model::ClientSlot& s = table_.at(n).clients[static_cast<std::size_t>(slot - 1)];
+        ctx_.retain(relay);  // the slot's reference
+        s.connections[1] = relay;
+        s.addresses[1] = ip;
+        s.ports[1] = port;
+    }
+    ctx_.setPartner(relay, client);
+    std::uint32_t address = platform::parseIPv4(ip);
+    const int code = ctx_.postConnect(relay, address, static_cast<std::uint16_t>(port));
+    if (code == 0) return true;
+    errorText = "转接到[" + endpoint(ip, port) + "]错误:套接口捆绑错误:" + std::to_string(code);
+    closeConnection(relay);
+    ctx_.closeRecord(relay);
+    return false;
+}
+
+IoRecord* MappingEngine::connectOutbound(std::string& ip, std::int32_t port,
+                                         std::string& errorText) {
+    if (!checkIpText(ip, errorText)) return nullptr;
+    if (!client_.started()) {
+        errorText = "服务未开启,请先启动服务";
+        return nullptr;
+    }
+    platform::Socket socket = platform::kNoSocket;
+    if (!makeConnectedSocket(socket, errorText)) return nullptr;
+    IoRecord* relay = ctx_.allocRecord();
+    if (!relay) {
+        errorText = "创建Overlapped结构 失败";
+        platform::closeSocket(socket);
+        return nullptr;
+    }
+    if (!client_.associate(socket)) {
+        errorText = "绑定IOCP 错误" + errorText;
+        platform::closeSocket(socket);
+        ctx_.releaseRecord(relay);
+        return nullptr;
+    }
+    relay->socket = socket;
+    net::setCallback(relay, &MappingEngine::relayHandler, this);
+    const std::int32_t family = 2;
+    std::memcpy(relay->peerBlock, &family, 4);
+    const std::uint16_t familyShort = 2;
+    const std::uint16_t portNet = platform::toNetwork16(static_cast<std::uint16_t>(port));
+    const std::uint32_t address = platform::parseIPv4(ip);
+    std::memcpy(relay->peerBlock + platform::kPeerAddressOffset, &familyShort, 2);
+    std::memcpy(relay->peerBlock + platform::kPeerAddressOffset + 2, &portNet, 2);
+    std::memcpy(relay->peerBlock + platform::kPeerAddressOffset + 4, &address, 4);
+    return relay;
+}
+
+bool MappingEngine::makeConnectedSocket(platform::Socket& socket, std::string& errorText) {
+    // The connect itself is overlapped (postConnect): a dead target holds no worker.
+    for (int attempt = 0; attempt < kSocketAttempts; ++attempt) {
+        socket = platform::createSocket();
+        if (socket == platform::kNoSocket) {
+            errorText = "创建套接字失败:" + std::to_string(platform::lastSocketError());
+            return false;
+        }
+        int code = 0;
+        for (int bind = 0; bind < kBindAttempts; ++bind) {
+            code = platform::bindSocket(socket, 0, 0);
+            if (code != platform::kErrInvalid) break;
+        }
+        if (code == 0) return true;
+        platform::closeSocket(socket);
+        if (code != platform::kErrNotSocket) {
+            errorText = "套接口捆绑错误:" + std::to_string(code);
+            socket = platform::kNoSocket;
+            return false;
+        }
+    }
+    errorText = "套接口捆绑错误:" + std::to_string(platform::kErrNotSocket);
+    socket = platform::kNoSocket;
+    return false;
+}
+
+std::string MappingEngine::relayPrefix(IoRecord* relay) {
+    IoRecord* client = relay->partner.load();
+    const int n = net::tag(client);
+    const int slot = net::userValue(client);
+    if (!model::MappingTable::validNumber(n) || slot < 1 || slot > model::kClientSlots) {
+        return "转接到[]错误:";
+    }
+    LockHold hold(lock_);
+    const model::ClientSlot& s = table_.at(n).clients[static_cast<std::size_t>(slot - 1)];
+    return "转接到[" + endpoint(s.addresses[1], s.ports[1]) + "]错误:";
+}
+
+void MappingEngine::relayConnected(IoRecord* relay) {
+    IoRecord* client = relay->partner.load();
+    ctx_.setPartner(client, relay);
+    postEngineEvent(EVENT_RELAYED, net::tag(client), net::userValue(client), client);
+    ctx_.releaseFirstReceive(client);  // a client closed meanwhile ends there
+}
+
+void MappingEngine::relayFailed(IoRecord* relay, int code) {
+    IoRecord* client = relay->partner.load();
+    const int n = net::tag(client);
+    const int slot = net::userValue(client);
+    report(n, slot, client, relayPrefix(relay) + "套接口捆绑错误:" + std::to_string(code));
+    // Its first receive, once let go, fails on the closed socket and ends it.
+    closeConnection(client);
+    ctx_.releaseFirstReceive(client);
+}
+
+void MappingEngine::relayHandler(void* engine, int event, IoRecord* relay, std::uint32_t bytes,
+                                 std::int32_t) {
+    auto* self = static_cast<MappingEngine*>(engine);
+    if (!relay) return;
+    IoRecord* client = relay->partner.load();
+    switch (event) {
+        case net::EV_CONNECTED:
+            self->relayConnected(relay);
+            break;
+        case net::EV_CONNECT_FAILED:
+            if (client) self->relayFailed(relay, static_cast<int>(bytes));
+            break;
+        case net::EV_RECEIVED:
+            if (!self->forwardBytes(client, relay->buf, bytes)) {
+                self->closeConnection(client);
+                self->closeConnection(relay);
+            }
+            break;
+        case net::EV_CLOSED:
+            // What the target sent reaches the client before the client is closed.
+            self->ctx_.closeAfterSends(client);
+            break;
+        default:
+            self->closeConnection(relay);
+            break;
+    }
+}
+
+bool MappingEngine::forwardBytes(IoRecord* destination, const char* data, std::uint32_t bytes) {
+    if (!data || !destination) return false;
+    net::SendRecord* send = ctx_.allocSendRecord(destination, data, bytes);
+    if (!send) return false;
+    std::string discarded;
+    return ctx_.postSend(send, discarded);
+}
+
+int MappingEngine::clientClosed(int n, int slot, IoRecord* client) {
+    {
+        LockHold hold(lock_);
+        IoRecord* listener = client ? client->parent : nullptr;
+        if (listener) net::setUserValue(listener, net::userValue(listener) - 1);
+    }
+    if (slot < 1 || slot > model::kClientSlots) {
+        postEngineEvent(EVENT_MESSAGE, n, slot, client, "索引大于客户数组下标");
+        return 0;
+    }
+    IoRecord* relay;
+    {
+        LockHold hold(lock_);
+        relay = table_.at(n).clients[static_cast<std::size_t>(slot - 1)].connections[1];
+    }
+    // What the client sent reaches the target before the target is closed.
+    ctx_.closeAfterSends(relay);
+    postEngineEvent(EVENT_LEFT, n, slot, client);
+    {
+        LockHold hold(lock_);
+        table_.at(n).clients[static_cast<std::size_t>(slot - 1)].clear();
+    }
+    ctx_.releaseRecord(relay);  // the slot's reference
+    return slot;
+}
+
+}  // namespace lumesk::mapping

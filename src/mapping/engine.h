@@ -1,0 +1,113 @@
+// The port mapping engine: listeners, admission, relay connections,
+// forwarding and the closing cascade, and the events that tell the window.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "model/mapping.h"
+#include "net/service.h"
+
+namespace lumesk::mapping {
+
+constexpr std::int32_t kAcceptsPerListener = 1000;
+
+enum EngineEventKind : std::int32_t {
+    EVENT_MESSAGE = 1,
+    EVENT_ENTERED = 2,
+    EVENT_RELAYED = 3,
+    EVENT_LEFT = 4,
+};
+
+struct EngineEvent {
+    std::int32_t kind = 0;
+    std::int32_t mapping = 0;
+    std::int32_t slot = 0;
+    net::IoRecord* connection = nullptr;
+    std::string text;
+};
+
+// Runs the handler of an engine event on the user-interface thread and returns
+// only when it is done, so events reach the window one at a time, in order.
+class EngineEventSink {
+  public:
+    virtual ~EngineEventSink() = default;
+    virtual int deliver(const EngineEvent& event) = 0;
+};
+
+// The message log the start and stop lines go to.
+class MessageLog {
+  public:
+    virtual ~MessageLog() = default;
+    virtual void appendLog(const std::string& text) = 0;
+};
+
+class MappingEngine {
+  public:
+    MappingEngine(net::ServiceContext& context, net::WnSocketService& server,
+                  net::WnSocketService& client, model::MappingTable& table,
+                  net::Lock* clientTableLock, EngineEventSink& sink, MessageLog& log);
+
+    void startMapping(int n);
+    void stopMapping(int n);
+    bool openListener(int n, std::string& errorText);
+    bool closeListener(int n, std::string& errorText);
+
+    // Pieces, public for the window and for tests.
+    net::IoRecord* createListener(net::EventProc handler, std::int32_t tag, std::string& ip,
+                                  std::int32_t& port, std::int32_t acceptCount,
+                                  std::string& errorText);
+    bool bindListeningSocket(platform::Socket& socket, std::int32_t& port, std::string& ip,
+                             std::string& errorText);
+    static void readBackAddress(platform::Socket socket, std::string& ip, std::int32_t& port);
+    void releaseListener(net::IoRecord*& listener);
+    void closeConnection(net::IoRecord* record);
+
+    int admitClient(int n, net::IoRecord* connection, const std::string& ip, std::int32_t port,
+                    std::string& errorText);
+    int blacklistPosition(const std::vector<std::string>& blacklist, const std::string& ip);
+    int postEngineEvent(std::int32_t kind, int n, int slot, net::IoRecord* connection,
+                        const std::string& text = {});
+    static void peerAddress(const net::IoRecord* connection, std::string& ip, std::int32_t& port);
+    static bool checkIpText(std::string& ip, std::string& errorText);
+    bool forwardBytes(net::IoRecord* destination, const char* data, std::uint32_t bytes);
+    int clientClosed(int n, int slot, net::IoRecord* client);
+
+    // Online count of a running mapping (0 when stopped).
+    std::int32_t onlineCount(int n);
+    net::Lock* clientTableLock() const { return lock_; }
+
+    // Runs after a start or a stop, for the window's own refresh.
+    std::function<void(int)> onRunStateChanged;
+
+  private:
+    static void portMappingHandler(void* engine, int event, net::IoRecord* connection,
+                                   std::uint32_t bytes, std::int32_t tag);
+    static void httpProxyHandler(void* engine, int event, net::IoRecord* connection,
+                                 std::uint32_t bytes, std::int32_t tag);
+    static void socks4ProxyHandler(void* engine, int event, net::IoRecord* connection,
+                                   std::uint32_t bytes, std::int32_t tag);
+    static void relayHandler(void* engine, int event, net::IoRecord* relay, std::uint32_t bytes,
+                             std::int32_t tag);
+
+    void clientAccepted(int n, net::IoRecord* connection, bool relayed);
+    bool openRelay(int n, int slot, net::IoRecord* client, std::string& errorText);
+    net::IoRecord* connectOutbound(std::string& ip, std::int32_t port, std::string& errorText);
+    bool makeConnectedSocket(platform::Socket& socket, std::string& errorText);
+    void relayConnected(net::IoRecord* relay);
+    void relayFailed(net::IoRecord* relay, int code);
+    std::string relayPrefix(net::IoRecord* relay);
+    void report(int n, int slot, net::IoRecord* connection, const std::string& reason);
+
+    net::ServiceContext& ctx_;
+    net::WnSocketService& server_;
+    net::WnSocketService& client_;
+    model::MappingTable& table_;
+    net::Lock* lock_;
+    EngineEventSink& sink_;
+    MessageLog& log_;
+};
+
+}  // namespace lumesk::mapping

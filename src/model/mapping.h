@@ -1,0 +1,63 @@
+// A mapping record, its client slots and the table of 1000 mappings.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lumesk::net {
+struct IoRecord;
+}
+
+namespace lumesk::model {
+
+constexpr int kMappingCount = 1000;
+constexpr int kClientSlots = 100;
+
+// One client of a running mapping: element 0 the client, element 1 its relay.
+struct ClientSlot {
+    std::array<net::IoRecord*, 2> connections{};
+    std::array<std::string, 2> addresses;
+    std::array<std::int32_t, 2> ports{};
+
+    bool isFree() const { return connections[0] == nullptr; }
+    void clear() { *this = ClientSlot{}; }
+};
+
+struct MappingRecord {
+    std::string name;  // empty: a free slot of the table
+    bool autostart = false;
+    net::IoRecord* service = nullptr;  // the listener while running
+    std::int32_t mode = 0;             // 1 port mapping, 2 HTTP proxy, 3 Socks4 proxy
+    std::string listen_ip;
+    std::int32_t listen_port = 0;
+    std::string forward_ip;
+    std::int32_t forward_port = 0;
+    std::int32_t capacity = 0;
+    std::int32_t per_ip_limit = 0;
+    std::vector<std::string> blacklist{std::string()};
+    std::vector<ClientSlot> clients = std::vector<ClientSlot>(kClientSlots);
+};
+
+// Deep: the copy shares nothing with its source.
+inline MappingRecord copyRecord(const MappingRecord& record) {
+    return record;
+}
+
+class MappingTable {
+  public:
+    MappingTable() : records_(kMappingCount) {}
+
+    static bool validNumber(int n) { return n > 0 && n <= kMappingCount; }
+    MappingRecord& at(int n) { return records_.at(static_cast<std::size_t>(n - 1)); }
+    const MappingRecord& at(int n) const { return records_.at(static_cast<std::size_t>(n - 1)); }
+    // The lowest-numbered free slot, 0 when all 1000 are in use.
+    int firstFree() const;
+    void reset(int n) { at(n) = MappingRecord{}; }
+
+  private:
+    std::vector<MappingRecord> records_;
+};
+
+}  // namespace lumesk::model

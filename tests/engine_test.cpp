@@ -1,0 +1,360 @@
+// The mapping engine end to end on loopback, driven without a window.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+#include <thread>
+
+#include "mapping/engine.h"
+#include "support.h"
+
+using namespace lumesk;
+using mapping::EngineEvent;
+using test::Client;
+using test::waitFor;
+
+namespace {
+
+class RecordingSink : public mapping::EngineEventSink {
+  public:
+    int deliver(const EngineEvent& event) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(event);
+        return 0;
+    }
+    std::vector<EngineEvent> events() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
+    }
+    int count(int kind) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        int n = 0;
+        for (const auto& e : events_) n += e.kind == kind;
+        return n;
+    }
+    std::vector<std::string> messages() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::string> out;
+        for (const auto& e : events_) {
+            if (e.kind == mapping::EVENT_MESSAGE) out.push_back(e.text);
+        }
+        return out;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<EngineEvent> events_;
+};
+
+class RecordingLog : public mapping::MessageLog {
+  public:
+    void appendLog(const std::string& text) override { lines.push_back(text); }
+    std::vector<std::string> lines;  // written on the test's own thread only
+};
+
+struct Engine : ::testing::Test {
+    Engine()
+        : server(ctx, net::ServiceRole::Server),
+          client(ctx, net::ServiceRole::Client),
+          engine(ctx, server, client, table, ctx.locks.createLock(), sink, log) {
+        server.startDelay = client.startDelay = std::chrono::milliseconds(0);
+        std::string error;
+        server.start(4, true, error);
+        client.start(4, true, error);
+    }
+    ~Engine() override {
+        for (int n = 1; n <= 4; ++n) {
+            if (table.at(n).service) engine.stopMapping(n);
+        }
+        waitFor([&] { return ctx.heap.liveBlocks() == 0; }, std::chrono::seconds(10));
+        EXPECT_EQ(ctx.heap.liveBlocks(), 0u) << "records left behind";
+        server.stop();
+        client.stop();
+    }
+    // Mapping n on 127.0.0.1, an ephemeral port, to the given target.
+    model::MappingRecord& define(int n, std::uint16_t targetPort,
+                                 const std::string& forwardIp = "127.0.0.1") {
+        model::MappingRecord& r = table.at(n);
+        r.name = "映射" + std::to_string(n);
+        r.mode = 1;
+        r.listen_ip = "127.0.0.1";
+        r.listen_port = 0;
+        r.forward_ip = forwardIp;
+        r.forward_port = targetPort;
+        r.capacity = 10000;
+        r.per_ip_limit = 0;
+        return r;
+    }
+    std::uint16_t start(int n) {
+        engine.startMapping(n);
+        EXPECT_NE(table.at(n).service, nullptr) << log.lines.back();
+        return static_cast<std::uint16_t>(table.at(n).listen_port);
+    }
+    std::string clientText(const Client& c, const std::string& reason) {
+        return "客户[127.0.0.1:" + std::to_string(c.localPort()) + "]" + reason;
+    }
+    bool noneOnline(int n) {
+        return waitFor([&] { return engine.onlineCount(n) == 0; });
+    }
+    // Changes a running mapping as a save does: under the client table lock.
+    void edit(const std::function<void()>& change) {
+        std::lock_guard<std::mutex> lock(*engine.clientTableLock());
+        change();
+    }
+    bool slotsFree(int n) {
+        std::lock_guard<std::mutex> lock(*engine.clientTableLock());
+        for (const auto& s : table.at(n).clients) {
+            if (!s.isFree()) return false;
+        }
+        return true;
+    }
+
+    net::ServiceContext ctx;
+    net::WnSocketService server;
+    net::WnSocketService client;
+    model::MappingTable table;
+    RecordingSink sink;
+    RecordingLog log;
+    mapping::MappingEngine engine;
+};
+
+void roundTrip(Client& c, std::size_t size, std::size_t chunk, std::uint64_t seed) {
+    std::vector<unsigned char> data(size);
+    std::mt19937_64 rng(seed);
+    for (auto& b : data) b = static_cast<unsigned char>(rng());
+    std::thread writer([&] {
+        for (std::size_t at = 0; at < size; at += chunk) {
+            ASSERT_TRUE(c.sendAll(data.data() + at, std::min(chunk, size - at)));
+        }
+    });
+    std::vector<unsigned char> back(size);
+    const bool ok = c.recvAll(back.data(), size);
+    writer.join();
+    ASSERT_TRUE(ok);
+    ASSERT_TRUE(back == data);
+}
+
+}  // namespace
+
+TEST_F(Engine, BytesUnchangedBothWaysForManyClients) {
+    test::EchoServer target(4, 200);
+    define(1, target.port());
+    const std::uint16_t port = start(1);
+    EXPECT_EQ(log.lines.back(), "[映射1]映射已启动");
+    {
+        Client c(port);
+        for (std::size_t chunk : {1u, 7u, 1000u, 20480u}) roundTrip(c, 40000, chunk, chunk);
+    }
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 50; ++i) {
+        threads.emplace_back([&, i] {
+            Client c(port);
+            roundTrip(c, 256 * 1024, 4096 + i, static_cast<std::uint64_t>(i));
+        });
+    }
+    for (auto& t : threads) t.join();
+    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_LEFT) == 51; }));
+    EXPECT_EQ(sink.count(mapping::EVENT_ENTERED), 51);
+    EXPECT_EQ(sink.count(mapping::EVENT_RELAYED), 51);
+    EXPECT_TRUE(sink.messages().empty());
+    EXPECT_TRUE(noneOnline(1));
+    EXPECT_TRUE(slotsFree(1));
+    // Per client: entered, relayed, left, in that order.
+    const auto events = sink.events();
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        if (events[i].kind != mapping::EVENT_LEFT) continue;
+        int seen = 0;
+        for (std::size_t j = 0; j < i; ++j) {
+            if (events[j].connection == events[i].connection && events[j].kind < 4) ++seen;
+        }
+        EXPECT_GE(seen, 2);
+    }
+}
+
+TEST_F(Engine, SixtyFourMebibyteStream) {
+    test::EchoServer target(4, 10);
+    define(1, target.port());
+    Client c(start(1));
+    roundTrip(c, 64u << 20, 1u << 20, 42);
+}
+
+TEST_F(Engine, TargetAnswersAndClosesAtOnce) {
+    const std::string answer(3 << 20, 'a');
+    test::TargetServer target(answer);
+    define(1, target.port());
+    Client c(start(1));
+    EXPECT_EQ(c.recvToEnd().size(), answer.size());
+    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_LEFT) == 1; }));
+    EXPECT_TRUE(noneOnline(1));
+    EXPECT_TRUE(slotsFree(1));
+}
+
+TEST_F(Engine, ClientClosesFirstAfterSending) {
+    test::EchoServer target(4, 10, false);  // keeps what it gets
+    define(1, target.port());
+    {
+        Client c(start(1));
+        std::vector<unsigned char> data(2 << 20, 0x33);
+        ASSERT_TRUE(c.sendAll(data.data(), data.size()));
+    }
+    // Every byte the client sent reaches the target before the relay goes.
+    ASSERT_TRUE(waitFor([&] { return readBytes(target.listener(), 0) == (2 << 20); }));
+    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_LEFT) == 1; }));
+    EXPECT_TRUE(waitFor([&] { return target.count(net::EV_CLOSED) == 1; }));
+    EXPECT_TRUE(noneOnline(1));
+}
+
+TEST_F(Engine, CapacitySlotsBlacklistAndPerIpRefusals) {
+    test::EchoServer target(4, 200);
+    model::MappingRecord& r = define(1, target.port());
+    r.capacity = 1;
+    const std::uint16_t port = start(1);
+    Client first(port);
+    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_RELAYED) == 1; }));
+    Client second(port);
+    ASSERT_TRUE(second.waitClosed(5000));
+    ASSERT_TRUE(waitFor([&] { return sink.messages().size() == 2; }));
+    EXPECT_EQ(sink.messages()[0], clientText(second, "服务设置在线人数 错误"));
+    EXPECT_EQ(sink.messages()[1], "索引大于客户数组下标");
+    first.close();
+    ASSERT_TRUE(noneOnline(1));
+
+    // 100 slots whatever the capacity.
+    edit([&] { r.capacity = 10000; });
+    std::vector<Client> clients;
+    for (int i = 0; i < 100; ++i) clients.emplace_back(port);
+    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_RELAYED) == 101; }));
+    Client extra(port);
+    ASSERT_TRUE(extra.waitClosed(5000));
+    ASSERT_TRUE(waitFor([&] { return sink.messages().size() == 4; }));
+    EXPECT_EQ(sink.messages()[2], clientText(extra, "分配客户索引 错误"));
+    clients.clear();
+    ASSERT_TRUE(noneOnline(1));
+    ASSERT_TRUE(waitFor([&] { return slotsFree(1); }));
+
+    // Per-IP cap: two from one address, the third refused.
+    edit([&] { r.per_ip_limit = 2; });
+    Client a(port), b(port);
+    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_RELAYED) == 103; }));
+    Client c(port);
+    ASSERT_TRUE(c.waitClosed(5000));
+    ASSERT_TRUE(waitFor([&] { return sink.messages().size() == 6; }));
+    EXPECT_EQ(sink.messages()[4], clientText(c, "此IP不允许连接"));
+
+    // Blacklisted address.
+    edit([&] {
+        r.per_ip_limit = 0;
+        r.blacklist = {"", "127.0.0.1"};
+    });
+    Client d(port);
+    ASSERT_TRUE(d.waitClosed(5000));
+    ASSERT_TRUE(waitFor([&] { return sink.messages().size() == 8; }));
+    EXPECT_EQ(sink.messages()[6], clientText(d, "此IP不允许连接"));
+}
+
+TEST_F(Engine, RelayFailuresAreReported) {
+    std::uint16_t deadPort;
+    {
+        test::TargetServer gone("x");
+        deadPort = gone.port();
+    }
+    define(1, deadPort);
+    define(2, deadPort, "1.2.3");
+    define(3, deadPort, "");
+    const std::uint16_t p1 = start(1), p2 = start(2), p3 = start(3);
+    const std::string target = "转接到[127.0.0.1:" + std::to_string(deadPort) + "]错误:";
+    Client c1(p1);
+    ASSERT_TRUE(c1.waitClosed(5000));
+    Client c2(p2);
+    ASSERT_TRUE(c2.waitClosed(5000));
+    Client c3(p3);
+    ASSERT_TRUE(c3.waitClosed(5000));
+    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_LEFT) == 3; }));
+    const auto messages = sink.messages();
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[0], clientText(c1, target + "套接口捆绑错误:10061"));
+    EXPECT_EQ(messages[1], clientText(c2, "转接到[1.2.3:" + std::to_string(deadPort) +
+                                              "]错误:提供的IP地址不正确:1.2.3"));
+    EXPECT_EQ(table.at(3).forward_ip, "0.0.0.0");
+    EXPECT_EQ(messages[2].rfind(clientText(c3, "转接到[0.0.0.0:" + std::to_string(deadPort) +
+                                                   "]错误:套接口捆绑错误:"),
+                                0),
+              0u);
+    for (int n : {1, 2, 3}) EXPECT_TRUE(noneOnline(n));
+}
+
+TEST_F(Engine, StartAndStopChecks) {
+    define(1, 9).listen_ip = "1.2.3";
+    engine.startMapping(1);
+    EXPECT_EQ(log.lines.back(), "[映射1]映射启动错误:IP地址提供错误(1.2.3)");
+    table.at(1).listen_ip = "127.00.0.1";
+    engine.startMapping(1);
+    EXPECT_EQ(log.lines.back(), "[映射1]映射启动错误:IP地址提供错误(127.00.0.1)");
+    table.at(1).listen_ip = "";
+    const std::uint16_t port = start(1);
+    EXPECT_EQ(table.at(1).listen_ip, "0.0.0.0");
+    engine.startMapping(1);  // running already: reported as started, nothing changes
+    EXPECT_EQ(log.lines.back(), "[映射1]映射已启动");
+    define(2, 9).listen_port = port;
+    engine.startMapping(2);
+    EXPECT_EQ(log.lines.back(), "[映射2]映射启动错误:一个端口只许绑定一个套接口句柄(127.0.0.1:" +
+                                    std::to_string(port) + ")");
+    engine.stopMapping(1);
+    EXPECT_EQ(log.lines.back(), "[映射1]映射已停止");
+    engine.stopMapping(1);
+    EXPECT_EQ(log.lines.back(), "[映射1]映射已停止");
+    engine.startMapping(1001);
+    EXPECT_EQ(log.lines.back(), "[]映射启动错误:索引(1001)超出数组范围");
+}
+
+TEST_F(Engine, StopClosesEveryPairAndLeaksNothing) {
+    test::EchoServer target(4, 100);
+    define(1, target.port());
+    const int fdsBefore = test::processDescriptorCount();
+    const std::uint16_t port = start(1);
+    std::vector<Client> clients;
+    for (int i = 0; i < 50; ++i) {
+        clients.emplace_back(port);
+        char b = 'q';
+        ASSERT_TRUE(clients.back().sendAll(&b, 1));
+        ASSERT_TRUE(clients.back().recvAll(&b, 1));
+    }
+    engine.stopMapping(1);
+    for (auto& c : clients) EXPECT_TRUE(c.waitClosed(5000));
+    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_LEFT) == 50; }));
+    EXPECT_TRUE(slotsFree(1));
+    clients.clear();
+    EXPECT_TRUE(waitFor([&] { return test::processDescriptorCount() <= fdsBefore; }));
+}
+
+TEST_F(Engine, SlowReaderKeepsQueuesBounded) {
+    test::TargetServer target("");  // takes the connection, never reads
+    define(1, target.port());
+    Client c(start(1));
+    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_RELAYED) == 1; }));
+    std::atomic<std::size_t> sent{0};
+    std::thread writer([&] {
+        std::vector<unsigned char> chunk(64 * 1024, 1);
+        while (sent < (256u << 20) && c.sendAll(chunk.data(), chunk.size())) sent += chunk.size();
+    });
+    // The writer stalls once the kernel buffers and our bounded queue are full.
+    std::size_t last = 0;
+    ASSERT_TRUE(waitFor([&] {
+        const std::size_t now = sent;
+        const bool still = now == last && now > 0;
+        last = now;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        return still;
+    }));
+    std::int64_t queued = -1;
+    {
+        std::lock_guard<std::mutex> lock(*engine.clientTableLock());
+        net::IoRecord* relay = table.at(1).clients[0].connections[1];
+        ASSERT_NE(relay, nullptr);
+        queued = relay->queuedBytes.load();
+    }
+    EXPECT_LE(queued, net::kSendHighWater + net::BUFFER_SIZE);
+    EXPECT_LT(sent.load(), 256u << 20);
+    engine.stopMapping(1);  // resets the client: the blocked writer returns
+    writer.join();
+}
