@@ -1,0 +1,28 @@
+// Runs one port mapping headless until standard input closes (or a signal):
+//   lumesk_relay LISTEN_PORT TARGET_PORT [TARGET_IP]
+// Prints "ready PORT" once the mapping runs. For the comparison benchmark.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "mapping/headless.h"
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s LISTEN_PORT TARGET_PORT [TARGET_IP]\n", argv[0]);
+        return 2;
+    }
+    lumesk::mapping::HeadlessEngine engine(10, false);
+    const int n = engine.addMapping("127.0.0.1", std::atoi(argv[1]),
+                                    argc > 3 ? argv[3] : "127.0.0.1", std::atoi(argv[2]));
+    if (!engine.start(n)) {
+        std::fprintf(stderr, "%s\n", engine.logLines().back().c_str());
+        return 1;
+    }
+    std::printf("ready %d\n", engine.mapping(n).listen_port);
+    std::fflush(stdout);
+    while (std::getchar() != EOF) {
+    }
+    std::_Exit(0);  // as the program does: the end of the process closes the sockets
+}

@@ -1,0 +1,49 @@
+// The engine without a window: the process state the program builds, with a
+// sink that keeps the engine events, for tests and benchmarks.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "mapping/engine.h"
+
+namespace lumesk::mapping {
+
+class HeadlessEngine : public EngineEventSink, public MessageLog {
+  public:
+    explicit HeadlessEngine(int workersPerInstance = 10, bool keepEvents = true);
+    ~HeadlessEngine() override;
+
+    // Adds a mapping in the lowest free slot; returns its number, 0 when full.
+    int addMapping(const std::string& listenIp, std::int32_t listenPort,
+                   const std::string& forwardIp, std::int32_t forwardPort,
+                   std::int32_t capacity = 10000, std::int32_t perIpLimit = 0,
+                   std::int32_t mode = 1);
+    // Starts it; true when it runs. The bound port is in mapping(n).listen_port.
+    bool start(int n);
+    void stop(int n);
+
+    model::MappingRecord& mapping(int n) { return table_.at(n); }
+    MappingEngine& engine() { return engine_; }
+    net::ServiceContext& context() { return ctx_; }
+    std::vector<EngineEvent> events();
+    std::vector<std::string> logLines();
+
+    int deliver(const EngineEvent& event) override;
+    void appendLog(const std::string& text) override;
+
+  private:
+    net::ServiceContext ctx_;
+    net::WnSocketService server_;
+    net::WnSocketService client_;
+    model::MappingTable table_;
+    bool keepEvents_;
+    std::mutex mutex_;
+    std::vector<EngineEvent> events_;
+    std::vector<std::string> log_;
+    MappingEngine engine_;
+};
+
+}  // namespace lumesk::mapping
