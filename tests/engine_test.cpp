@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "mapping/engine.h"
+#include "mapping/local_addresses.h"
 #include "support.h"
 
 using namespace lumesk;
@@ -357,4 +358,56 @@ TEST_F(Engine, SlowReaderKeepsQueuesBounded) {
     EXPECT_LT(sent.load(), 256u << 20);
     engine.stopMapping(1);  // resets the client: the blocked writer returns
     writer.join();
+}
+
+TEST_F(Engine, DeadTargetStallsNoOtherMapping) {
+    test::StalledTarget dead;
+    test::EchoServer alive(4, 10);
+    define(1, dead.port());
+    define(2, alive.port());
+    const std::uint16_t deadPort = start(1);
+    const std::uint16_t alivePort = start(2);
+    std::vector<Client> waiting;
+    for (int i = 0; i < 10; ++i) waiting.emplace_back(deadPort);
+    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_ENTERED) == 10; }));
+    // Ten connects hang on the dead target; a client of the other mapping is served.
+    Client c(alivePort);
+    roundTrip(c, 100000, 1000, 7);
+    EXPECT_EQ(sink.count(mapping::EVENT_RELAYED), 1);
+    EXPECT_EQ(engine.onlineCount(1), 10);
+    // Stopping ends the hanging connects: every waiting client leaves.
+    engine.stopMapping(1);
+    for (auto& w : waiting) EXPECT_TRUE(w.waitClosed(5000));
+    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_LEFT) == 10; }));
+    EXPECT_TRUE(slotsFree(1));
+}
+
+TEST_F(Engine, HttpProxyModeAdmitsAnnouncesAndFrees) {
+    test::EchoServer target(4, 10);
+    define(1, target.port()).mode = 2;
+    const std::uint16_t port = start(1);
+    {
+        Client c(port);
+        ASSERT_TRUE(c.sendAll("GET / HTTP/1.0\r\n\r\n", 18));
+        ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_ENTERED) == 1; }));
+        EXPECT_EQ(engine.onlineCount(1), 1);
+    }
+    // Its slot and online count come back when it leaves.
+    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_LEFT) == 1; }));
+    EXPECT_TRUE(noneOnline(1));
+    EXPECT_TRUE(slotsFree(1));
+    EXPECT_EQ(sink.count(mapping::EVENT_RELAYED), 0);
+    EXPECT_EQ(target.count(net::EV_ACCEPTED), 0);  // no relay in this mode
+}
+
+TEST(LocalAddresses, LastRowIsNeverListed) {
+    const auto a = [](const char* ip) { return platform::parseIPv4(ip); };
+    EXPECT_TRUE(mapping::addressListFromTable({}).empty());
+    EXPECT_TRUE(mapping::addressListFromTable({a("10.0.0.1")}).empty());
+    EXPECT_EQ(mapping::addressListFromTable({a("10.0.0.1"), a("10.0.0.2"), a("127.0.0.1")}),
+              (std::vector<std::string>{"10.0.0.2", "10.0.0.1"}));
+    std::vector<std::string> list{"stale"};
+    const int n = mapping::localAddressList(list);
+    EXPECT_EQ(n, static_cast<int>(list.size()));
+    for (const auto& ip : list) EXPECT_NE(ip.rfind("127.", 0), 0u) << ip;
 }

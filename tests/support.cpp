@@ -165,6 +165,25 @@ TargetServer::~TargetServer() {
     for (auto c : held_) CLOSE_FD(c);
 }
 
+StalledTarget::StalledTarget() {
+    fd_ = static_cast<std::intptr_t>(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd_, 0) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+        throw std::runtime_error("stalled target failed");
+    }
+    port_ = ntohs(sa.sin_port);
+    fillers_.emplace_back(port_);  // a backlog of 0 holds one; later SYNs are dropped
+}
+
+StalledTarget::~StalledTarget() {
+    fillers_.clear();
+    CLOSE_FD(fd_);
+}
+
 std::vector<unsigned char> pattern(std::size_t size, std::uint64_t start) {
     std::vector<unsigned char> v(size);
     for (std::size_t i = 0; i < size; ++i) v[i] = patternByte(start + i);

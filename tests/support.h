@@ -63,6 +63,20 @@ class TargetServer {
     std::thread thread_;
 };
 
+// A listener whose accept queue is full and never drained: new connects to it
+// hang, as to a target that does not answer.
+class StalledTarget {
+  public:
+    StalledTarget();
+    ~StalledTarget();
+    std::uint16_t port() const { return port_; }
+
+  private:
+    std::intptr_t fd_ = -1;
+    std::uint16_t port_ = 0;
+    std::vector<Client> fillers_;
+};
+
 // Deterministic bytes for position i of a stream.
 inline unsigned char patternByte(std::uint64_t i) {
     return static_cast<unsigned char>((i * 2654435761u) >> 13);
