@@ -11,21 +11,10 @@ using test::EchoServer;
 
 namespace {
 
-// Writes `total` patterned bytes in chunks of `chunk` while reading them back.
 void echoThrough(EchoServer& server, std::size_t total, std::size_t chunk) {
     Client client(server.port());
     ASSERT_TRUE(client.valid());
-    const std::vector<unsigned char> data = test::pattern(total);
-    std::thread writer([&] {
-        for (std::size_t at = 0; at < total; at += chunk) {
-            ASSERT_TRUE(client.sendAll(data.data() + at, std::min(chunk, total - at)));
-        }
-    });
-    std::vector<unsigned char> back(total);
-    const bool complete = client.recvAll(back.data(), total);
-    writer.join();
-    ASSERT_TRUE(complete);
-    ASSERT_TRUE(back == data) << "bytes differ for chunk " << chunk;
+    EXPECT_TRUE(test::roundTrip(client, test::pattern(total), chunk)) << "chunk " << chunk;
 }
 
 }  // namespace

@@ -123,16 +123,7 @@ void roundTrip(Client& c, std::size_t size, std::size_t chunk, std::uint64_t see
     std::vector<unsigned char> data(size);
     std::mt19937_64 rng(seed);
     for (auto& b : data) b = static_cast<unsigned char>(rng());
-    std::thread writer([&] {
-        for (std::size_t at = 0; at < size; at += chunk) {
-            ASSERT_TRUE(c.sendAll(data.data() + at, std::min(chunk, size - at)));
-        }
-    });
-    std::vector<unsigned char> back(size);
-    const bool ok = c.recvAll(back.data(), size);
-    writer.join();
-    ASSERT_TRUE(ok);
-    ASSERT_TRUE(back == data);
+    EXPECT_TRUE(test::roundTrip(c, data, chunk)) << "chunk " << chunk;
 }
 
 }  // namespace

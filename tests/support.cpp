@@ -122,17 +122,41 @@ void Client::close() {
     fd_ = -1;
 }
 
-TargetServer::TargetServer(std::string answer) : answer_(std::move(answer)) {
-    fd_ = static_cast<std::intptr_t>(::socket(AF_INET, SOCK_STREAM, 0));
+namespace {
+
+// A listening OS socket on 127.0.0.1 and an ephemeral port.
+std::intptr_t listenLoopback(int backlog, std::uint16_t& port) {
+    const auto fd = static_cast<std::intptr_t>(::socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof sa;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd_, 128) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-        throw std::runtime_error("target listen failed");
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+        ::listen(fd, backlog) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+        throw std::runtime_error("listen on loopback failed");
     }
-    port_ = ntohs(sa.sin_port);
+    port = ntohs(sa.sin_port);
+    return fd;
+}
+
+}  // namespace
+
+bool roundTrip(Client& client, const std::vector<unsigned char>& data, std::size_t chunk) {
+    bool sent = true;
+    std::thread writer([&] {
+        for (std::size_t at = 0; sent && at < data.size(); at += chunk) {
+            sent = client.sendAll(data.data() + at, std::min(chunk, data.size() - at));
+        }
+    });
+    std::vector<unsigned char> back(data.size());
+    const bool complete = client.recvAll(back.data(), back.size());
+    writer.join();
+    return sent && complete && back == data;
+}
+
+TargetServer::TargetServer(std::string answer) : answer_(std::move(answer)) {
+    fd_ = listenLoopback(128, port_);
     thread_ = std::thread([this] {
         for (;;) {
             const auto c = ::accept(fd_, nullptr, nullptr);
@@ -166,16 +190,7 @@ TargetServer::~TargetServer() {
 }
 
 StalledTarget::StalledTarget() {
-    fd_ = static_cast<std::intptr_t>(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd_, 0) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-        throw std::runtime_error("stalled target failed");
-    }
-    port_ = ntohs(sa.sin_port);
+    fd_ = listenLoopback(0, port_);
     fillers_.emplace_back(port_);  // a backlog of 0 holds one; later SYNs are dropped
 }
 

@@ -44,6 +44,9 @@ class Client {
     std::intptr_t fd_ = -1;
 };
 
+// Writes `data` in chunks of `chunk` while reading it back; true when it came back unchanged.
+bool roundTrip(Client& client, const std::vector<unsigned char>& data, std::size_t chunk);
+
 // A plain listening socket on 127.0.0.1 that serves each connection in a
 // thread of its own: sends `answer` and closes, or (with an empty answer)
 // never reads, so what is sent to it piles up.
