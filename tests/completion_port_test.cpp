@@ -190,10 +190,8 @@ TEST_F(PortFixture, PendingAcceptsHoldNoDescriptors) {
 }
 
 TEST_F(PortFixture, RefusedConnectsReportWinsockCode) {
-    std::uint16_t p;
-    Socket l = listener(p);
-    closeSocket(l);  // nothing listens on p any more
-    sockets.clear();
+    lumesk::test::ClosedPort closed;
+    const std::uint16_t p = closed.port();
     Socket s = createSocket();
     ASSERT_EQ(bindSocket(s, 0, 0), 0);
     EXPECT_EQ(connectSocket(s, parseIPv4("127.0.0.1"), p), kErrConnRefused);

@@ -245,11 +245,8 @@ TEST_F(Engine, CapacitySlotsBlacklistAndPerIpRefusals) {
 }
 
 TEST_F(Engine, RelayFailuresAreReported) {
-    std::uint16_t deadPort;
-    {
-        test::TargetServer gone("x");
-        deadPort = gone.port();
-    }
+    test::ClosedPort closed;
+    const std::uint16_t deadPort = closed.port();
     define(1, deadPort);
     define(2, deadPort, "1.2.3");
     define(3, deadPort, "");

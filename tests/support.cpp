@@ -124,7 +124,7 @@ void Client::close() {
 
 namespace {
 
-// A listening OS socket on 127.0.0.1 and an ephemeral port.
+// An OS socket on 127.0.0.1 and an ephemeral port; listening unless backlog < 0.
 std::intptr_t listenLoopback(int backlog, std::uint16_t& port) {
     const auto fd = static_cast<std::intptr_t>(::socket(AF_INET, SOCK_STREAM, 0));
     sockaddr_in sa{};
@@ -132,7 +132,7 @@ std::intptr_t listenLoopback(int backlog, std::uint16_t& port) {
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof sa;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-        ::listen(fd, backlog) != 0 ||
+        (backlog >= 0 && ::listen(fd, backlog) != 0) ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
         throw std::runtime_error("listen on loopback failed");
     }
@@ -187,6 +187,14 @@ TargetServer::~TargetServer() {
     thread_.join();
     CLOSE_FD(fd_);
     for (auto c : held_) CLOSE_FD(c);
+}
+
+ClosedPort::ClosedPort() {
+    fd_ = listenLoopback(-1, port_);
+}
+
+ClosedPort::~ClosedPort() {
+    CLOSE_FD(fd_);
 }
 
 StalledTarget::StalledTarget() {

@@ -66,6 +66,20 @@ class TargetServer {
     std::thread thread_;
 };
 
+// A port that refuses connections: bound, never listening, so nothing else can
+// take it (an ephemeral port freed by a closed listener can even be picked as
+// a connect's own source port, and the connect then succeeds with itself).
+class ClosedPort {
+  public:
+    ClosedPort();
+    ~ClosedPort();
+    std::uint16_t port() const { return port_; }
+
+  private:
+    std::intptr_t fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
 // A listener whose accept queue is full and never drained: new connects to it
 // hang, as to a target that does not answer.
 class StalledTarget {

@@ -394,7 +394,16 @@ bool MappingEngine::openRelay(int n, int slot, IoRecord* client, std::string& er
     ctx_.setPartner(relay, client);
     std::uint32_t address = platform::parseIPv4(ip);
     const int code = ctx_.postConnect(relay, address, static_cast<std::uint16_t>(port));
-    if (code == 0) return true;
+    if (code == 0) {
+        // A stop that ran before the slot named the relay did not close it.
+        bool stopped;
+        {
+            LockHold hold(lock_);
+            stopped = table_.at(n).service != client->parent;
+        }
+        if (stopped) closeConnection(relay);
+        return true;
+    }
     errorText = "转接到[" + endpoint(ip, port) + "]错误:套接口捆绑错误:" + std::to_string(code);
     closeConnection(relay);
     ctx_.closeRecord(relay);
