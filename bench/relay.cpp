@@ -8,6 +8,22 @@
 
 #include "mapping/headless.h"
 
+namespace {
+
+long residentKb() {
+    long kb = -1;
+    if (std::FILE* f = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, f)) {
+            if (std::sscanf(line, "VmRSS: %ld", &kb) == 1) break;
+        }
+        std::fclose(f);
+    }
+    return kb;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     if (argc < 3) {
         std::fprintf(stderr, "usage: %s LISTEN_PORT TARGET_PORT [TARGET_IP]\n", argv[0]);
@@ -16,10 +32,13 @@ int main(int argc, char** argv) {
     lumesk::mapping::HeadlessEngine engine(10, false);
     const int n = engine.addMapping("127.0.0.1", std::atoi(argv[1]),
                                     argc > 3 ? argv[3] : "127.0.0.1", std::atoi(argv[2]));
+    const long before = residentKb();
     if (!engine.start(n)) {
         std::fprintf(stderr, "%s\n", engine.logLines().back().c_str());
         return 1;
     }
+    // What one idle running mapping costs: the listener and its 1000 accepts.
+    std::fprintf(stderr, "rss_before_start_kb=%ld rss_running_kb=%ld\n", before, residentKb());
     std::printf("ready %d\n", engine.mapping(n).listen_port);
     std::fflush(stdout);
     while (std::getchar() != EOF) {

@@ -338,7 +338,7 @@ TEST_F(Engine, SlowReaderKeepsQueuesBounded) {
     std::int64_t queued = -1;
     {
         std::lock_guard<std::mutex> lock(*engine.clientTableLock());
-        net::IoRecord* relay = table.at(1).clients[0].connections[1];
+        net::IoRecord* relay = std::as_const(table.at(1).clients)[0].connections[1];
         ASSERT_NE(relay, nullptr);
         queued = relay->queuedBytes.load();
     }

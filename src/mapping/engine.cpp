@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <utility>
 
 namespace lumesk::mapping {
 
@@ -162,7 +163,7 @@ bool MappingEngine::closeListener(int n, std::string& errorText) {
         record.service = nullptr;
         closeConnection(listener);
         // Under the lock: a slot's records stay alive while the slot names them.
-        for (model::ClientSlot& slot : record.clients) {
+        for (const model::ClientSlot& slot : std::as_const(record.clients)) {
             if (slot.isFree()) continue;
             closeConnection(slot.connections[0]);
             closeConnection(slot.connections[1]);
@@ -478,7 +479,8 @@ std::string MappingEngine::relayPrefix(IoRecord* relay) {
         return "转接到[]错误:";
     }
     LockHold hold(lock_);
-    const model::ClientSlot& s = table_.at(n).clients[static_cast<std::size_t>(slot - 1)];
+    const model::ClientSlot& s =
+        std::as_const(table_.at(n).clients)[static_cast<std::size_t>(slot - 1)];
     return "转接到[" + endpoint(s.addresses[1], s.ports[1]) + "]错误:";
 }
 

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,39 @@ struct ClientSlot {
     void clear() { *this = ClientSlot{}; }
 };
 
+// The 100 client slots of a mapping. They read as free until the first is
+// written, so the 1000 blank records of the table cost no slot memory.
+class ClientTable {
+  public:
+    ClientTable() = default;
+    ClientTable(const ClientTable& other)
+        : slots_(other.slots_ ? std::make_unique<Slots>(*other.slots_) : nullptr) {}
+    ClientTable& operator=(const ClientTable& other) {
+        if (this != &other)
+            slots_ = other.slots_ ? std::make_unique<Slots>(*other.slots_) : nullptr;
+        return *this;
+    }
+    ClientTable(ClientTable&&) noexcept = default;
+    ClientTable& operator=(ClientTable&&) noexcept = default;
+
+    static constexpr std::size_t size() { return kClientSlots; }
+    const ClientSlot& operator[](std::size_t i) const { return all()[i]; }
+    ClientSlot& operator[](std::size_t i) {
+        if (!slots_) slots_ = std::make_unique<Slots>();
+        return (*slots_)[i];
+    }
+    const ClientSlot* begin() const { return all().data(); }
+    const ClientSlot* end() const { return all().data() + kClientSlots; }
+
+  private:
+    using Slots = std::array<ClientSlot, kClientSlots>;
+    const Slots& all() const {
+        static const Slots blank{};
+        return slots_ ? *slots_ : blank;
+    }
+    std::unique_ptr<Slots> slots_;
+};
+
 struct MappingRecord {
     std::string name;  // empty: a free slot of the table
     bool autostart = false;
@@ -37,7 +71,7 @@ struct MappingRecord {
     std::int32_t capacity = 0;
     std::int32_t per_ip_limit = 0;
     std::vector<std::string> blacklist{std::string()};
-    std::vector<ClientSlot> clients = std::vector<ClientSlot>(kClientSlots);
+    ClientTable clients;
 };
 
 // Deep: the copy shares nothing with its source.

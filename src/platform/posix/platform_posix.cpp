@@ -105,9 +105,9 @@ int mapErrno(int e) {
     }
 }
 
-constexpr std::uint32_t kChunkBits = 12;
+constexpr std::uint32_t kChunkBits = 10;
 constexpr std::uint32_t kChunkSize = 1u << kChunkBits;
-constexpr std::uint32_t kMaxChunks = 1024;
+constexpr std::uint32_t kMaxChunks = 4096;
 
 // The handle table. Entries are never freed, so a stale handle always finds
 // readable memory and is turned away by its generation.
