@@ -1,0 +1,130 @@
+#include "monitor/monitor.h"
+
+#include <algorithm>
+
+#include "monitor/formats.h"
+
+namespace lumesk::monitor {
+
+namespace {
+
+std::string endpoint(const std::string& ip, std::int32_t port) {
+    return ip + ":" + std::to_string(port);
+}
+
+ClientRow rowOf(std::int32_t slot, const model::ClientSlot& s) {
+    return ClientRow{slot, s.connections[0], endpoint(s.addresses[0], s.ports[0]),
+                     endpoint(s.addresses[1], s.ports[1])};
+}
+
+}  // namespace
+
+void MonitorModel::appendLog(const std::string& message) {
+    appendLog(message, localNow());
+}
+
+void MonitorModel::appendLog(const std::string& message, const std::tm& now) {
+    log_.push_back(logLine(now, message));
+    if (log_.size() > kMaxLogRows) log_.pop_front();
+}
+
+void MonitorModel::handleEngineEvent(const mapping::EngineEvent& event, int currentMapping,
+                                     const model::MappingTable& table, net::Lock* lock) {
+    if (event.kind == mapping::EVENT_MESSAGE) {
+        appendLog(event.text);
+        return;
+    }
+    const int n = event.mapping;
+    const int s = event.slot;
+    if (!model::MappingTable::validNumber(n) || event.kind == 5 || s <= 0 ||
+        s > static_cast<int>(model::ClientTable::size()) || n != currentMapping) {
+        return;
+    }
+    ClientRow row;
+    {
+        net::LockHold hold(lock);
+        row = rowOf(s, table.at(n).clients[static_cast<std::size_t>(s - 1)]);
+    }
+    row.connection = event.connection;
+    auto byConnection = std::find_if(clients_.begin(), clients_.end(), [&](const ClientRow& r) {
+        return r.connection == event.connection;
+    });
+    switch (event.kind) {
+        case mapping::EVENT_ENTERED:
+        case mapping::EVENT_RELAYED:
+            if (byConnection == clients_.end()) {
+                clients_.push_back(row);
+            } else {
+                byConnection->client = row.client;
+                byConnection->forward = row.forward;
+            }
+            if (event.kind == mapping::EVENT_ENTERED) appendLog("客户[" + row.client + "]进入");
+            break;
+        case mapping::EVENT_LEFT: {
+            auto it = byConnection;
+            if (it == clients_.end()) {
+                it = std::find_if(clients_.begin(), clients_.end(),
+                                  [&](const ClientRow& r) { return r.client == row.client; });
+            }
+            if (it == clients_.end()) {
+                it = std::find_if(clients_.begin(), clients_.end(),
+                                  [&](const ClientRow& r) { return r.slot == s; });
+            }
+            if (it != clients_.end()) clients_.erase(it);
+            appendLog("客户[" + row.client + "]离开");
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void MonitorModel::fillClientList(const model::ClientTable& clients) {
+    clients_.clear();
+    std::int32_t slot = 0;
+    for (const model::ClientSlot& s : clients) {
+        ++slot;
+        if (!s.isFree()) clients_.push_back(rowOf(slot, s));
+    }
+}
+
+StatisticsPanes statisticsTexts(const StatisticsInput& in, bool blink) {
+    StatisticsPanes p;
+    p.service[0] = in.name;
+    p.service[1] = "监听数:" + std::to_string(in.pendingAccepts);
+    p.service[2] = "线程总数:" + std::to_string(in.threads[0]);
+    p.service[3] = "工作线程:" + std::to_string(in.threads[1]);
+    p.service[4] = "空闲线程:" + std::to_string(in.threads[2]);
+    const char* indicator = !in.listening || blink ? "■" : "□";
+    p.mapping[0] = std::string(indicator) + " 监听[" + endpoint(in.listenIp, in.listenPort) + "]";
+    p.mapping[1] = "客户数:" + std::to_string(in.online) + "/" + std::to_string(in.capacity);
+    p.mapping[2] = "接收:" + formatSize(in.received);
+    p.mapping[3] = "发送:" + formatSize(in.sent);
+    p.mapping[4] = "总量:" + formatSize(in.received + in.sent);
+    return p;
+}
+
+StatisticsInput readStatistics(const model::MappingRecord& copy, const net::IoRecord* listener,
+                               net::ServiceContext& context, const net::WnSocketService& server,
+                               const net::WnSocketService& client, net::Lock* clientTableLock) {
+    StatisticsInput in;
+    in.name = copy.name;
+    in.listenIp = copy.listen_ip;
+    in.listenPort = copy.listen_port;
+    in.capacity = copy.capacity;
+    in.pendingAccepts = context.pendingAccepts(listener);
+    for (int kind = 0; kind < 3; ++kind) {
+        in.threads[static_cast<std::size_t>(kind)] =
+            server.threadStatus(kind) + client.threadStatus(kind);
+    }
+    in.listening = net::socket(listener) != platform::kNoSocket;
+    {
+        net::LockHold hold(clientTableLock);
+        in.online = net::userValue(listener);
+    }
+    in.received = net::readBytes(listener, 0);
+    in.sent = net::readBytes(listener, 1);
+    return in;
+}
+
+}  // namespace lumesk::monitor

@@ -1,0 +1,75 @@
+// The client list, the message log and the statistics panes, as data the
+// window shows; the window's lists mirror these rows.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "mapping/engine.h"
+#include "model/mapping.h"
+#include "net/service.h"
+
+namespace lumesk::monitor {
+
+constexpr std::size_t kMaxLogRows = 1000;
+
+struct ClientRow {
+    std::int32_t slot = 0;
+    const net::IoRecord* connection = nullptr;  // rows are found by it
+    std::string client;                         // ip:port
+    std::string forward;                        // ip:port
+};
+
+class MonitorModel {
+  public:
+    // A time-stamped line; the oldest goes once there are more than 1000.
+    void appendLog(const std::string& message);
+    void appendLog(const std::string& message, const std::tm& now);
+    const std::deque<std::string>& log() const { return log_; }
+
+    // Turns an engine event into client rows and log lines. The slot is read
+    // under `lock`, which the engine holds whenever it writes slots.
+    void handleEngineEvent(const mapping::EngineEvent& event, int currentMapping,
+                           const model::MappingTable& table, net::Lock* lock);
+    // Rebuilds the rows from a client table, in slot order.
+    void fillClientList(const model::ClientTable& clients);
+    const std::vector<ClientRow>& clients() const { return clients_; }
+
+    bool autoScroll = true;  // "自动滚屏": checked from the start, never changed
+
+  private:
+    std::deque<std::string> log_;
+    std::vector<ClientRow> clients_;
+};
+
+// What the two status bars show for the current mapping.
+struct StatisticsPanes {
+    std::array<std::string, 5> service;
+    std::array<std::string, 5> mapping;
+};
+
+struct StatisticsInput {
+    std::string name;
+    std::string listenIp;
+    std::int32_t listenPort = 0;
+    std::int32_t capacity = 0;
+    std::int32_t pendingAccepts = 0;
+    std::array<std::int32_t, 3> threads{};  // running, working, idle, both instances
+    bool listening = false;                 // the listener has a socket
+    std::int32_t online = 0;
+    std::int64_t received = 0;
+    std::int64_t sent = 0;
+};
+
+StatisticsPanes statisticsTexts(const StatisticsInput& input, bool blink);
+
+// Reads the live values: texts from the current mapping's copy, counters from
+// its listener (null when stopped).
+StatisticsInput readStatistics(const model::MappingRecord& copy, const net::IoRecord* listener,
+                               net::ServiceContext& context, const net::WnSocketService& server,
+                               const net::WnSocketService& client, net::Lock* clientTableLock);
+
+}  // namespace lumesk::monitor
