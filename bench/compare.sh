@@ -1,0 +1,417 @@
+#!/usr/bin/env bash
+# Loopback comparison: lumesk_relay against socat, rinetd, haproxy (tcp) and nginx (stream),
+# plus a direct baseline. Every process it starts talks to 127.0.0.1 only.
+# Usage: bench/compare.sh            (BENCH_SECONDS=5 per measurement, KEEP=1 keeps the logs)
+set -uo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=$ROOT/build-bench
+SECS=${BENCH_SECONDS:-5}
+LOAD=$BUILD/lumesk_load
+RELAY=$BUILD/lumesk_relay
+TICK=$(getconf CLK_TCK)
+
+# Ports below the ephemeral range, so no client's TIME_WAIT can sit on a listener's port.
+SINK_PORT=21000
+CTRL_PORT=21001
+ECHO_BASE=21010  # one echo port per forwarder: their TIME_WAITs to the target do not mix
+SINK_FWD_BASE=21100
+ECHO_FWD_BASE=21200
+FORWARDERS=(direct lumesk socat rinetd haproxy nginx)
+
+log() { echo "[compare] $*" >&2; }
+die() {
+    log "error: $*"
+    exit 1
+}
+
+# ---- packages and build ---------------------------------------------------------
+
+install_peers() {
+    local missing=()
+    command -v socat >/dev/null || missing+=(socat)
+    command -v rinetd >/dev/null || missing+=(rinetd)
+    command -v haproxy >/dev/null || missing+=(haproxy)
+    command -v nginx >/dev/null || missing+=(nginx)
+    # Debian 12 builds the stream module as a dynamic module in its own package.
+    [ -f /usr/lib/nginx/modules/ngx_stream_module.so ] || missing+=(libnginx-mod-stream)
+    command -v cmake >/dev/null || missing+=(cmake)
+    command -v ninja >/dev/null || missing+=(ninja-build)
+    command -v g++ >/dev/null || missing+=(g++)
+    command -v ss >/dev/null || missing+=(iproute2)
+    [ ${#missing[@]} -eq 0 ] && return 0
+    [ "$(id -u)" -eq 0 ] || die "missing ${missing[*]}; install them as root"
+    log "installing ${missing[*]}"
+    apt-get update -qq >/dev/null
+    # No services from the install: we start our own copies with our own config files.
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+        >/dev/null || die "apt-get install failed"
+}
+
+stop_system_services() {
+    local s
+    for s in rinetd haproxy nginx; do
+        service "$s" stop >/dev/null 2>&1 || true
+    done
+    # Anything of theirs still around (a service the init system does not know of).
+    for s in rinetd haproxy nginx; do
+        pkill -x "$s" 2>/dev/null && log "stopped a running $s"
+    done
+    true
+}
+
+build() {
+    log "building lumesk_relay and lumesk_load (Release) in build-bench/"
+    cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMESK_TESTS=OFF \
+        >"$T/cmake.log" 2>&1 || die "cmake failed, see $T/cmake.log"
+    ninja -C "$BUILD" lumesk_relay lumesk_load >"$T/ninja.log" 2>&1 ||
+        die "build failed, see $T/ninja.log"
+}
+
+# ---- processes -------------------------------------------------------------------
+
+PIDS=()
+cleanup() {
+    local p
+    for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; done
+    wait 2>/dev/null
+    if [ "${KEEP:-0}" = 1 ]; then log "logs kept in $T"; else rm -rf "$T"; fi
+}
+
+port_busy() { ss -Hltn "sport = :$1" | grep -q .; }
+
+wait_listen() {
+    local port=$1 pid=$2 i
+    for i in $(seq 100); do
+        port_busy "$port" && return 0
+        kill -0 "$pid" 2>/dev/null || return 1
+        sleep 0.1
+    done
+    return 1
+}
+
+tree_pids() {
+    local p=$1 c
+    echo "$p"
+    for c in $(pgrep -P "$p"); do tree_pids "$c"; done
+}
+
+# Sum over the process tree: nginx has workers, socat a child per connection.
+tree_rss_kib() {
+    local sum=0 p v
+    for p in $(tree_pids "$1"); do
+        v=$(awk '/^VmRSS:/ {print $2}' "/proc/$p/status" 2>/dev/null)
+        sum=$((sum + ${v:-0}))
+    done
+    echo "$sum"
+}
+
+# utime+stime+cutime+cstime in ticks; reaped children land in the parent's cutime.
+tree_cpu_ticks() {
+    local sum=0 p v
+    for p in $(tree_pids "$1"); do
+        v=$(sed 's/^.*) //' "/proc/$p/stat" 2>/dev/null | awk '{print $12 + $13 + $14 + $15}')
+        sum=$((sum + ${v:-0}))
+    done
+    echo "$sum"
+}
+
+# Voluntary and forced switches of every thread: a handoff between threads costs one each.
+tree_ctxsw() {
+    local p
+    for p in $(tree_pids "$1"); do cat /proc/"$p"/task/*/status 2>/dev/null; done |
+        awk '/ctxt_switches/ { t += $2 } END { print t + 0 }'
+}
+
+FWD_PID=''
+RELAY_FD=''
+start_forwarder() {
+    local name=$1 listen=$2 target=$3
+    local dir=$T/$name.$listen
+    mkdir -p "$dir"
+    port_busy "$listen" && die "port $listen is already in use"
+    case $name in
+    lumesk)
+        mkfifo "$dir/stdin"
+        "$RELAY" "$listen" "$target" 127.0.0.1 <"$dir/stdin" >"$dir/out.log" 2>&1 &
+        FWD_PID=$!
+        exec {RELAY_FD}>"$dir/stdin"  # the relay runs until this closes
+        ;;
+    socat)
+        socat "TCP-LISTEN:$listen,bind=127.0.0.1,fork,reuseaddr" "TCP:127.0.0.1:$target" \
+            >"$dir/out.log" 2>&1 &
+        FWD_PID=$!
+        ;;
+    rinetd)
+        echo "127.0.0.1 $listen 127.0.0.1 $target" >"$dir/rinetd.conf"
+        rinetd -f -c "$dir/rinetd.conf" >"$dir/out.log" 2>&1 &
+        FWD_PID=$!
+        ;;
+    haproxy)
+        cat >"$dir/haproxy.cfg" <<EOF
+global
+    maxconn 8000
+defaults
+    mode tcp
+    timeout connect 5s
+    timeout client 60s
+    timeout server 60s
+frontend f
+    bind 127.0.0.1:$listen
+    default_backend b
+backend b
+    server s 127.0.0.1:$target
+EOF
+        haproxy -f "$dir/haproxy.cfg" -db >"$dir/out.log" 2>&1 &
+        FWD_PID=$!
+        ;;
+    nginx)
+        cat >"$dir/nginx.conf" <<EOF
+load_module /usr/lib/nginx/modules/ngx_stream_module.so;
+worker_processes auto;
+pid $dir/nginx.pid;
+error_log $dir/error.log warn;
+events { worker_connections 8192; }
+stream {
+    server {
+        listen 127.0.0.1:$listen;
+        proxy_pass 127.0.0.1:$target;
+    }
+}
+EOF
+        nginx -p "$dir" -c "$dir/nginx.conf" -g 'daemon off;' >"$dir/out.log" 2>&1 &
+        FWD_PID=$!
+        ;;
+    *) die "unknown forwarder $name" ;;
+    esac
+    PIDS+=("$FWD_PID")
+    wait_listen "$listen" "$FWD_PID" || {
+        cat "$dir/out.log" >&2
+        die "$name did not listen on $listen"
+    }
+    sleep 0.5  # let workers settle before the idle RSS
+}
+
+stop_forwarder() {
+    local name=$1 i
+    if [ "$name" = lumesk ]; then
+        exec {RELAY_FD}>&-
+    else
+        kill "$FWD_PID" 2>/dev/null
+    fi
+    for i in $(seq 50); do
+        kill -0 "$FWD_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 "$FWD_PID" 2>/dev/null && {
+        log "$name did not stop by itself; killing it"
+        kill -9 "$FWD_PID" 2>/dev/null
+    }
+    wait "$FWD_PID" 2>/dev/null
+    true
+}
+
+# ---- measurements ------------------------------------------------------------------
+
+declare -A R  # R[name,metric]
+RAW=''
+
+kv() { grep -o "$2=[^ ]*" <<<"$1" | head -1 | cut -d= -f2; }
+
+# Runs one load line, keeps the raw output and the forwarder's CPU over it.
+measure() {
+    local name=$1 key=$2 pid=$3
+    shift 3
+    local c0=0 c1=0 s0=0 s1=0 out
+    [ -n "$pid" ] && c0=$(tree_cpu_ticks "$pid") && s0=$(tree_ctxsw "$pid")
+    out=$("$LOAD" "$@" 2>&1 | tail -1)
+    [ -n "$pid" ] && s1=$(tree_ctxsw "$pid") && sleep 0.3 && c1=$(tree_cpu_ticks "$pid")
+    RAW+="$name $key: $out"$'\n'
+    log "$name $key: $out"
+    R[$name,$key.cpu]=$(((c1 - c0) * 1000 / TICK))  # ms
+    R[$name,$key.ctxsw]=$((s1 - s0))
+    LAST=$out
+}
+
+problems() {
+    local name=$1 key=$2 line=$3 f v
+    for f in connect_errors send_errors timeouts closes; do
+        v=$(kv "$line" "$f")
+        [ -n "$v" ] && [ "$v" != 0 ] && PROBLEMS+="  $name $key: $f=$v"$'\n'
+    done
+    true
+}
+PROBLEMS=''
+
+run_one() {
+    local name=$1 idx=$2
+    local pid='' sinkp=$SINK_PORT echop=$((ECHO_BASE + idx))
+    local rss_after=0 r
+
+    # Throughput: bytes into a target that discards, counted at the target.
+    if [ "$name" != direct ]; then
+        sinkp=$((SINK_FWD_BASE + idx))
+        start_forwarder "$name" "$sinkp" "$SINK_PORT"
+        pid=$FWD_PID
+        R[$name,rss_idle]=$(tree_rss_kib "$pid")
+    fi
+    measure "$name" thr1 "$pid" throughput "$sinkp" 1 "$SECS" "$CTRL_PORT"
+    R[$name,thr1]=$(kv "$LAST" mibps)
+    problems "$name" thr1 "$LAST"
+    measure "$name" thr50 "$pid" throughput "$sinkp" 50 "$SECS" "$CTRL_PORT"
+    R[$name,thr50]=$(kv "$LAST" mibps)
+    problems "$name" thr50 "$LAST"
+    if [ -n "$pid" ]; then
+        rss_after=$(tree_rss_kib "$pid")
+        stop_forwarder "$name"
+        pid=
+    fi
+
+    # Request/response and connection rate: a target that echoes.
+    if [ "$name" != direct ]; then
+        local target=$echop
+        echop=$((ECHO_FWD_BASE + idx))
+        start_forwarder "$name" "$echop" "$target"
+        pid=$FWD_PID
+    fi
+    measure "$name" rr1 "$pid" rr "$echop" 1 "$SECS"
+    R[$name,rr1]=$(kv "$LAST" rps)
+    R[$name,rr1p50]=$(kv "$LAST" p50_us)
+    R[$name,rr1p99]=$(kv "$LAST" p99_us)
+    problems "$name" rr1 "$LAST"
+    measure "$name" rr50 "$pid" rr "$echop" 50 "$SECS"
+    R[$name,rr50]=$(kv "$LAST" rps)
+    R[$name,rr50p50]=$(kv "$LAST" p50_us)
+    R[$name,rr50p99]=$(kv "$LAST" p99_us)
+    problems "$name" rr50 "$LAST"
+    # RST on close: the client leaves no TIME_WAIT that would slow the next forwarder's run.
+    log "$name connrate: $(ss -Htan state time-wait | wc -l) sockets in TIME_WAIT before"
+    measure "$name" conn "$pid" connrate "$echop" "$SECS" 4 rst
+    R[$name,conn]=$(kv "$LAST" cps)
+    R[$name,connp99]=$(kv "$LAST" p99_us)
+    problems "$name" connrate "$LAST"
+    if [ -n "$pid" ]; then
+        r=$(tree_rss_kib "$pid")
+        [ "$r" -gt "$rss_after" ] && rss_after=$r
+        R[$name,rss_after]=$rss_after
+        stop_forwarder "$name"
+    fi
+    # Forwarder CPU per unit of work: lower is leaner.
+    if [ "$name" != direct ]; then
+        R[$name,cpu_thr50]=$(awk -v ms="${R[$name,thr50.cpu]}" -v m="${R[$name,thr50]}" -v s="$SECS" \
+            'BEGIN { if (m > 0) printf "%.1f", ms * 1000 / (m * s); else print "" }')
+        R[$name,cpu_rr50]=$(awk -v ms="${R[$name,rr50.cpu]}" -v r="${R[$name,rr50]}" -v s="$SECS" \
+            'BEGIN { if (r > 0) printf "%.2f", ms * 1000 / (r * s); else print "" }')
+        # socat's per-connection children are gone before they can be counted.
+        [ "$name" != socat ] && R[$name,ctx_rr50]=$(awk -v n="${R[$name,rr50.ctxsw]}" \
+            -v r="${R[$name,rr50]}" -v s="$SECS" \
+            'BEGIN { if (r > 0) printf "%.2f", n / (r * s); else print "" }')
+        R[$name,cpu_conn]=$(awk -v ms="${R[$name,conn.cpu]}" -v r="${R[$name,conn]}" -v s="$SECS" \
+            'BEGIN { if (r > 0) printf "%.1f", ms * 1000 / (r * s); else print "" }')
+    fi
+}
+
+# ---- table ---------------------------------------------------------------------------
+
+print_table() {
+    # metric key | label | direction (h: higher is better, l: lower)
+    local rows=(
+        "thr1|throughput 1 conn (MiB/s)|h"
+        "thr50|throughput 50 conns (MiB/s)|h"
+        "rr1|rr 1 conn (req/s)|h"
+        "rr1p50|rr 1 conn p50 (us)|l"
+        "rr1p99|rr 1 conn p99 (us)|l"
+        "rr50|rr 50 conns (req/s)|h"
+        "rr50p50|rr 50 conns p50 (us)|l"
+        "rr50p99|rr 50 conns p99 (us)|l"
+        "conn|connections/s (4 threads)|h"
+        "connp99|connect+echo+close p99 (us)|l"
+        "rss_idle|RSS idle, 1 mapping (KiB)|l"
+        "rss_after|RSS after load (KiB)|l"
+        "cpu_thr50|fwd CPU us per MiB (thr 50)|l"
+        "cpu_rr50|fwd CPU us per request (rr 50)|l"
+        "cpu_conn|fwd CPU us per connection|l"
+        "ctx_rr50|fwd context switches per request (rr 50)|l"
+    )
+    local row key label dir f
+    {
+        printf 'metric'
+        for f in "${FORWARDERS[@]}"; do printf '\t%s' "$f"; done
+        printf '\tbest peer\tlumesk/best\n'
+        for row in "${rows[@]}"; do
+            IFS='|' read -r key label dir <<<"$row"
+            printf '%s' "$label"
+            for f in "${FORWARDERS[@]}"; do printf '\t%s' "${R[$f,$key]:--}"; done
+            printf '\t%s\n' "$dir"
+        done
+    } | awk -F'\t' -v OFS='\t' '
+        NR == 1 { for (i = 1; i <= NF; i++) h[i] = $i; print; next }
+        {
+            dir = $NF; best = ""; bestv = ""
+            for (i = 4; i <= NF - 1; i++) {  # the peers: socat .. nginx
+                if ($i == "-" || $i == "") continue
+                v = $i + 0
+                if (bestv == "" || (dir == "h" && v > bestv) || (dir == "l" && v < bestv)) {
+                    bestv = v; best = i
+                }
+            }
+            ratio = "-"
+            if (best != "" && $3 != "-" && $3 != "" && bestv > 0) {
+                ratio = sprintf("%.2fx %s", ($3 + 0) / bestv, dir == "h" ? "(>1 better)" : "(<1 better)")
+            }
+            $NF = (best == "" ? "-" : h[best])
+            print $0, ratio
+        }
+    ' | if command -v column >/dev/null; then column -t -s $'\t'; else cat; fi
+}
+
+# ---- main ----------------------------------------------------------------------------
+
+T=$(mktemp -d /tmp/lumesk-bench.XXXXXX)
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+install_peers
+stop_system_services
+build
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+
+echo_ports=$ECHO_BASE
+for i in $(seq 1 $((${#FORWARDERS[@]} - 1))); do echo_ports+=",$((ECHO_BASE + i))"; done
+for p in $SINK_PORT $CTRL_PORT ${echo_ports//,/ }; do port_busy "$p" && die "port $p is in use"; done
+# The targets outlive the run only by their own time limit.
+"$LOAD" sink-server "$SINK_PORT" "$CTRL_PORT" 900 >"$T/sink.log" 2>&1 &
+PIDS+=($!)
+"$LOAD" echo-server "$echo_ports" 900 >"$T/echo.log" 2>&1 &
+PIDS+=($!)
+wait_listen "$SINK_PORT" "${PIDS[0]}" || die "sink server did not start"
+wait_listen "$ECHO_BASE" "${PIDS[1]}" || die "echo server did not start"
+
+log "versions: $(socat -V 2>/dev/null | sed -n 's/^socat version \([^ ]*\).*/socat \1/p' | head -1)," \
+    "$(haproxy -v 2>/dev/null | head -1 | cut -d' ' -f1-3), $(nginx -v 2>&1 | cut -d' ' -f3)," \
+    "rinetd $(dpkg-query -W -f '${Version}' rinetd 2>/dev/null)"
+log "$SECS s per measurement; $(nproc) cores; loopback only"
+
+started=$(date +%s)
+for i in "${!FORWARDERS[@]}"; do
+    run_one "${FORWARDERS[$i]}" "$i"
+done
+
+echo
+echo "== Forwarder comparison on 127.0.0.1 ($SECS s per measurement, $(nproc) cores," \
+    "$(($(date +%s) - started)) s in all) =="
+print_table
+echo
+echo "direct = load generator straight to the target (no forwarder): the ceiling."
+echo "RSS and CPU are summed over each forwarder's process tree (nginx master+workers, socat children)."
+echo "connections/s: 4 client threads; connect, 1 byte, its echo, close with RST (no client TIME_WAIT)."
+echo "rr: 64-byte request, 64-byte echo, one outstanding per connection; latency over all requests."
+echo "lumesk/best: lumesk divided by the best of socat, rinetd, haproxy, nginx for that row."
+if [ -n "$PROBLEMS" ]; then
+    echo
+    echo "Errors seen by the load generator:"
+    printf '%s' "$PROBLEMS"
+fi
+echo
+echo "Raw lines:"
+printf '%s' "$RAW"
