@@ -1,0 +1,176 @@
+#include "ui/form_logic.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "mapping/engine.h"
+
+namespace lumesk::ui {
+
+namespace {
+
+bool isAll(const std::string& ip) {
+    return ip.empty() || ip == "0.0.0.0";
+}
+
+bool contains(const std::vector<std::string>& rows, const std::string& ip) {
+    return std::find(rows.begin(), rows.end(), ip) != rows.end();
+}
+
+// UTF-8 full-width forms U+FF01..U+FF5E are ASCII 0x21..0x7E; U+3000 is a blank.
+std::string toHalfWidth(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == 0xEF && i + 2 < text.size()) {
+            const unsigned cp = ((c & 0x0Fu) << 12) |
+                                ((static_cast<unsigned char>(text[i + 1]) & 0x3Fu) << 6) |
+                                (static_cast<unsigned char>(text[i + 2]) & 0x3Fu);
+            if (cp >= 0xFF01 && cp <= 0xFF5E) {
+                out.push_back(static_cast<char>(cp - 0xFF01 + 0x21));
+                i += 3;
+                continue;
+            }
+        }
+        if (c == 0xE3 && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x80 &&
+            static_cast<unsigned char>(text[i + 2]) == 0x80) {
+            out.push_back(' ');
+            i += 3;
+            continue;
+        }
+        out.push_back(text[i++]);
+    }
+    return out;
+}
+
+std::vector<std::string> nonEmpty(const std::vector<std::string>& rows) {
+    std::vector<std::string> out;
+    for (const auto& r : rows) {
+        if (!r.empty()) out.push_back(r);
+    }
+    return out;
+}
+
+}  // namespace
+
+int readNumber(const std::string& text) {
+    return std::atoi(toHalfWidth(text).c_str());
+}
+
+std::string listenAddressOf(const std::string& selectedItem) {
+    return selectedItem == kAllAddresses ? "0.0.0.0" : selectedItem;
+}
+
+MappingForm defaultForm(const std::string& firstAddress) {
+    MappingForm f;
+    f.name = "测试映射";
+    f.mode = 1;
+    f.listenIpItem = kAllAddresses;
+    f.listenPort = "7000";
+    f.forwardIp = firstAddress;
+    f.forwardPort = "7001";
+    f.capacity = "10000";
+    f.perIpLimit = "20";
+    return f;
+}
+
+int reserveSlot(model::MappingTable& table, const std::string& name, const std::string& ip,
+                int port) {
+    int free = 0;
+    for (int i = 1; i <= model::kMappingCount; ++i) {
+        const model::MappingRecord& r = table.at(i);
+        if (free == 0 && r.name.empty()) free = i;
+        if (!r.name.empty() && r.listen_port == port && (isAll(r.listen_ip) || isAll(ip))) {
+            return 0;
+        }
+    }
+    if (free == 0) return 0;
+    model::MappingRecord& r = table.at(free);
+    r.name = name;
+    r.listen_ip = ip;
+    r.listen_port = port;
+    return free;
+}
+
+bool isDuplicate(const model::MappingTable& table, int n, const std::string& name,
+                 const std::string& ip, int port) {
+    for (int i = 1; i <= model::kMappingCount; ++i) {
+        if (i == n) continue;
+        const model::MappingRecord& r = table.at(i);
+        if (r.name == name) return true;
+        if (r.listen_port == port &&
+            (ip == "0.0.0.0" || r.listen_ip == "0.0.0.0" || r.listen_ip == ip)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int addMapping(model::MappingTable& table, const MappingForm& form) {
+    if (form.name.empty()) return 0;
+    const int port = readNumber(form.listenPort);
+    if (port == 0) return 0;
+    std::string ip = listenAddressOf(form.listenIpItem);
+    std::string ignored;
+    if (!mapping::MappingEngine::checkIpText(ip, ignored)) return 0;
+    const int n = reserveSlot(table, form.name, ip, port);
+    if (n == 0) return 0;
+    model::MappingRecord r;
+    r.name = form.name;
+    r.mode = form.mode;
+    r.autostart = form.autostart;
+    r.listen_ip = listenAddressOf(form.listenIpItem);
+    r.listen_port = port;
+    r.forward_ip = form.forwardIp;
+    r.forward_port = readNumber(form.forwardPort);
+    r.capacity = readNumber(form.capacity);
+    r.per_ip_limit = readNumber(form.perIpLimit);
+    r.blacklist = nonEmpty(form.blacklist);
+    table.at(n) = model::copyRecord(r);
+    return n;
+}
+
+std::string saveEditor(model::MappingTable& table, int n, const MappingForm& form,
+                       net::Lock* clientTableLock) {
+    if (!model::MappingTable::validNumber(n)) return {};
+    std::string ignored;
+    std::string listenIp = listenAddressOf(form.listenIpItem);
+    if (!mapping::MappingEngine::checkIpText(listenIp, ignored)) return "监听IP填写错误";
+    const int port = readNumber(form.listenPort);
+    if (port == 0) return "监听端口填写错误";
+    if (isDuplicate(table, n, form.name, listenIp, port)) return "相同服务或监听重复";
+    std::string forwardIp = form.forwardIp;
+    if (form.mode == 1) {
+        if (!mapping::MappingEngine::checkIpText(forwardIp, ignored) || isAll(forwardIp)) {
+            return "转接IP填写错误";
+        }
+        if (readNumber(form.forwardPort) == 0) return "转接端口填写错误";
+    } else {
+        forwardIp.clear();
+    }
+    model::MappingRecord& r = table.at(n);
+    net::LockHold hold(clientTableLock);  // a running mapping's workers read these
+    r.name = form.name;
+    r.autostart = form.autostart;
+    r.mode = form.mode;
+    r.listen_ip = listenIp;
+    r.listen_port = port;
+    r.forward_ip = forwardIp;
+    r.forward_port = readNumber(form.forwardPort);
+    r.capacity = readNumber(form.capacity);
+    r.per_ip_limit = readNumber(form.perIpLimit);
+    r.blacklist = nonEmpty(form.blacklist);
+    return {};
+}
+
+bool editorBlacklistAccepts(const std::vector<std::string>& rows, const std::string& ip) {
+    std::string copy = ip;
+    std::string ignored;
+    return mapping::MappingEngine::checkIpText(copy, ignored) && !isAll(ip) && !contains(rows, ip);
+}
+
+bool dialogBlacklistAccepts(const std::vector<std::string>& rows, const std::string& ip) {
+    return !ip.empty() && !contains(rows, ip);
+}
+
+}  // namespace lumesk::ui

@@ -1,0 +1,57 @@
+// What the add dialog and the editor panel do with their input, without the
+// toolkit: number reading, slot reservation, duplicate checks, validation.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "model/mapping.h"
+#include "net/private_heap.h"
+
+namespace lumesk::ui {
+
+inline constexpr const char* kAllAddresses = "本机所有可用IP";
+inline constexpr const char* kMessageCaption = "信息：";
+
+// Full-width characters become their ASCII forms, then leading blanks, a sign
+// and digits are read as atoi reads them: "７０００" and "7000x" give 7000.
+int readNumber(const std::string& text);
+
+// The listen-IP box's selected text as an address: the first item means all.
+std::string listenAddressOf(const std::string& selectedItem);
+
+// What a form holds, as texts.
+struct MappingForm {
+    std::string name;
+    bool autostart = false;
+    int mode = 1;              // the checked radio: 1 port mapping, 2 HTTP proxy, 3 Socks4
+    std::string listenIpItem;  // text of the selected listen-IP item
+    std::string listenPort;
+    std::string forwardIp;
+    std::string forwardPort;
+    std::string capacity;
+    std::string perIpLimit;
+    std::vector<std::string> blacklist;  // column 1 of the list's rows, in order
+};
+
+// The add dialog's defaults; `firstAddress` is the forward-IP box's item 0.
+MappingForm defaultForm(const std::string& firstAddress);
+
+int reserveSlot(model::MappingTable& table, const std::string& name, const std::string& ip,
+                int port);
+bool isDuplicate(const model::MappingTable& table, int n, const std::string& name,
+                 const std::string& ip, int port);
+
+// The dialog's OK: the new mapping's number, 0 when refused (silently).
+int addMapping(model::MappingTable& table, const MappingForm& form);
+
+// The editor's save of mapping n: "" when written, else the message to show.
+// Fields the engine reads while running are written under `clientTableLock`.
+std::string saveEditor(model::MappingTable& table, int n, const MappingForm& form,
+                       net::Lock* clientTableLock);
+
+// Whether the blacklist add buttons take `ip` into a list holding `rows`.
+bool editorBlacklistAccepts(const std::vector<std::string>& rows, const std::string& ip);
+bool dialogBlacklistAccepts(const std::vector<std::string>& rows, const std::string& ip);
+
+}  // namespace lumesk::ui

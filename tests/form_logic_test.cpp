@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+
+#include "ui/form_logic.h"
+#include "ui/layout.h"
+
+using namespace lumesk;
+using namespace lumesk::ui;
+
+TEST(FormLogic, NumbersReadLikeAtoiAfterFullWidth) {
+    EXPECT_EQ(readNumber("7000"), 7000);
+    EXPECT_EQ(readNumber("7000x"), 7000);
+    EXPECT_EQ(readNumber("abc"), 0);
+    EXPECT_EQ(readNumber("  -12"), -12);
+    EXPECT_EQ(readNumber("７０００"), 7000);
+    EXPECT_EQ(readNumber("　８０"), 80);  // a full-width blank first
+    EXPECT_EQ(readNumber(""), 0);
+}
+
+TEST(FormLogic, AddDialogDefaultsAndSilentRefusals) {
+    model::MappingTable table;
+    const MappingForm form = defaultForm("192.0.2.7");
+    const int n = addMapping(table, form);
+    ASSERT_EQ(n, 1);
+    const model::MappingRecord& r = table.at(1);
+    EXPECT_EQ(r.name, "测试映射");
+    EXPECT_EQ(r.listen_ip, "0.0.0.0");
+    EXPECT_EQ(r.listen_port, 7000);
+    EXPECT_EQ(r.forward_ip, "192.0.2.7");
+    EXPECT_EQ(r.forward_port, 7001);
+    EXPECT_EQ(r.capacity, 10000);
+    EXPECT_EQ(r.per_ip_limit, 20);
+    EXPECT_EQ(r.mode, 1);
+    EXPECT_TRUE(r.blacklist.empty());
+    EXPECT_EQ(r.service, nullptr);
+
+    EXPECT_EQ(addMapping(table, form), 0);  // 7000 on all addresses is taken
+    MappingForm specific = form;
+    specific.name = "其他";
+    specific.listenIpItem = "127.0.0.1";
+    EXPECT_EQ(addMapping(table, specific), 0);  // still conflicts with 0.0.0.0:7000
+    specific.listenPort = "7002";
+    EXPECT_EQ(addMapping(table, specific), 2);
+    MappingForm same = specific;  // same port, same specific address: accepted here
+    EXPECT_EQ(addMapping(table, same), 3);
+
+    for (auto change :
+         {+[](MappingForm& f) { f.name.clear(); }, +[](MappingForm& f) { f.listenPort = "0"; },
+          +[](MappingForm& f) { f.listenIpItem = "1.2.3"; }}) {
+        MappingForm bad = defaultForm("1.2.3.4");
+        bad.listenPort = "9000";
+        change(bad);
+        EXPECT_EQ(addMapping(table, bad), 0);
+    }
+    MappingForm listed = defaultForm("1.2.3.4");
+    listed.listenPort = "9001";
+    listed.blacklist = {"10.0.0.1", "", "10.0.0.3"};
+    const int m = addMapping(table, listed);
+    ASSERT_EQ(m, 4);  // the lowest free number
+    EXPECT_EQ(table.at(m).blacklist, (std::vector<std::string>{"10.0.0.1", "10.0.0.3"}));
+}
+
+TEST(FormLogic, FullTableAndReusedNumbers) {
+    model::MappingTable table;
+    for (int i = 1; i <= 1000; ++i) {
+        table.at(i).name = "m" + std::to_string(i);
+        table.at(i).listen_port = i;
+        table.at(i).listen_ip = "10.0.0.1";
+    }
+    MappingForm f = defaultForm("1.2.3.4");
+    f.listenPort = "5000";
+    f.listenIpItem = "10.0.0.2";
+    EXPECT_EQ(addMapping(table, f), 0);
+    table.reset(3);
+    EXPECT_EQ(addMapping(table, f), 3);
+}
+
+TEST(FormLogic, SaveChecksInOrderWithTheirMessages) {
+    model::MappingTable table;
+    net::Lock lock;
+    ASSERT_EQ(addMapping(table, defaultForm("192.0.2.7")), 1);
+    MappingForm other = defaultForm("192.0.2.7");
+    other.name = "第二";
+    other.listenPort = "8000";
+    ASSERT_EQ(addMapping(table, other), 2);
+
+    MappingForm f = defaultForm("192.0.2.7");
+    auto save = [&](const std::function<void(MappingForm&)>& change) {
+        MappingForm g = f;
+        change(g);
+        return saveEditor(table, 1, g, &lock);
+    };
+    EXPECT_EQ(save([](MappingForm& g) { g.listenIpItem = "1.2.3"; }), "监听IP填写错误");
+    EXPECT_EQ(save([](MappingForm& g) { g.listenPort = "abc"; }), "监听端口填写错误");
+    EXPECT_EQ(save([](MappingForm& g) { g.listenPort = "0"; }), "监听端口填写错误");
+    EXPECT_EQ(save([](MappingForm& g) { g.name = "第二"; }), "相同服务或监听重复");
+    EXPECT_EQ(save([](MappingForm& g) { g.name.clear(); }), "相同服务或监听重复");
+    EXPECT_EQ(save([](MappingForm& g) { g.listenPort = "8000"; }), "相同服务或监听重复");
+    EXPECT_EQ(save([](MappingForm& g) { g.forwardIp = "0.0.0.0"; }), "转接IP填写错误");
+    EXPECT_EQ(save([](MappingForm& g) { g.forwardIp = ""; }), "转接IP填写错误");
+    EXPECT_EQ(save([](MappingForm& g) { g.forwardPort = "x"; }), "转接端口填写错误");
+    // The first failing check wins.
+    EXPECT_EQ(save([](MappingForm& g) {
+                  g.listenPort = "0";
+                  g.forwardIp = "";
+              }),
+              "监听端口填写错误");
+    EXPECT_EQ(table.at(1).listen_port, 7000);  // nothing written by a refused save
+
+    EXPECT_EQ(save([](MappingForm& g) {
+                  g.mode = 2;
+                  g.forwardIp = "";  // not checked outside port mapping
+                  g.listenPort = "7100x";
+                  g.blacklist = {};
+              }),
+              "");
+    EXPECT_EQ(table.at(1).mode, 2);
+    EXPECT_EQ(table.at(1).listen_port, 7100);
+    EXPECT_EQ(table.at(1).forward_ip, "");
+    EXPECT_TRUE(table.at(1).blacklist.empty());
+}
+
+TEST(FormLogic, BlacklistAddRules) {
+    const std::vector<std::string> rows{"10.0.0.1"};
+    EXPECT_TRUE(editorBlacklistAccepts(rows, "10.0.0.2"));
+    for (const char* ip : {"0.0.0.0", "", "1.2.3", "10.0.0.1"}) {
+        EXPECT_FALSE(editorBlacklistAccepts(rows, ip)) << ip;
+    }
+    EXPECT_TRUE(dialogBlacklistAccepts(rows, "not an address"));  // the dialog checks less
+    EXPECT_FALSE(dialogBlacklistAccepts(rows, ""));
+    EXPECT_FALSE(dialogBlacklistAccepts(rows, "10.0.0.1"));
+}
+
+TEST(Layout, PanesPanelsAndSplitterClamps) {
+    const MainLayout l = layoutMainWindow(800, 600, 20, 22, 0.3f, 0.5f);
+    EXPECT_EQ(l.tree.width, 240);
+    EXPECT_EQ(l.paneWidths[0], 244);
+    for (int i = 1; i < 5; ++i) EXPECT_EQ(l.paneWidths[i], 142);
+    EXPECT_EQ(l.tree.top, 21);
+    EXPECT_EQ(l.tree.height, 600 - 20 - 44);
+    EXPECT_EQ(l.treeSplitter.left, 240);
+    EXPECT_EQ(l.panel.left, 244);
+    EXPECT_EQ(l.panel.width, 556);
+    EXPECT_EQ(l.clientList.height, l.panel.height / 2);
+    EXPECT_EQ(l.messageLog.top, l.clientList.height + 4);
+    EXPECT_EQ(l.messageLog.height, l.panel.height - 4 - l.clientList.height - 2);
+    EXPECT_EQ(l.messageColumn, 556 - 25);
+
+    EXPECT_FLOAT_EQ(splitterRatio(1, 790, 800, 0.3f), 0.4f);  // far right
+    EXPECT_FLOAT_EQ(splitterRatio(1, 5, 800, 0.3f), 0.2f);    // far left
+    EXPECT_FLOAT_EQ(splitterRatio(1, 280, 800, 0.3f), 0.35f);
+    EXPECT_FLOAT_EQ(splitterRatio(2, 10, 400, 0.5f), 0.3f);
+    EXPECT_FLOAT_EQ(splitterRatio(2, 390, 400, 0.5f), 0.7f);
+    EXPECT_FLOAT_EQ(splitterRatio(3, 390, 400, 0.5f), 0.5f);
+}
