@@ -25,6 +25,7 @@ void MonitorModel::appendLog(const std::string& message) {
 
 void MonitorModel::appendLog(const std::string& message, const std::tm& now) {
     log_.push_back(logLine(now, message));
+    ++appended_;
     if (log_.size() > kMaxLogRows) log_.pop_front();
 }
 

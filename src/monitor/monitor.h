@@ -29,6 +29,9 @@ class MonitorModel {
     void appendLog(const std::string& message);
     void appendLog(const std::string& message, const std::tm& now);
     const std::deque<std::string>& log() const { return log_; }
+    // Lines appended since the start, dropped ones included: a view that has
+    // shown `k` of them shows the last appended() - k of log() next.
+    std::size_t appended() const { return appended_; }
 
     // Turns an engine event into client rows and log lines. The slot is read
     // under `lock`, which the engine holds whenever it writes slots.
@@ -42,6 +45,7 @@ class MonitorModel {
 
   private:
     std::deque<std::string> log_;
+    std::size_t appended_ = 0;
     std::vector<ClientRow> clients_;
 };
 

@@ -1,22 +1,56 @@
-// Program entry. For now it starts both instances of the socket service and
-// says so; the window comes later.
-#include <cstdio>
-#include <string>
+// Program entry: the process state, the main window and the message loop.
+#include <wx/app.h>
+#include <wx/filename.h>
+#include <wx/stdpaths.h>
 
-#include "net/service.h"
+#include <cstdlib>
+#include <memory>
 
-int main() {
-    lumesk::net::ServiceContext context;
-    lumesk::net::WnSocketService server(context, lumesk::net::ServiceRole::Server);
-    lumesk::net::WnSocketService client(context, lumesk::net::ServiceRole::Client);
-    std::string error;
-    const bool serverUp = server.start(10, true, error);
-    const bool clientUp = client.start(10, true, error);
-    if (!serverUp || !clientUp) {
-        std::fprintf(stderr, "WnSocket服务启动失败: %s\n", error.c_str());
-        return 1;
-    }
-    std::printf("WnSocket服务已启动: 服务端 %d 个工作线程, 客户端 %d 个工作线程\n",
-                server.createdThreads(), client.createdThreads());
-    return 0;
+#include "mapping/local_addresses.h"
+#include "shell/process_state.h"
+#include "ui/main_window.h"
+
+namespace {
+
+std::string makerPage() {
+    const wxFileName exe(wxStandardPaths::Get().GetExecutablePath());
+    return "file://" + std::string(exe.GetPath().utf8_str()) + "/help.html";
 }
+
+class LumeskApp : public wxApp {
+  public:
+    bool OnInit() override {
+        state_ = std::make_unique<lumesk::shell::ProcessState>();
+        state_->startServices(10);
+        std::vector<std::string> addresses;
+        lumesk::mapping::localAddressList(addresses);
+        auto* state = state_.get();
+        lumesk::ui::UiContext ui{state->table, state->engine,
+                                 [state](const auto& copy, const auto* listener) {
+                                     return state->statistics(copy, listener);
+                                 },
+                                 addresses, makerPage()};
+        window_ = new lumesk::ui::MainWindow(std::move(ui));
+        state_->proxy.attach(window_, window_);
+        window_->Bind(wxEVT_DESTROY, [this](wxWindowDestroyEvent& e) {
+            if (e.GetEventObject() == window_) state_->proxy.detach();
+            e.Skip();
+        });
+        window_->Show();
+        return true;
+    }
+
+    int OnExit() override {
+        // Running mappings are not stopped: the end of the process closes them.
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
+
+  private:
+    std::unique_ptr<lumesk::shell::ProcessState> state_;
+    lumesk::ui::MainWindow* window_ = nullptr;
+};
+
+}  // namespace
+
+wxIMPLEMENT_APP(LumeskApp);

@@ -1,0 +1,32 @@
+#include "ui/wx_text.h"
+
+#ifdef __WXGTK__
+#include <gtk/gtk.h>
+#endif
+
+namespace lumesk::ui {
+
+void applyCompactStyle() {
+#ifdef __WXGTK__
+    // The form's places are Windows sizes: 20-pixel boxes and 16-pixel radios.
+    static bool applied = false;
+    if (applied) return;
+    applied = true;
+    GtkCssProvider* css = gtk_css_provider_new();
+    gtk_css_provider_load_from_data(
+        css,
+        "* { font-size: 9pt; }"
+        "entry, spinbutton { min-height: 0; padding: 0 3px; }"
+        "button { min-height: 0; min-width: 0; padding: 0 3px; }"
+        "combobox button, combobox entry { min-height: 0; padding-top: 0;"
+        " padding-bottom: 0; }"
+        "radio, check { min-height: 12px; min-width: 12px; margin: 0 3px 0 0; }"
+        "checkbutton, radiobutton { min-height: 0; padding: 0; }",
+        -1, nullptr);
+    gtk_style_context_add_provider_for_screen(gdk_screen_get_default(), GTK_STYLE_PROVIDER(css),
+                                              GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    g_object_unref(css);
+#endif
+}
+
+}  // namespace lumesk::ui

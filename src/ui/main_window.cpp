@@ -1,0 +1,739 @@
+#include "ui/main_window.h"
+
+#include <wx/button.h>
+#include <wx/checkbox.h>
+#include <wx/choice.h>
+#include <wx/combobox.h>
+#include <wx/dcclient.h>
+#include <wx/listctrl.h>
+#include <wx/menu.h>
+#include <wx/msgdlg.h>
+#include <wx/panel.h>
+#include <wx/radiobut.h>
+#include <wx/statbmp.h>
+#include <wx/statbox.h>
+#include <wx/stattext.h>
+#include <wx/statusbr.h>
+#include <wx/textctrl.h>
+#include <wx/thread.h>
+#include <wx/toolbar.h>
+#include <wx/treectrl.h>
+#include <wx/utils.h>
+
+#include <chrono>
+#include <future>
+
+#include "ui/add_dialog.h"
+#include "ui/images.h"
+#include "ui/layout.h"
+#include "ui/splitter_bar.h"
+#include "ui/tray_icon.h"
+#include "ui/wx_text.h"
+
+namespace lumesk::ui {
+
+namespace {
+
+class NodeData : public wxTreeItemData {
+  public:
+    explicit NodeData(int n) : n(n) {}
+    int n;
+};
+
+int nodeNumber(const wxTreeCtrl* tree, const wxTreeItemId& item) {
+    auto* data = item.IsOk() ? static_cast<NodeData*>(tree->GetItemData(item)) : nullptr;
+    return data ? data->n : 0;
+}
+
+std::string endpoint(const std::string& ip, int port) {
+    return ip + ":" + std::to_string(port);
+}
+
+// Every item of the tree, in its own enumeration order.
+void collectItems(const wxTreeCtrl* tree, const wxTreeItemId& parent,
+                  std::vector<wxTreeItemId>& out) {
+    wxTreeItemIdValue cookie;
+    for (wxTreeItemId child = tree->GetFirstChild(parent, cookie); child.IsOk();
+         child = tree->GetNextChild(parent, cookie)) {
+        out.push_back(child);
+        collectItems(tree, child, out);
+    }
+}
+
+enum ToolId { kToolAdd = wxID_HIGHEST + 1, kToolDelete, kToolStart, kToolStop, kToolExit };
+enum MenuId {
+    kMenuAdd = wxID_HIGHEST + 50,
+    kMenuHideShow,
+    kMenuExit,
+    kMenuHelp,
+    kMenuAbout,
+    kMenuContact,
+};
+
+}  // namespace
+
+MainWindow::MainWindow(UiContext context)
+    : wxFrame(nullptr, wxID_ANY, S("Lumesk端口映射工具"), wxPoint(50, 50), wxSize(559, 418)),
+      ctx_(std::move(context)),
+      timer_(this) {
+    SetName(S("主窗口"));
+    applyCompactStyle();
+    SetIcons(appIcons());
+    SetMinSize(wxSize(kMinWidth, kMinHeight));
+    showMessage = [this](const wxString& text, const wxString& caption) {
+        wxMessageBox(text, caption, wxOK, this);
+    };
+    createControls();
+    createMenus();
+    // The creation handler's part that belongs to the window.
+    fillAddressBoxes();
+    ratios_[0] = 0.3f;
+    ratios_[1] = 0.5f;
+    tray_ = std::make_unique<TrayIcon>(*this);
+    Bind(wxEVT_SIZE, [this](wxSizeEvent& e) {
+        layoutMainWindow();
+        e.Skip();
+    });
+    Bind(wxEVT_CLOSE_WINDOW, &MainWindow::onClose, this);
+    Bind(wxEVT_TIMER, [this](wxTimerEvent&) { refreshStatistics(); });
+    ctx_.engine.onRunStateChanged = [this](int n) { afterRunStateChange(n); };
+    timer_.Start(1000);
+    refreshStatistics();
+}
+
+MainWindow::~MainWindow() {
+    closing_->store(true);
+    timer_.Stop();
+    ctx_.engine.onRunStateChanged = nullptr;
+    tray_.reset();  // the icon goes with the window
+}
+
+// ---- controls ------------------------------------------------------------------
+
+void MainWindow::createControls() {
+    // The banner first: the tree, made later, lies above it.
+    auto* banner =
+        new wxStaticBitmap(this, wxID_ANY, bannerPicture(), wxPoint(2, 263), wxSize(168, 64));
+    banner->SetName(S("图片框3"));
+    banner->Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent&) { openMakerPage(); });
+
+    toolbar_ = new wxToolBar(this, wxID_ANY, wxPoint(0, 0), wxSize(515, 20),
+                             wxTB_HORIZONTAL | wxTB_FLAT | wxTB_TEXT | wxTB_HORZ_LAYOUT);
+    toolbar_->SetName(S("工具条1"));
+    toolbar_->SetToolBitmapSize(wxSize(12, 12));
+    const std::vector<wxBitmap> images = toolbarImages();
+    toolbar_->AddTool(kToolAdd, S("添加"), images[0]);
+    toolbar_->AddTool(kToolDelete, S("删除"), images[2]);
+    toolbar_->AddSeparator();
+    toolbar_->AddTool(kToolStart, S("启动"), images[3], wxNullBitmap, wxITEM_RADIO);
+    toolbar_->AddTool(kToolStop, S("停止"), images[4], wxNullBitmap, wxITEM_RADIO);
+    toolbar_->AddSeparator();
+    toolbar_->AddTool(kToolExit, S("退出"), images[5]);
+    toolbar_->Realize();
+    toolbar_->EnableTool(kToolDelete, false);
+    toolbar_->ToggleTool(kToolStop, true);
+    toolbar_->Bind(wxEVT_TOOL, &MainWindow::onTool, this);
+
+    eventLabel_ = new wxStaticText(this, wxID_ANY, "", wxPoint(328, 0), wxSize(80, 24));
+    eventLabel_->SetName(S("标签"));
+
+    tree_ = new wxTreeCtrl(this, wxID_ANY, wxPoint(0, 24), wxSize(168, 320),
+                           wxTR_HIDE_ROOT | wxTR_HAS_BUTTONS | wxTR_LINES_AT_ROOT | wxTR_SINGLE);
+    tree_->SetName(S("树型框"));
+    tree_->AssignImageList(treeImages());
+    tree_->AddRoot("");
+    tree_->Bind(wxEVT_TREE_SEL_CHANGED, &MainWindow::onTreeSelection, this);
+
+    treeSplitter_ = new SplitterBar(this, 1, true, wxPoint(168, 23), wxSize(4, 322));
+    treeSplitter_->SetName(S("分隔条1"));
+    treeSplitter_->onMoved = [this](int tag, int position) { onSplitterMoved(tag, position); };
+
+    createEditorPanel();
+    createMonitorPanel();
+
+    const int widths[5] = {170, 90, 100, 100, 100};
+    const char* servicePanes[5] = {"类型名", "监听数:0", "线程总数:0", "工作线程:0", "空闲线程:0"};
+    const char* mappingPanes[5] = {"映射名", "客户数:0", "发送:0B", "接收:0B", "总量:0B"};
+    serviceBar_ = new wxStatusBar(this, wxID_ANY, 0);
+    mappingBar_ = new wxStatusBar(this, wxID_ANY, wxSTB_SIZEGRIP);
+    serviceBar_->SetName(S("状态条1"));
+    mappingBar_->SetName(S("状态条2"));
+    for (auto [bar, texts] : {std::pair{serviceBar_, servicePanes}, {mappingBar_, mappingPanes}}) {
+        bar->SetFieldsCount(5, widths);
+        for (int i = 0; i < 5; ++i) bar->SetStatusText(S(texts[i]), i);
+    }
+}
+
+void MainWindow::createEditorPanel() {
+    editor_ = new wxPanel(this, wxID_ANY, wxPoint(173, 24), wxSize(380, 320));
+    editor_->SetName(S("图片框1"));
+    auto tagged = [this](wxWindow* w, const char* name, int tag) {
+        w->SetName(S(name));
+        if (tag) tags_[w] = tag;
+        return w;
+    };
+    new wxStaticText(editor_, wxID_ANY, S("服务名称:"), wxPoint(12, 8), wxSize(56, 20));
+    nameBox_ = new wxTextCtrl(editor_, wxID_ANY, "", wxPoint(72, 8), wxSize(154, 20));
+    tagged(nameBox_, "编辑框1", 1);
+    autostartBox_ =
+        new wxCheckBox(editor_, wxID_ANY, S("随程序启动"), wxPoint(232, 8), wxSize(82, 20));
+    tagged(autostartBox_, "选择框1", 0);
+    startButton_ = new wxButton(editor_, wxID_ANY, S("启动"), wxPoint(323, 7), wxSize(40, 24));
+    tagged(startButton_, "按钮1", 1);
+
+    auto* address =
+        new wxStaticBox(editor_, wxID_ANY, S("IP地址-端口 设置"), wxPoint(12, 33), wxSize(358, 95));
+    address->SetName(S("分组框1"));
+    const char* modeTexts[3] = {"端口映射", "HTTP代理", "Socks4代理"};
+    const int modeX[3] = {16, 142, 253};
+    for (int i = 0; i < 3; ++i) {
+        modeRadios_[i] =
+            new wxRadioButton(editor_, wxID_ANY, S(modeTexts[i]), inside(address, modeX[i], 16),
+                              wxSize(i == 2 ? 82 : 90, 16), i == 0 ? wxRB_GROUP : 0);
+        tagged(modeRadios_[i], ("单选框" + std::to_string(i + 1)).c_str(), i + 1);
+        modeRadios_[i]->Bind(wxEVT_RADIOBUTTON, &MainWindow::onModeRadioClicked, this);
+    }
+    modeRadios_[2]->Disable();
+    new wxStaticText(editor_, wxID_ANY, S("监听IP:"), inside(address, 8, 43), wxSize(48, 16));
+    listenIpBox_ = new wxChoice(editor_, wxID_ANY, inside(address, 56, 41), wxSize(189, 20));
+    listenIpBox_->Append(S(kAllAddresses));
+    tagged(listenIpBox_, "组合框1", 0);
+    new wxStaticText(editor_, wxID_ANY, S("端口:"), inside(address, 256, 41), wxSize(35, 16));
+    listenPortBox_ =
+        new wxTextCtrl(editor_, wxID_ANY, "", inside(address, 294, 40), wxSize(32, 20));
+    tagged(listenPortBox_, "编辑框2", 2);
+    new wxStaticText(editor_, wxID_ANY, S("转发IP:"), inside(address, 8, 68), wxSize(48, 16));
+    forwardIpBox_ = new wxComboBox(editor_, wxID_ANY, "", inside(address, 56, 66), wxSize(189, 20));
+    tagged(forwardIpBox_, "组合框2", 0);
+    new wxStaticText(editor_, wxID_ANY, S("端口:"), inside(address, 256, 66), wxSize(35, 16));
+    forwardPortBox_ =
+        new wxTextCtrl(editor_, wxID_ANY, "", inside(address, 294, 65), wxSize(32, 20));
+    tagged(forwardPortBox_, "编辑框3", 3);
+
+    auto* limits =
+        new wxStaticBox(editor_, wxID_ANY, S("基本设置"), wxPoint(12, 130), wxSize(358, 40));
+    limits->SetName(S("分组框2"));
+    new wxStaticText(editor_, wxID_ANY, S("承载人数:"), inside(limits, 45, 16), wxSize(56, 16));
+    capacityBox_ = new wxTextCtrl(editor_, wxID_ANY, "", inside(limits, 104, 15), wxSize(38, 20));
+    tagged(capacityBox_, "编辑框4", 4);
+    new wxStaticText(editor_, wxID_ANY, S("单IP连接数:"), inside(limits, 205, 16), wxSize(68, 16));
+    perIpBox_ = new wxTextCtrl(editor_, wxID_ANY, "", inside(limits, 277, 15), wxSize(33, 20));
+    tagged(perIpBox_, "编辑框5", 5);
+
+    auto* blacklist =
+        new wxStaticBox(editor_, wxID_ANY, S("IP黑名单"), wxPoint(10, 170), wxSize(360, 96));
+    blacklist->SetName(S("分组框3"));
+    blacklistList_ = new wxListCtrl(editor_, wxID_ANY, inside(blacklist, 5, 15), wxSize(224, 76),
+                                    wxLC_REPORT | wxLC_SINGLE_SEL);
+    tagged(blacklistList_, "列表框3", 3);
+    blacklistList_->AppendColumn(S("编号"), wxLIST_FORMAT_LEFT, 50);
+    blacklistList_->AppendColumn(S("IP地址"), wxLIST_FORMAT_LEFT, 140);
+    new wxStaticText(editor_, wxID_ANY, S("IP地址"), inside(blacklist, 264, 11), wxSize(56, 16));
+    blacklistIpBox_ =
+        new wxTextCtrl(editor_, wxID_ANY, "", inside(blacklist, 233, 32), wxSize(119, 20));
+    tagged(blacklistIpBox_, "编辑框7", 0);
+    auto* add =
+        new wxButton(editor_, wxID_ANY, S("添加"), inside(blacklist, 256, 61), wxSize(36, 20));
+    tagged(add, "按钮2", 2);
+    auto* del =
+        new wxButton(editor_, wxID_ANY, S("删除"), inside(blacklist, 311, 61), wxSize(36, 20));
+    tagged(del, "按钮3", 3);
+    auto* save = new wxButton(editor_, wxID_ANY, S("保存"), wxPoint(98, 271), wxSize(48, 24));
+    tagged(save, "按钮4", 4);
+    auto* reset = new wxButton(editor_, wxID_ANY, S("重置"), wxPoint(224, 272), wxSize(48, 24));
+    tagged(reset, "按钮5", 5);
+    // One handler for the five buttons, told apart by tag.
+    for (wxButton* b : {startButton_, add, del, save, reset}) {
+        b->Bind(wxEVT_BUTTON, &MainWindow::onEditorButton, this);
+    }
+}
+
+void MainWindow::createMonitorPanel() {
+    monitorPanel_ = new wxPanel(this, wxID_ANY, wxPoint(224, 56), wxSize(163, 239));
+    monitorPanel_->SetName(S("图片框2"));
+    clientList_ = new wxListCtrl(monitorPanel_, wxID_ANY, wxPoint(-1, 0), wxSize(147, 110),
+                                 wxLC_REPORT | wxLC_SINGLE_SEL);
+    clientList_->SetName(S("列表框1"));
+    tags_[clientList_] = 1;
+    clientList_->AssignImageList(clientListImages(), wxIMAGE_LIST_SMALL);
+    clientList_->AppendColumn(S("编号"), wxLIST_FORMAT_LEFT, 50);
+    clientList_->AppendColumn(S("IP地址"), wxLIST_FORMAT_LEFT, 150);
+    clientList_->AppendColumn(S("转到IP"), wxLIST_FORMAT_LEFT, 150);
+    monitorSplitter_ = new SplitterBar(monitorPanel_, 2, false, wxPoint(0, 118), wxSize(146, 4));
+    monitorSplitter_->SetName(S("分隔条2"));
+    monitorSplitter_->onMoved = [this](int tag, int position) { onSplitterMoved(tag, position); };
+    messageLog_ = new wxListCtrl(monitorPanel_, wxID_ANY, wxPoint(-1, 128), wxSize(150, 98),
+                                 wxLC_REPORT | wxLC_SINGLE_SEL);
+    messageLog_->SetName(S("列表框2"));
+    tags_[messageLog_] = 2;
+    messageLog_->AppendColumn(S("消息文本"), wxLIST_FORMAT_LEFT, 350);
+}
+
+void MainWindow::createMenus() {
+    auto* menu = new wxMenu;
+    menu->Append(kMenuAdd, S("添加"));
+    menu->AppendSeparator();
+    menu->Append(kMenuHideShow, S("隐藏/显示"));  // has no command
+    menu->AppendSeparator();
+    menu->Append(kMenuExit, S("退出"));
+    auto* help = new wxMenu;
+    help->Append(kMenuHelp, S("及时帮助"));
+    help->Append(kMenuAbout, S("关于程序"));
+    help->AppendSeparator();
+    help->Append(kMenuContact, S("联系方式"));
+    auto* bar = new wxMenuBar;
+    bar->Append(menu, S("菜单"));
+    bar->Append(help, S("帮助"));
+    SetMenuBar(bar);
+    Bind(
+        wxEVT_MENU, [this](wxCommandEvent&) { addMapping(); }, kMenuAdd);
+    Bind(
+        wxEVT_MENU, [this](wxCommandEvent&) { exitByWindow(); }, kMenuExit);
+    for (int id : {kMenuHelp, kMenuAbout, kMenuContact}) {
+        Bind(
+            wxEVT_MENU, [this](wxCommandEvent&) { openMakerPage(); }, id);
+    }
+
+    clientMenu_ = std::make_unique<wxMenu>();
+    clientMenu_->Append(wxID_ANY, S("查看详情"));
+    clientMenu_->AppendSeparator();
+    clientMenu_->Append(wxID_ANY, S("发送指令"));
+    clientMenu_->AppendSeparator();
+    clientMenu_->Append(wxID_ANY, S("断开连接"));
+    logMenu_ = std::make_unique<wxMenu>();
+    logMenu_->Append(wxID_ANY, S("查看消息"));
+    logMenu_->AppendSeparator();
+    logMenu_->AppendCheckItem(wxID_ANY, S("自动滚屏"))->Check(true);
+    logMenu_->Append(wxID_ANY, S("显示提示"));
+    logMenu_->AppendSeparator();
+    logMenu_->Append(wxID_ANY, S("删除消息"));
+}
+
+void MainWindow::fillAddressBoxes() {
+    for (const std::string& ip : ctx_.addresses) {
+        listenIpBox_->Append(S(ip));
+        forwardIpBox_->Append(S(ip));
+    }
+}
+
+// ---- layout --------------------------------------------------------------------
+
+void MainWindow::layoutMainWindow() {
+    if (!serviceBar_) return;
+    const wxSize outer = GetSize();
+    if (outer.x < kMinWidth || outer.y < kMinHeight) {
+        SetSize(std::max(outer.x, kMinWidth), std::max(outer.y, kMinHeight));
+    }
+    const wxSize client = GetClientSize();
+    const int statusHeight = serviceBar_->GetBestSize().y;
+    const MainLayout l = ::lumesk::ui::layoutMainWindow(
+        client.x, client.y, toolbar_->GetBestSize().y, statusHeight, ratios_[0], ratios_[1]);
+    toolbar_->SetSize(0, 0, client.x, l.toolbar.height);
+    auto place = [](wxWindow* w, const Rect& r) { w->SetSize(r.left, r.top, r.width, r.height); };
+    place(tree_, l.tree);
+    place(treeSplitter_, l.treeSplitter);
+    place(editor_, l.panel);
+    place(monitorPanel_, l.panel);
+    place(clientList_, l.clientList);
+    place(monitorSplitter_, l.monitorSplitter);
+    place(messageLog_, l.messageLog);
+    messageLog_->SetColumnWidth(0, l.messageColumn);
+    // The service bar above, the mapping bar lowest.
+    serviceBar_->SetSize(0, client.y - 2 * statusHeight, client.x, statusHeight);
+    mappingBar_->SetSize(0, client.y - statusHeight, client.x, statusHeight);
+    for (wxStatusBar* bar : {serviceBar_, mappingBar_}) {
+        bar->SetStatusWidths(5, l.paneWidths.data());
+    }
+}
+
+void MainWindow::onSplitterMoved(int tag, int position) {
+    if (tag == 1) ratios_[0] = splitterRatio(1, position, GetClientSize().x, ratios_[0]);
+    if (tag == 2) {
+        ratios_[1] = splitterRatio(2, position, monitorPanel_->GetClientSize().y, ratios_[1]);
+    }
+    layoutMainWindow();
+}
+
+// ---- tree and editor -----------------------------------------------------------
+
+void MainWindow::onTreeSelection(wxTreeEvent&) {
+    const wxTreeItemId item = tree_->GetSelection();
+    selectedImage_ = item.IsOk() ? tree_->GetItemImage(item) : 0;
+    currentMapping_ = nodeNumber(tree_, item);
+    const bool deleteOn = toolbar_->GetToolEnabled(kToolDelete);
+    if (!deleteOn && item.IsOk()) toolbar_->EnableTool(kToolDelete, true);
+    if (deleteOn && !item.IsOk()) toolbar_->EnableTool(kToolDelete, false);
+    if (!model::MappingTable::validNumber(currentMapping_)) return;
+    updateStartStopButtons(currentMapping_);
+    {
+        net::LockHold hold(ctx_.engine.clientTableLock());
+        currentCopy_ = model::copyRecord(ctx_.table.at(currentMapping_));
+    }
+    currentService_ = currentCopy_.service;
+    const bool mappingNode = selectedImage_ >= 1 && selectedImage_ <= 3;
+    editor_->Show(mappingNode);
+    monitorPanel_->Show(!mappingNode);
+    if (mappingNode) {
+        showMappingInEditor(currentCopy_);
+    } else {
+        fillClientList(currentCopy_.clients);
+    }
+}
+
+void MainWindow::selectNode(int n, bool addressNode) {
+    const auto [mappingNode, address] = findTreeNodes(n);
+    const wxTreeItemId item = addressNode ? address : mappingNode;
+    if (item.IsOk()) tree_->SelectItem(item);
+}
+
+void MainWindow::showMappingInEditor(const model::MappingRecord& r) {
+    nameBox_->ChangeValue(S(r.name));
+    autostartBox_->SetValue(r.autostart);
+    modeRadios_[0]->SetValue(r.mode == 1 || r.mode == 0);
+    if (r.mode == 2) modeRadios_[1]->SetValue(true);
+    if (r.mode == 3) modeRadios_[2]->SetValue(true);
+    if (!r.listen_ip.empty() && r.listen_ip != "0.0.0.0") {
+        for (int i = static_cast<int>(listenIpBox_->GetCount()) - 1; i >= 0; --i) {
+            if (listenIpBox_->GetString(static_cast<unsigned>(i)) == S(r.listen_ip)) {
+                listenIpBox_->SetSelection(i);
+                break;
+            }
+        }
+    } else {
+        listenIpBox_->SetSelection(0);
+    }
+    forwardIpBox_->ChangeValue(S(r.forward_ip));
+    listenPortBox_->ChangeValue(std::to_string(r.listen_port));
+    forwardPortBox_->ChangeValue(std::to_string(r.forward_port));
+    capacityBox_->ChangeValue(std::to_string(r.capacity));
+    perIpBox_->ChangeValue(std::to_string(r.per_ip_limit));
+    blacklistList_->DeleteAllItems();
+    for (std::size_t i = 0; i < r.blacklist.size(); ++i) {
+        if (r.blacklist[i].empty()) continue;
+        const long row =
+            blacklistList_->InsertItem(blacklistList_->GetItemCount(), std::to_string(i + 1));
+        blacklistList_->SetItemData(row, static_cast<long>(i + 1));
+        blacklistList_->SetItem(row, 1, S(r.blacklist[i]));
+    }
+    setForwardEnabled(modeRadios_[0]->GetValue());
+    startButton_->SetLabel(S(r.service ? "停止" : "启动"));
+    const bool running = r.service != nullptr;
+    listenIpBox_->Enable(!running);
+    listenPortBox_->Enable(!running);
+    modeRadios_[0]->Enable(!running);
+    modeRadios_[1]->Enable(!running);
+}
+
+void MainWindow::setForwardEnabled(bool enabled) {
+    forwardIpBox_->Enable(enabled);
+    forwardPortBox_->Enable(enabled);
+}
+
+void MainWindow::onModeRadioClicked(wxCommandEvent& event) {
+    if (!model::MappingTable::validNumber(currentMapping_)) return;
+    setForwardEnabled(tags_[event.GetEventObject()] == 1);
+}
+
+std::vector<std::string> MainWindow::blacklistRows() const {
+    std::vector<std::string> rows;
+    for (long i = 0; i < blacklistList_->GetItemCount(); ++i) {
+        rows.push_back(U(blacklistList_->GetItemText(i, 1)));
+    }
+    return rows;
+}
+
+MappingForm MainWindow::readEditor() const {
+    MappingForm f;
+    f.name = U(nameBox_->GetValue());
+    f.autostart = autostartBox_->GetValue();
+    f.mode = modeRadios_[0]->GetValue() ? 1 : modeRadios_[1]->GetValue() ? 2 : 3;
+    f.listenIpItem = U(listenIpBox_->GetStringSelection());
+    f.listenPort = U(listenPortBox_->GetValue());
+    f.forwardIp = U(forwardIpBox_->GetValue());
+    f.forwardPort = U(forwardPortBox_->GetValue());
+    f.capacity = U(capacityBox_->GetValue());
+    f.perIpLimit = U(perIpBox_->GetValue());
+    f.blacklist = blacklistRows();
+    return f;
+}
+
+void MainWindow::onEditorButton(wxCommandEvent& event) {
+    if (!model::MappingTable::validNumber(currentMapping_)) return;
+    const int n = currentMapping_;
+    switch (tags_[event.GetEventObject()]) {
+        case 1:
+            if (startButton_->GetLabel() == S("启动")) {
+                ctx_.engine.startMapping(n);
+            } else {
+                ctx_.engine.stopMapping(n);
+            }
+            break;
+        case 2: {
+            const std::string ip = U(blacklistIpBox_->GetValue());
+            if (!editorBlacklistAccepts(blacklistRows(), ip)) break;
+            const long count = blacklistList_->GetItemCount();
+            const long last = count ? static_cast<long>(blacklistList_->GetItemData(count - 1)) : 0;
+            const long row = blacklistList_->InsertItem(count, std::to_string(last + 1));
+            blacklistList_->SetItemData(row, last + 1);
+            blacklistList_->SetItem(row, 1, S(ip));
+            break;
+        }
+        case 3:
+            for (long i = 0; i < blacklistList_->GetItemCount(); ++i) {
+                if (blacklistList_->GetItemText(i, 1) == blacklistIpBox_->GetValue()) {
+                    blacklistList_->DeleteItem(i);
+                    break;
+                }
+            }
+            break;
+        case 4: {
+            const std::string message =
+                saveEditor(ctx_.table, n, readEditor(), ctx_.engine.clientTableLock());
+            if (!message.empty()) {
+                showMessage(S(message), S(kMessageCaption));
+            } else {
+                const model::MappingRecord& r = ctx_.table.at(n);
+                const auto [mappingNode, addressNode] = findTreeNodes(n);
+                if (mappingNode.IsOk()) {
+                    tree_->SetItemText(mappingNode, S(r.name));
+                    tree_->SetItemImage(mappingNode, r.mode);
+                    tree_->SetItemImage(mappingNode, r.mode, wxTreeItemIcon_Selected);
+                }
+                if (addressNode.IsOk()) {
+                    tree_->SetItemText(addressNode, S(endpoint(r.listen_ip, r.listen_port)));
+                }
+            }
+            net::LockHold hold(ctx_.engine.clientTableLock());
+            currentCopy_ = model::copyRecord(ctx_.table.at(n));
+            break;
+        }
+        case 5:
+            showMappingInEditor(ctx_.table.at(n));
+            break;
+        default:
+            break;
+    }
+}
+
+// ---- tree nodes ----------------------------------------------------------------
+
+std::pair<wxTreeItemId, wxTreeItemId> MainWindow::findTreeNodes(int n) const {
+    std::vector<wxTreeItemId> items;
+    collectItems(tree_, tree_->GetRootItem(), items);
+    wxTreeItemId mappingNode, addressNode;
+    for (const wxTreeItemId& item : items) {
+        if (nodeNumber(tree_, item) != n) continue;
+        if (tree_->GetItemParent(item) == tree_->GetRootItem()) {
+            mappingNode = item;
+        } else {
+            addressNode = item;
+        }
+        if (mappingNode.IsOk() && addressNode.IsOk()) break;
+    }
+    return {mappingNode, addressNode};
+}
+
+void MainWindow::insertTreeNodes(int n) {
+    if (!model::MappingTable::validNumber(n)) return;
+    const model::MappingRecord& r = ctx_.table.at(n);
+    const wxTreeItemId node =
+        tree_->AppendItem(tree_->GetRootItem(), S(r.name), r.mode, r.mode, new NodeData(n));
+    tree_->AppendItem(node, S(endpoint(r.listen_ip, r.listen_port)), 5, 5, new NodeData(n));
+    tree_->Expand(node);
+}
+
+void MainWindow::showRunState(int n) {
+    const auto [mappingNode, addressNode] = findTreeNodes(n);
+    if (!mappingNode.IsOk() || !addressNode.IsOk()) return;
+    const int image = ctx_.table.at(n).service ? 4 : 5;
+    tree_->SetItemImage(addressNode, image);
+    tree_->SetItemImage(addressNode, image, wxTreeItemIcon_Selected);
+}
+
+void MainWindow::afterRunStateChange(int n) {
+    if (!model::MappingTable::validNumber(n)) return;
+    const model::MappingRecord& r = ctx_.table.at(n);
+    currentService_ = r.service;
+    {
+        net::LockHold hold(ctx_.engine.clientTableLock());
+        currentCopy_ = model::copyRecord(r);
+    }
+    updateStartStopButtons(n);
+    showMappingInEditor(r);
+    showRunState(n);
+}
+
+void MainWindow::updateStartStopButtons(int n) {
+    const bool running = ctx_.table.at(n).service != nullptr;
+    if (findToolbarButton(S("启动")) < 0 || findToolbarButton(S("停止")) < 0) return;
+    toolbar_->ToggleTool(running ? kToolStart : kToolStop, true);
+}
+
+int MainWindow::findToolbarButton(const wxString& caption) const {
+    if (caption.empty()) return -1;
+    for (size_t i = 0; i < toolbar_->GetToolsCount(); ++i) {
+        if (toolbar_->GetToolByPos(static_cast<int>(i))->GetLabel() == caption) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+// ---- commands ------------------------------------------------------------------
+
+void MainWindow::onTool(wxCommandEvent& event) {
+    const wxToolBarToolBase* tool = toolbar_->FindById(event.GetId());
+    if (tool) runToolbarCommand(tool->GetLabel());
+}
+
+void MainWindow::runToolbarCommand(const wxString& caption) {
+    if (caption == S("添加")) {
+        addMapping();
+        return;
+    }
+    const int n = currentMapping_;
+    if (!model::MappingTable::validNumber(n)) return;
+    if (caption == S("删除")) {
+        deleteCurrentMapping();
+    } else if (caption == S("启动")) {
+        ctx_.engine.startMapping(n);
+    } else if (caption == S("停止")) {
+        ctx_.engine.stopMapping(n);
+    } else if (caption == S("退出")) {
+        exitByWindow();
+    }
+}
+
+void MainWindow::deleteCurrentMapping() {
+    const int n = currentMapping_;
+    const wxTreeItemId item = tree_->GetSelection();
+    if (!item.IsOk() || nodeNumber(tree_, item) != n) return;
+    std::string ignored;
+    if (ctx_.table.at(n).service) ctx_.engine.closeListener(n, ignored);
+    {
+        net::LockHold hold(ctx_.engine.clientTableLock());
+        ctx_.table.reset(n);
+    }
+    currentCopy_ = model::MappingRecord{};
+    const wxTreeItemId parent = tree_->GetItemParent(item);
+    tree_->Delete(parent == tree_->GetRootItem() ? item : parent);
+    currentService_ = nullptr;
+    showMappingInEditor(currentCopy_);
+}
+
+void MainWindow::addMapping() {
+    addedMappingNumber_ = 0;
+    AddDialog dialog(this, ctx_.table, ctx_.addresses);
+    if (onDialogShown) {
+        CallAfter([this, &dialog] { onDialogShown(&dialog); });
+    }
+    dialog.ShowModal();
+    addedMappingNumber_ = dialog.addedMappingNumber();
+    if (addedMappingNumber_ > 0) insertTreeNodes(addedMappingNumber_);
+}
+
+void MainWindow::exitByWindow() {
+    closing_->store(true);
+    Destroy();
+}
+
+void MainWindow::toggleMainWindow() {
+    if (IsShown()) {
+        Hide();
+        return;
+    }
+    Show();
+    if (IsIconized() || IsMaximized()) Restore();
+    const wxSize screen = wxGetDisplaySize();
+    const wxSize size = GetSize();
+    Move((screen.x - size.x) / 2, (screen.y - size.y) / 2);
+}
+
+void MainWindow::openMakerPage() {
+    wxLaunchDefaultBrowser(S(ctx_.makerPage));
+}
+
+void MainWindow::onClose(wxCloseEvent& event) {
+    if (!event.CanVeto()) {
+        event.Skip();
+        return;
+    }
+    event.Veto();
+    Iconize(true);
+    // Without a tray to bring it back, a hidden window would be lost: only minimise.
+    if (TrayIcon::IsAvailable()) Hide();
+}
+
+// ---- engine events, client list and log ----------------------------------------
+
+int MainWindow::deliver(const mapping::EngineEvent& event) {
+    if (wxIsMainThread()) {
+        handleEngineEvent(event);
+        return 0;
+    }
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    auto closing = closing_;
+    CallAfter([this, event, done, closing] {
+        if (!closing->load()) handleEngineEvent(event);
+        done->set_value();
+    });
+    // The worker waits until the window has handled it, unless the window goes.
+    while (finished.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+        if (closing->load()) return -1;
+    }
+    return 0;
+}
+
+void MainWindow::handleEngineEvent(const mapping::EngineEvent& event) {
+    const std::size_t before = monitor_.appended();
+    monitor_.handleEngineEvent(event, currentMapping_, ctx_.table, ctx_.engine.clientTableLock());
+    syncClientRows();
+    showNewLogLines(before);
+}
+
+void MainWindow::appendLog(const std::string& message) {
+    const std::size_t before = monitor_.appended();
+    monitor_.appendLog(message);
+    showNewLogLines(before);
+}
+
+void MainWindow::showNewLogLines(std::size_t shownBefore) {
+    const auto& log = monitor_.log();
+    const std::size_t fresh = std::min(monitor_.appended() - shownBefore, log.size());
+    for (std::size_t i = log.size() - fresh; i < log.size(); ++i) {
+        const long row = messageLog_->InsertItem(messageLog_->GetItemCount(), S(log[i]));
+        if (monitor_.autoScroll) messageLog_->EnsureVisible(row);
+        if (row + 1 > static_cast<long>(monitor::kMaxLogRows)) messageLog_->DeleteItem(0);
+    }
+}
+
+void MainWindow::fillClientList(const model::ClientTable& clients) {
+    monitor_.fillClientList(clients);
+    syncClientRows();
+}
+
+void MainWindow::syncClientRows() {
+    const auto& rows = monitor_.clients();
+    clientList_->Freeze();
+    clientList_->DeleteAllItems();
+    for (const monitor::ClientRow& r : rows) {
+        const long row =
+            clientList_->InsertItem(clientList_->GetItemCount(), std::to_string(r.slot), 0);
+        clientList_->SetItem(row, 1, S(r.client));
+        clientList_->SetItem(row, 2, S(r.forward));
+    }
+    clientList_->Thaw();
+}
+
+void MainWindow::refreshStatistics() {
+    blink_ = !blink_;
+    const monitor::StatisticsPanes panes =
+        monitor::statisticsTexts(ctx_.statistics(currentCopy_, currentService_), blink_);
+    for (int i = 0; i < 5; ++i) {
+        serviceBar_->SetStatusText(S(panes.service[static_cast<std::size_t>(i)]), i);
+        mappingBar_->SetStatusText(S(panes.mapping[static_cast<std::size_t>(i)]), i);
+    }
+}
+
+}  // namespace lumesk::ui

@@ -1,0 +1,160 @@
+// The main window: mapping tree, editor and monitor panels, toolbar, menus,
+// status bars and the refresh timer. It is also where engine events land.
+#pragma once
+
+#include <wx/frame.h>
+#include <wx/timer.h>
+#include <wx/treebase.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mapping/engine.h"
+#include "model/mapping.h"
+#include "monitor/monitor.h"
+#include "ui/form_logic.h"
+
+class wxTreeCtrl;
+class wxTreeEvent;
+class wxListCtrl;
+class wxStatusBar;
+class wxToolBar;
+class wxPanel;
+class wxTextCtrl;
+class wxCheckBox;
+class wxRadioButton;
+class wxChoice;
+class wxComboBox;
+class wxButton;
+class wxStaticBox;
+class wxStaticText;
+class wxMenu;
+class wxCommandEvent;
+
+namespace lumesk::ui {
+
+class SplitterBar;
+class TrayIcon;
+
+// What the window works on; the shell builds it.
+struct UiContext {
+    model::MappingTable& table;
+    mapping::MappingEngine& engine;
+    // Live counters for the status bars: the current copy and its listener.
+    std::function<monitor::StatisticsInput(const model::MappingRecord&, const net::IoRecord*)>
+        statistics;
+    std::vector<std::string> addresses;  // local addresses for the address boxes
+    std::string makerPage;               // address opened by the help items and the banner
+};
+
+class MainWindow : public wxFrame, public mapping::EngineEventSink, public mapping::MessageLog {
+  public:
+    explicit MainWindow(UiContext context);
+    ~MainWindow() override;
+
+    // Engine side: called on worker threads; runs the handler on this thread.
+    int deliver(const mapping::EngineEvent& event) override;
+    void appendLog(const std::string& message) override;
+
+    // Commands, also driven by the tests.
+    void addMapping();
+    void runToolbarCommand(const wxString& caption);
+    void exitByWindow();
+    void toggleMainWindow();
+    void openMakerPage();
+    int addedMappingNumber() const { return addedMappingNumber_; }
+    int currentMapping() const { return currentMapping_; }
+    void selectNode(int n, bool addressNode);
+    void refreshStatistics();
+    void layoutMainWindow();
+
+    // The message box of the editor panel: tests replace it to read the text.
+    std::function<void(const wxString& text, const wxString& caption)> showMessage;
+    // For tests that open the add dialog without a person: presses OK at once.
+    std::function<void(wxWindow* dialog)> onDialogShown;
+
+    const monitor::MonitorModel& monitorModel() const { return monitor_; }
+    wxTreeCtrl* tree() const { return tree_; }
+    wxStatusBar* statusBar(int which) const { return which == 1 ? serviceBar_ : mappingBar_; }
+    wxListCtrl* clientList() const { return clientList_; }
+    wxListCtrl* messageLog() const { return messageLog_; }
+    wxToolBar* toolbar() const { return toolbar_; }
+
+  private:
+    void createControls();
+    void createEditorPanel();
+    void createMonitorPanel();
+    void createMenus();
+    void fillAddressBoxes();
+
+    void onTreeSelection(wxTreeEvent& event);
+    void onSplitterMoved(int tag, int position);
+    void onEditorButton(wxCommandEvent& event);
+    void onModeRadioClicked(wxCommandEvent& event);
+    void onTool(wxCommandEvent& event);
+    void onClose(wxCloseEvent& event);
+
+    void handleEngineEvent(const mapping::EngineEvent& event);
+    void showNewLogLines(std::size_t shownBefore);
+    void showMappingInEditor(const model::MappingRecord& record);
+    void fillClientList(const model::ClientTable& clients);
+    void syncClientRows();
+    void updateStartStopButtons(int n);
+    int findToolbarButton(const wxString& caption) const;
+    void afterRunStateChange(int n);
+    void insertTreeNodes(int n);
+    std::pair<wxTreeItemId, wxTreeItemId> findTreeNodes(int n) const;
+    void showRunState(int n);
+    void deleteCurrentMapping();
+    MappingForm readEditor() const;
+    std::vector<std::string> blacklistRows() const;
+    void setForwardEnabled(bool enabled);
+
+    UiContext ctx_;
+    monitor::MonitorModel monitor_;
+    model::MappingRecord currentCopy_;
+    int currentMapping_ = 0;
+    int selectedImage_ = 0;
+    const net::IoRecord* currentService_ = nullptr;
+    float ratios_[2] = {0, 0};
+    int addedMappingNumber_ = 0;
+    bool blink_ = false;
+    std::shared_ptr<std::atomic<bool>> closing_ = std::make_shared<std::atomic<bool>>(false);
+
+    wxToolBar* toolbar_ = nullptr;
+    wxStaticText* eventLabel_ = nullptr;
+    wxTreeCtrl* tree_ = nullptr;
+    SplitterBar* treeSplitter_ = nullptr;
+    wxPanel* editor_ = nullptr;
+    wxPanel* monitorPanel_ = nullptr;
+    wxStatusBar* serviceBar_ = nullptr;
+    wxStatusBar* mappingBar_ = nullptr;
+    wxTimer timer_;
+    wxListCtrl* clientList_ = nullptr;
+    SplitterBar* monitorSplitter_ = nullptr;
+    wxListCtrl* messageLog_ = nullptr;
+
+    wxTextCtrl* nameBox_ = nullptr;
+    wxCheckBox* autostartBox_ = nullptr;
+    wxButton* startButton_ = nullptr;
+    wxRadioButton* modeRadios_[3] = {};
+    wxChoice* listenIpBox_ = nullptr;
+    wxTextCtrl* listenPortBox_ = nullptr;
+    wxComboBox* forwardIpBox_ = nullptr;
+    wxTextCtrl* forwardPortBox_ = nullptr;
+    wxTextCtrl* capacityBox_ = nullptr;
+    wxTextCtrl* perIpBox_ = nullptr;
+    wxListCtrl* blacklistList_ = nullptr;
+    wxTextCtrl* blacklistIpBox_ = nullptr;
+
+    std::map<const wxObject*, int> tags_;
+    std::unique_ptr<wxMenu> clientMenu_;  // "右键_菜单": defined, never opened
+    std::unique_ptr<wxMenu> logMenu_;     // "右键_提示": defined, never opened
+    std::unique_ptr<TrayIcon> tray_;
+};
+
+}  // namespace lumesk::ui

@@ -1,0 +1,22 @@
+// The notification-area icon: tip, balloon, menu and the way back to the window.
+#pragma once
+
+#include <wx/taskbar.h>
+
+namespace lumesk::ui {
+
+class MainWindow;
+
+class TrayIcon : public wxTaskBarIcon {
+  public:
+    explicit TrayIcon(MainWindow& window);
+    ~TrayIcon() override;
+
+  protected:
+    wxMenu* CreatePopupMenu() override;  // "弹出的菜单"
+
+  private:
+    MainWindow& window_;
+};
+
+}  // namespace lumesk::ui

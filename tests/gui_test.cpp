@@ -1,0 +1,185 @@
+// The real window under a virtual display: add, start, a client through the
+// mapping, the log and the status bars, a refused save.
+#include <gtest/gtest.h>
+#include <wx/app.h>
+#include <wx/button.h>
+#include <wx/dcmemory.h>
+#include <wx/dcscreen.h>
+#include <wx/listctrl.h>
+#include <wx/statusbr.h>
+#include <wx/textctrl.h>
+#include <wx/toolbar.h>
+#include <wx/treectrl.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "shell/process_state.h"
+#include "support.h"
+#include "ui/main_window.h"
+#include "ui/wx_text.h"
+
+using namespace lumesk;
+using ui::S;
+using ui::U;
+
+namespace {
+
+// Runs the window's events until `done` or the time is up.
+bool pumpUntil(const std::function<bool()>& done, int ms = 20000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        wxTheApp->ProcessPendingEvents();
+        wxYield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+template <typename T>
+T* named(wxWindow* parent, const char* name) {
+    return dynamic_cast<T*>(wxWindow::FindWindowByName(S(name), parent));
+}
+
+void click(wxWindow* button) {
+    wxCommandEvent ev(wxEVT_BUTTON, button->GetId());
+    ev.SetEventObject(button);
+    button->ProcessWindowEvent(ev);
+}
+
+std::vector<std::string> treeTexts(wxTreeCtrl* tree) {
+    std::vector<std::string> out;
+    wxTreeItemIdValue c1, c2;
+    for (auto a = tree->GetFirstChild(tree->GetRootItem(), c1); a.IsOk();
+         a = tree->GetNextChild(tree->GetRootItem(), c1)) {
+        out.push_back(U(tree->GetItemText(a)));
+        for (auto b = tree->GetFirstChild(a, c2); b.IsOk(); b = tree->GetNextChild(a, c2)) {
+            out.push_back(U(tree->GetItemText(b)));
+        }
+    }
+    return out;
+}
+
+bool logHas(ui::MainWindow& w, const std::string& text) {
+    for (const auto& line : w.monitorModel().log()) {
+        if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+}
+
+void screenshot(wxWindow* window, const char* path) {
+    const wxRect r = window->GetScreenRect();
+    wxBitmap shot(r.width, r.height);
+    wxMemoryDC mem(shot);
+    wxScreenDC screen;
+    mem.Blit(0, 0, r.width, r.height, &screen, r.x, r.y);
+    mem.SelectObject(wxNullBitmap);
+    shot.SaveFile(path, wxBITMAP_TYPE_PNG);
+}
+
+}  // namespace
+
+TEST(Window, AddStartRelayAndRefusedSave) {
+    shell::ProcessState state;
+    state.startServices(10);
+    test::EchoServer target(4, 10);
+    ui::UiContext context{state.table,
+                          state.engine,
+                          [&state](const auto& copy, const auto* listener) {
+                              return state.statistics(copy, listener);
+                          },
+                          {"127.0.0.1"},
+                          "about:blank"};
+    auto* window = new ui::MainWindow(std::move(context));
+    state.proxy.attach(window, window);
+    std::string shownText, shownCaption;
+    window->showMessage = [&](const wxString& text, const wxString& caption) {
+        shownText = U(text);
+        shownCaption = U(caption);
+    };
+    window->Show();
+    pumpUntil([] { return false; }, 300);
+
+    // Add with the dialog's defaults: press OK as soon as it shows.
+    window->onDialogShown = [](wxWindow* dialog) { click(named<wxButton>(dialog, "按钮3")); };
+    window->runToolbarCommand(S("添加"));
+    ASSERT_EQ(window->addedMappingNumber(), 1);
+    EXPECT_EQ(treeTexts(window->tree()), (std::vector<std::string>{"测试映射", "0.0.0.0:7000"}));
+
+    // Point it at the echo target through the editor, and save.
+    window->selectNode(1, false);
+    ASSERT_TRUE(pumpUntil([&] { return window->currentMapping() == 1; }));
+    named<wxTextCtrl>(window, "编辑框3")->ChangeValue(std::to_string(target.port()));
+    click(named<wxButton>(window, "按钮4"));
+    EXPECT_EQ(shownText, "");
+    EXPECT_EQ(state.table.at(1).forward_port, target.port());
+
+    // A refused save shows its message and writes nothing.
+    named<wxTextCtrl>(window, "编辑框2")->ChangeValue("abc");
+    click(named<wxButton>(window, "按钮4"));
+    EXPECT_EQ(shownText, "监听端口填写错误");
+    if (const char* path = std::getenv("LUMESK_SCREENSHOT")) {
+        window->SetSize(760, 480);
+        pumpUntil([] { return false; }, 1000);
+        screenshot(window, (std::string(path) + ".editor.png").c_str());
+    }
+    EXPECT_EQ(shownCaption, "信息：");
+    EXPECT_EQ(state.table.at(1).listen_port, 7000);
+    named<wxTextCtrl>(window, "编辑框2")->ChangeValue("7000");
+
+    // Select the address node and start.
+    window->selectNode(1, true);
+    window->runToolbarCommand(S("启动"));
+    ASSERT_NE(state.table.at(1).service, nullptr) << window->monitorModel().log().back();
+    EXPECT_TRUE(logHas(*window, "[测试映射]映射已启动"));
+    wxTreeItemIdValue cookie;
+    const auto mappingNode = window->tree()->GetFirstChild(window->tree()->GetRootItem(), cookie);
+    const auto addressNode = window->tree()->GetFirstChild(mappingNode, cookie);
+    EXPECT_EQ(window->tree()->GetItemImage(addressNode), 4);
+    EXPECT_TRUE(window->toolbar()->GetToolState(window->toolbar()->GetToolByPos(3)->GetId()));
+
+    // A client through the mapping to the echo target.
+    test::Client client(7000);
+    ASSERT_TRUE(client.valid());
+    const std::string entered = "客户[127.0.0.1:" + std::to_string(client.localPort()) + "]进入";
+    std::vector<unsigned char> data = test::pattern(100000);
+    std::thread io([&] { EXPECT_TRUE(test::roundTrip(client, data, 4096)); });
+    ASSERT_TRUE(pumpUntil([&] { return logHas(*window, entered); }));
+    io.join();
+    ASSERT_TRUE(pumpUntil([&] { return window->clientList()->GetItemCount() == 1; }));
+    EXPECT_EQ(U(window->clientList()->GetItemText(0, 1)),
+              "127.0.0.1:" + std::to_string(client.localPort()));
+    EXPECT_EQ(U(window->clientList()->GetItemText(0, 2)),
+              "127.0.0.1:" + std::to_string(target.port()));
+    window->refreshStatistics();
+    EXPECT_EQ(U(window->statusBar(2)->GetStatusText(1)), "客户数:1/10000");
+    EXPECT_EQ(U(window->statusBar(2)->GetStatusText(2)), "接收:97.66KB");
+    EXPECT_EQ(U(window->statusBar(1)->GetStatusText(2)), "线程总数:20");
+    if (const char* path = std::getenv("LUMESK_SCREENSHOT")) {
+        window->SetSize(760, 480);
+        pumpUntil([] { return false; }, 1500);
+        screenshot(window, path);
+    }
+
+    client.close();
+    const std::string left = "]离开";
+    ASSERT_TRUE(pumpUntil([&] { return logHas(*window, left); }));
+    EXPECT_EQ(window->clientList()->GetItemCount(), 0);
+
+    state.proxy.detach();
+    window->exitByWindow();
+    pumpUntil([] { return false; }, 200);
+    std::string ignored;
+    state.engine.closeListener(1, ignored);
+}
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    wxApp::SetInstance(new wxApp);
+    if (!wxEntryStart(argc, argv) || !wxTheApp->CallOnInit()) return 1;
+    wxInitAllImageHandlers();
+    const int result = RUN_ALL_TESTS();
+    std::fflush(nullptr);
+    std::_Exit(result);  // workers still run; the process end closes everything
+}
