@@ -3,10 +3,9 @@
 #include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/button.h>
-#include <wx/dcmemory.h>
-#include <wx/dcscreen.h>
 #include <wx/listctrl.h>
 #include <wx/statusbr.h>
+#include <wx/taskbar.h>
 #include <wx/textctrl.h>
 #include <wx/toolbar.h>
 #include <wx/treectrl.h>
@@ -68,14 +67,13 @@ bool logHas(ui::MainWindow& w, const std::string& text) {
     return false;
 }
 
-void screenshot(wxWindow* window, const char* path) {
+// With ImageMagick, as a person would: the screen's pixels where the window is.
+void screenshot(wxWindow* window, const std::string& path) {
     const wxRect r = window->GetScreenRect();
-    wxBitmap shot(r.width, r.height);
-    wxMemoryDC mem(shot);
-    wxScreenDC screen;
-    mem.Blit(0, 0, r.width, r.height, &screen, r.x, r.y);
-    mem.SelectObject(wxNullBitmap);
-    shot.SaveFile(path, wxBITMAP_TYPE_PNG);
+    const std::string command = "import -window root -crop " + std::to_string(r.width) + "x" +
+                                std::to_string(r.height) + "+" + std::to_string(r.x) + "+" +
+                                std::to_string(r.y) + " +repage '" + path + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
 }
 
 }  // namespace
@@ -122,7 +120,7 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     if (const char* path = std::getenv("LUMESK_SCREENSHOT")) {
         window->SetSize(760, 480);
         pumpUntil([] { return false; }, 1000);
-        screenshot(window, (std::string(path) + ".editor.png").c_str());
+        screenshot(window, std::string(path) + ".editor.png");
     }
     EXPECT_EQ(shownCaption, "信息：");
     EXPECT_EQ(state.table.at(1).listen_port, 7000);
@@ -166,6 +164,22 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     const std::string left = "]离开";
     ASSERT_TRUE(pumpUntil([&] { return logHas(*window, left); }));
     EXPECT_EQ(window->clientList()->GetItemCount(), 0);
+
+    // The close box never ends the program. Without a tray to come back from,
+    // as under Xvfb, the window is only minimised, not hidden.
+    wxCloseEvent close(wxEVT_CLOSE_WINDOW, window->GetId());
+    close.SetCanVeto(true);
+    close.SetEventObject(window);
+    window->ProcessWindowEvent(close);
+    EXPECT_TRUE(close.GetVeto());
+    EXPECT_EQ(window->IsShown(), !wxTaskBarIcon::IsAvailable());
+    // The tray's toggle shows it again, restored.
+    if (!window->IsShown()) window->toggleMainWindow();
+    EXPECT_TRUE(window->IsShown());
+    window->toggleMainWindow();
+    EXPECT_FALSE(window->IsShown());
+    window->toggleMainWindow();
+    EXPECT_TRUE(window->IsShown());
 
     state.proxy.detach();
     window->exitByWindow();
