@@ -25,59 +25,60 @@ AddDialog::AddDialog(wxWindow* parent, model::MappingTable& table,
         return w;
     };
     new wxStaticText(this, wxID_ANY, S("服务名称:"), wxPoint(4, 8), wxSize(56, 20));
-    nameBox_ = new wxTextCtrl(this, wxID_ANY, "", wxPoint(64, 8), wxSize(176, 20));
-    named(nameBox_, "编辑框1");
-    autostartBox_ =
+    form_.name = new wxTextCtrl(this, wxID_ANY, "", wxPoint(64, 8), wxSize(176, 20));
+    named(form_.name, "编辑框1");
+    form_.autostart =
         new wxCheckBox(this, wxID_ANY, S("随程序启动"), wxPoint(248, 8), wxSize(88, 20));
-    named(autostartBox_, "选择框1");
+    named(form_.autostart, "选择框1");
 
     auto* address =
         new wxStaticBox(this, wxID_ANY, S("IP地址-端口 设置"), wxPoint(8, 33), wxSize(328, 95));
     named(address, "分组框1");
     const char* modeTexts[3] = {"端口映射", "HTTP代理", "Socks4代理"};
     for (int i = 0; i < 3; ++i) {
-        modeRadios_[i] =
+        form_.modes[i] =
             new wxRadioButton(this, wxID_ANY, S(modeTexts[i]), inside(address, 16 + 104 * i, 16),
                               wxSize(90, 16), i == 0 ? wxRB_GROUP : 0);
-        named(modeRadios_[i], ("单选框" + std::to_string(i + 1)).c_str());
-        modeRadios_[i]->Bind(wxEVT_RADIOBUTTON, [this](wxCommandEvent&) { onModeClicked(); });
+        named(form_.modes[i], ("单选框" + std::to_string(i + 1)).c_str());
+        form_.modes[i]->Bind(wxEVT_RADIOBUTTON, [this](wxCommandEvent&) { onModeClicked(); });
     }
-    modeRadios_[2]->Disable();
+    form_.modes[2]->Disable();
     new wxStaticText(this, wxID_ANY, S("监听IP:"), inside(address, 8, 43), wxSize(48, 16));
-    listenIpBox_ = new wxChoice(this, wxID_ANY, inside(address, 56, 41), wxSize(160, 20));
-    named(listenIpBox_, "组合框1");
-    listenIpBox_->Append(S(kAllAddresses));
+    form_.listenIp = new wxChoice(this, wxID_ANY, inside(address, 56, 41), wxSize(160, 20));
+    named(form_.listenIp, "组合框1");
+    form_.listenIp->Append(S(kAllAddresses));
     new wxStaticText(this, wxID_ANY, S("端口:"), inside(address, 216, 41), wxSize(48, 16));
-    listenPortBox_ = new wxTextCtrl(this, wxID_ANY, "", inside(address, 265, 40), wxSize(32, 20));
-    named(listenPortBox_, "编辑框2");
+    form_.listenPort = new wxTextCtrl(this, wxID_ANY, "", inside(address, 265, 40), wxSize(32, 20));
+    named(form_.listenPort, "编辑框2");
     new wxStaticText(this, wxID_ANY, S("转发IP:"), inside(address, 8, 68), wxSize(48, 16));
-    forwardIpBox_ = new wxComboBox(this, wxID_ANY, "", inside(address, 56, 66), wxSize(160, 20));
-    named(forwardIpBox_, "组合框2");
+    form_.forwardIp = new wxComboBox(this, wxID_ANY, "", inside(address, 56, 66), wxSize(160, 20));
+    named(form_.forwardIp, "组合框2");
     new wxStaticText(this, wxID_ANY, S("端口:"), inside(address, 216, 66), wxSize(48, 16));
-    forwardPortBox_ = new wxTextCtrl(this, wxID_ANY, "", inside(address, 265, 65), wxSize(32, 20));
-    named(forwardPortBox_, "编辑框3");
+    form_.forwardPort =
+        new wxTextCtrl(this, wxID_ANY, "", inside(address, 265, 65), wxSize(32, 20));
+    named(form_.forwardPort, "编辑框3");
 
     auto* limits = new wxStaticBox(this, wxID_ANY, S("基本设置"), wxPoint(8, 130), wxSize(328, 40));
     named(limits, "分组框2");
     new wxStaticText(this, wxID_ANY, S("承载人数:"), inside(limits, 13, 16), wxSize(56, 16));
-    capacityBox_ = new wxTextCtrl(this, wxID_ANY, "", inside(limits, 72, 15), wxSize(43, 20));
-    named(capacityBox_, "编辑框4");
+    form_.capacity = new wxTextCtrl(this, wxID_ANY, "", inside(limits, 72, 15), wxSize(43, 20));
+    named(form_.capacity, "编辑框4");
     new wxStaticText(this, wxID_ANY, S("单IP连接数:"), inside(limits, 165, 16), wxSize(68, 16));
-    perIpBox_ = new wxTextCtrl(this, wxID_ANY, "", inside(limits, 237, 15), wxSize(43, 20));
-    named(perIpBox_, "编辑框5");
+    form_.perIpLimit = new wxTextCtrl(this, wxID_ANY, "", inside(limits, 237, 15), wxSize(43, 20));
+    named(form_.perIpLimit, "编辑框5");
 
     blacklistGroup_ =
         new wxStaticBox(this, wxID_ANY, S("IP黑名单"), wxPoint(6, 170), wxSize(330, 96));
     named(blacklistGroup_, "分组框3");
-    blacklistList_ = new wxListCtrl(this, wxID_ANY, inside(blacklistGroup_, 5, 15), wxSize(224, 76),
-                                    wxLC_REPORT | wxLC_SINGLE_SEL);
-    named(blacklistList_, "列表框1");
-    blacklistList_->AppendColumn(S("编号"), wxLIST_FORMAT_LEFT, 50);
-    blacklistList_->AppendColumn(S("IP地址"), wxLIST_FORMAT_LEFT, 140);
+    form_.blacklist = new wxListCtrl(this, wxID_ANY, inside(blacklistGroup_, 5, 15),
+                                     wxSize(224, 76), wxLC_REPORT | wxLC_SINGLE_SEL);
+    named(form_.blacklist, "列表框1");
+    form_.blacklist->AppendColumn(S("编号"), wxLIST_FORMAT_LEFT, 50);
+    form_.blacklist->AppendColumn(S("IP地址"), wxLIST_FORMAT_LEFT, 140);
     new wxStaticText(this, wxID_ANY, S("IP地址"), inside(blacklistGroup_, 240, 11), wxSize(82, 16));
-    blacklistIpBox_ =
+    form_.blacklistIp =
         new wxTextCtrl(this, wxID_ANY, "", inside(blacklistGroup_, 233, 32), wxSize(88, 20));
-    named(blacklistIpBox_, "编辑框7");
+    named(form_.blacklistIp, "编辑框7");
     auto* add =
         new wxButton(this, wxID_ANY, S("添加"), inside(blacklistGroup_, 240, 61), wxSize(36, 20));
     named(add, "按钮1");
@@ -92,15 +93,9 @@ AddDialog::AddDialog(wxWindow* parent, model::MappingTable& table,
     named(cancel, "按钮4");
 
     add->Bind(wxEVT_BUTTON,
-              [this](wxCommandEvent&) { addBlacklistEntry(U(blacklistIpBox_->GetValue())); });
+              [this](wxCommandEvent&) { addBlacklistEntry(U(form_.blacklistIp->GetValue())); });
     del->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
-        if (!blacklistGroup_->IsEnabled()) return;
-        for (long i = 0; i < blacklistList_->GetItemCount(); ++i) {
-            if (blacklistList_->GetItemText(i, 1) == blacklistIpBox_->GetValue()) {
-                blacklistList_->DeleteItem(i);
-                return;
-            }
-        }
+        if (blacklistGroup_->IsEnabled()) form_.removeBlacklistRow(form_.blacklistIp->GetValue());
     });
     reset->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { resetAddDialog(); });
     ok->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
@@ -108,66 +103,37 @@ AddDialog::AddDialog(wxWindow* parent, model::MappingTable& table,
     });
 
     for (const std::string& ip : addresses) {
-        listenIpBox_->Append(S(ip));
-        forwardIpBox_->Append(S(ip));
+        form_.listenIp->Append(S(ip));
+        form_.forwardIp->Append(S(ip));
     }
     resetAddDialog();
 }
 
 void AddDialog::resetAddDialog() {
-    const std::string first = forwardIpBox_->GetCount() ? U(forwardIpBox_->GetString(0)) : "";
+    const std::string first = form_.forwardIp->GetCount() ? U(form_.forwardIp->GetString(0)) : "";
     const MappingForm f = defaultForm(first);
-    nameBox_->ChangeValue(S(f.name));
-    autostartBox_->SetValue(false);
-    modeRadios_[0]->SetValue(true);
-    listenIpBox_->SetSelection(0);
-    if (forwardIpBox_->GetCount()) forwardIpBox_->SetSelection(0);
-    forwardIpBox_->ChangeValue(S(f.forwardIp));
-    forwardIpBox_->Enable();
-    forwardPortBox_->ChangeValue(S(f.forwardPort));
-    forwardPortBox_->Enable();
-    listenPortBox_->ChangeValue(S(f.listenPort));
-    capacityBox_->ChangeValue(S(f.capacity));
-    perIpBox_->ChangeValue(S(f.perIpLimit));
-    blacklistList_->DeleteAllItems();
+    form_.name->ChangeValue(S(f.name));
+    form_.autostart->SetValue(false);
+    form_.modes[0]->SetValue(true);
+    form_.listenIp->SetSelection(0);
+    if (form_.forwardIp->GetCount()) form_.forwardIp->SetSelection(0);
+    form_.forwardIp->ChangeValue(S(f.forwardIp));
+    form_.forwardIp->Enable();
+    form_.forwardPort->ChangeValue(S(f.forwardPort));
+    form_.forwardPort->Enable();
+    form_.listenPort->ChangeValue(S(f.listenPort));
+    form_.capacity->ChangeValue(S(f.capacity));
+    form_.perIpLimit->ChangeValue(S(f.perIpLimit));
+    form_.blacklist->DeleteAllItems();
 }
 
 void AddDialog::onModeClicked() {
-    const bool portMapping = modeRadios_[0]->GetValue();
-    forwardIpBox_->Enable(portMapping);
-    forwardPortBox_->Enable(portMapping);
-}
-
-std::vector<std::string> AddDialog::blacklistRows() const {
-    std::vector<std::string> rows;
-    for (long i = 0; i < blacklistList_->GetItemCount(); ++i) {
-        rows.push_back(U(blacklistList_->GetItemText(i, 1)));
-    }
-    return rows;
+    form_.setForwardEnabled(form_.modes[0]->GetValue());
 }
 
 void AddDialog::addBlacklistEntry(const std::string& ip) {
-    if (!blacklistGroup_->IsEnabled() || !dialogBlacklistAccepts(blacklistRows(), ip)) return;
-    const long count = blacklistList_->GetItemCount();
-    const long last = count ? static_cast<long>(blacklistList_->GetItemData(count - 1)) : 0;
-    const long row = blacklistList_->InsertItem(count, std::to_string(last + 1));
-    blacklistList_->SetItemData(row, last + 1);
-    blacklistList_->SetItem(row, 1, S(ip));
-}
-
-MappingForm AddDialog::readForm() const {
-    MappingForm f;
-    f.name = U(nameBox_->GetValue());
-    f.autostart = autostartBox_->GetValue();
-    f.mode = modeRadios_[0]->GetValue() ? 1 : modeRadios_[1]->GetValue() ? 2 : 3;
-    f.listenIpItem = U(listenIpBox_->GetStringSelection());
-    f.listenPort = U(listenPortBox_->GetValue());
-    f.forwardIp = U(forwardIpBox_->GetValue());
-    f.forwardPort = U(forwardPortBox_->GetValue());
-    f.capacity = U(capacityBox_->GetValue());
-    f.perIpLimit = U(perIpBox_->GetValue());
-    f.blacklist = blacklistRows();
-    return f;
+    if (!blacklistGroup_->IsEnabled() || !dialogBlacklistAccepts(form_.blacklistRows(), ip)) return;
+    form_.appendBlacklistRow(ip);
 }
 
 bool AddDialog::onAddDialogOk() {

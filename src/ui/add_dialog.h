@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "model/mapping.h"
+#include "ui/form_controls.h"
 #include "ui/form_logic.h"
 
 class wxTextCtrl;
@@ -29,26 +30,15 @@ class AddDialog : public wxDialog {
     void resetAddDialog();
     bool onAddDialogOk();
     void addBlacklistEntry(const std::string& ip);
-    MappingForm readForm() const;
+    MappingForm readForm() const { return form_.read(); }
 
   private:
     void onModeClicked();
-    std::vector<std::string> blacklistRows() const;
 
     model::MappingTable& table_;
     int added_ = 0;
-    wxTextCtrl* nameBox_ = nullptr;
-    wxCheckBox* autostartBox_ = nullptr;
-    wxRadioButton* modeRadios_[3] = {};
-    wxChoice* listenIpBox_ = nullptr;
-    wxTextCtrl* listenPortBox_ = nullptr;
-    wxComboBox* forwardIpBox_ = nullptr;
-    wxTextCtrl* forwardPortBox_ = nullptr;
-    wxTextCtrl* capacityBox_ = nullptr;
-    wxTextCtrl* perIpBox_ = nullptr;
+    FormControls form_;
     wxStaticBox* blacklistGroup_ = nullptr;
-    wxListCtrl* blacklistList_ = nullptr;
-    wxTextCtrl* blacklistIpBox_ = nullptr;
 };
 
 }  // namespace lumesk::ui

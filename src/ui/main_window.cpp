@@ -173,11 +173,11 @@ void MainWindow::createEditorPanel() {
         return w;
     };
     new wxStaticText(editor_, wxID_ANY, S("服务名称:"), wxPoint(12, 8), wxSize(56, 20));
-    nameBox_ = new wxTextCtrl(editor_, wxID_ANY, "", wxPoint(72, 8), wxSize(154, 20));
-    tagged(nameBox_, "编辑框1", 1);
-    autostartBox_ =
+    form_.name = new wxTextCtrl(editor_, wxID_ANY, "", wxPoint(72, 8), wxSize(154, 20));
+    tagged(form_.name, "编辑框1", 1);
+    form_.autostart =
         new wxCheckBox(editor_, wxID_ANY, S("随程序启动"), wxPoint(232, 8), wxSize(82, 20));
-    tagged(autostartBox_, "选择框1", 0);
+    tagged(form_.autostart, "选择框1", 0);
     startButton_ = new wxButton(editor_, wxID_ANY, S("启动"), wxPoint(323, 7), wxSize(40, 24));
     tagged(startButton_, "按钮1", 1);
 
@@ -187,51 +187,53 @@ void MainWindow::createEditorPanel() {
     const char* modeTexts[3] = {"端口映射", "HTTP代理", "Socks4代理"};
     const int modeX[3] = {16, 142, 253};
     for (int i = 0; i < 3; ++i) {
-        modeRadios_[i] =
+        form_.modes[i] =
             new wxRadioButton(editor_, wxID_ANY, S(modeTexts[i]), inside(address, modeX[i], 16),
                               wxSize(i == 2 ? 82 : 90, 16), i == 0 ? wxRB_GROUP : 0);
-        tagged(modeRadios_[i], ("单选框" + std::to_string(i + 1)).c_str(), i + 1);
-        modeRadios_[i]->Bind(wxEVT_RADIOBUTTON, &MainWindow::onModeRadioClicked, this);
+        tagged(form_.modes[i], ("单选框" + std::to_string(i + 1)).c_str(), i + 1);
+        form_.modes[i]->Bind(wxEVT_RADIOBUTTON, &MainWindow::onModeRadioClicked, this);
     }
-    modeRadios_[2]->Disable();
+    form_.modes[2]->Disable();
     new wxStaticText(editor_, wxID_ANY, S("监听IP:"), inside(address, 8, 43), wxSize(48, 16));
-    listenIpBox_ = new wxChoice(editor_, wxID_ANY, inside(address, 56, 41), wxSize(189, 20));
-    listenIpBox_->Append(S(kAllAddresses));
-    tagged(listenIpBox_, "组合框1", 0);
+    form_.listenIp = new wxChoice(editor_, wxID_ANY, inside(address, 56, 41), wxSize(189, 20));
+    form_.listenIp->Append(S(kAllAddresses));
+    tagged(form_.listenIp, "组合框1", 0);
     new wxStaticText(editor_, wxID_ANY, S("端口:"), inside(address, 256, 41), wxSize(35, 16));
-    listenPortBox_ =
+    form_.listenPort =
         new wxTextCtrl(editor_, wxID_ANY, "", inside(address, 294, 40), wxSize(32, 20));
-    tagged(listenPortBox_, "编辑框2", 2);
+    tagged(form_.listenPort, "编辑框2", 2);
     new wxStaticText(editor_, wxID_ANY, S("转发IP:"), inside(address, 8, 68), wxSize(48, 16));
-    forwardIpBox_ = new wxComboBox(editor_, wxID_ANY, "", inside(address, 56, 66), wxSize(189, 20));
-    tagged(forwardIpBox_, "组合框2", 0);
+    form_.forwardIp =
+        new wxComboBox(editor_, wxID_ANY, "", inside(address, 56, 66), wxSize(189, 20));
+    tagged(form_.forwardIp, "组合框2", 0);
     new wxStaticText(editor_, wxID_ANY, S("端口:"), inside(address, 256, 66), wxSize(35, 16));
-    forwardPortBox_ =
+    form_.forwardPort =
         new wxTextCtrl(editor_, wxID_ANY, "", inside(address, 294, 65), wxSize(32, 20));
-    tagged(forwardPortBox_, "编辑框3", 3);
+    tagged(form_.forwardPort, "编辑框3", 3);
 
     auto* limits =
         new wxStaticBox(editor_, wxID_ANY, S("基本设置"), wxPoint(12, 130), wxSize(358, 40));
     limits->SetName(S("分组框2"));
     new wxStaticText(editor_, wxID_ANY, S("承载人数:"), inside(limits, 45, 16), wxSize(56, 16));
-    capacityBox_ = new wxTextCtrl(editor_, wxID_ANY, "", inside(limits, 104, 15), wxSize(38, 20));
-    tagged(capacityBox_, "编辑框4", 4);
+    form_.capacity = new wxTextCtrl(editor_, wxID_ANY, "", inside(limits, 104, 15), wxSize(38, 20));
+    tagged(form_.capacity, "编辑框4", 4);
     new wxStaticText(editor_, wxID_ANY, S("单IP连接数:"), inside(limits, 205, 16), wxSize(68, 16));
-    perIpBox_ = new wxTextCtrl(editor_, wxID_ANY, "", inside(limits, 277, 15), wxSize(33, 20));
-    tagged(perIpBox_, "编辑框5", 5);
+    form_.perIpLimit =
+        new wxTextCtrl(editor_, wxID_ANY, "", inside(limits, 277, 15), wxSize(33, 20));
+    tagged(form_.perIpLimit, "编辑框5", 5);
 
     auto* blacklist =
         new wxStaticBox(editor_, wxID_ANY, S("IP黑名单"), wxPoint(10, 170), wxSize(360, 96));
     blacklist->SetName(S("分组框3"));
-    blacklistList_ = new wxListCtrl(editor_, wxID_ANY, inside(blacklist, 5, 15), wxSize(224, 76),
-                                    wxLC_REPORT | wxLC_SINGLE_SEL);
-    tagged(blacklistList_, "列表框3", 3);
-    blacklistList_->AppendColumn(S("编号"), wxLIST_FORMAT_LEFT, 50);
-    blacklistList_->AppendColumn(S("IP地址"), wxLIST_FORMAT_LEFT, 140);
+    form_.blacklist = new wxListCtrl(editor_, wxID_ANY, inside(blacklist, 5, 15), wxSize(224, 76),
+                                     wxLC_REPORT | wxLC_SINGLE_SEL);
+    tagged(form_.blacklist, "列表框3", 3);
+    form_.blacklist->AppendColumn(S("编号"), wxLIST_FORMAT_LEFT, 50);
+    form_.blacklist->AppendColumn(S("IP地址"), wxLIST_FORMAT_LEFT, 140);
     new wxStaticText(editor_, wxID_ANY, S("IP地址"), inside(blacklist, 264, 11), wxSize(56, 16));
-    blacklistIpBox_ =
+    form_.blacklistIp =
         new wxTextCtrl(editor_, wxID_ANY, "", inside(blacklist, 233, 32), wxSize(119, 20));
-    tagged(blacklistIpBox_, "编辑框7", 0);
+    tagged(form_.blacklistIp, "编辑框7", 0);
     auto* add =
         new wxButton(editor_, wxID_ANY, S("添加"), inside(blacklist, 256, 61), wxSize(36, 20));
     tagged(add, "按钮2", 2);
@@ -311,8 +313,8 @@ void MainWindow::createMenus() {
 
 void MainWindow::fillAddressBoxes() {
     for (const std::string& ip : ctx_.addresses) {
-        listenIpBox_->Append(S(ip));
-        forwardIpBox_->Append(S(ip));
+        form_.listenIp->Append(S(ip));
+        form_.forwardIp->Append(S(ip));
     }
 }
 
@@ -387,74 +389,46 @@ void MainWindow::selectNode(int n, bool addressNode) {
 }
 
 void MainWindow::showMappingInEditor(const model::MappingRecord& r) {
-    nameBox_->ChangeValue(S(r.name));
-    autostartBox_->SetValue(r.autostart);
-    modeRadios_[0]->SetValue(r.mode == 1 || r.mode == 0);
-    if (r.mode == 2) modeRadios_[1]->SetValue(true);
-    if (r.mode == 3) modeRadios_[2]->SetValue(true);
+    form_.name->ChangeValue(S(r.name));
+    form_.autostart->SetValue(r.autostart);
+    form_.modes[0]->SetValue(r.mode == 1 || r.mode == 0);
+    if (r.mode == 2) form_.modes[1]->SetValue(true);
+    if (r.mode == 3) form_.modes[2]->SetValue(true);
     if (!r.listen_ip.empty() && r.listen_ip != "0.0.0.0") {
-        for (int i = static_cast<int>(listenIpBox_->GetCount()) - 1; i >= 0; --i) {
-            if (listenIpBox_->GetString(static_cast<unsigned>(i)) == S(r.listen_ip)) {
-                listenIpBox_->SetSelection(i);
+        for (int i = static_cast<int>(form_.listenIp->GetCount()) - 1; i >= 0; --i) {
+            if (form_.listenIp->GetString(static_cast<unsigned>(i)) == S(r.listen_ip)) {
+                form_.listenIp->SetSelection(i);
                 break;
             }
         }
     } else {
-        listenIpBox_->SetSelection(0);
+        form_.listenIp->SetSelection(0);
     }
-    forwardIpBox_->ChangeValue(S(r.forward_ip));
-    listenPortBox_->ChangeValue(std::to_string(r.listen_port));
-    forwardPortBox_->ChangeValue(std::to_string(r.forward_port));
-    capacityBox_->ChangeValue(std::to_string(r.capacity));
-    perIpBox_->ChangeValue(std::to_string(r.per_ip_limit));
-    blacklistList_->DeleteAllItems();
+    form_.forwardIp->ChangeValue(S(r.forward_ip));
+    form_.listenPort->ChangeValue(std::to_string(r.listen_port));
+    form_.forwardPort->ChangeValue(std::to_string(r.forward_port));
+    form_.capacity->ChangeValue(std::to_string(r.capacity));
+    form_.perIpLimit->ChangeValue(std::to_string(r.per_ip_limit));
+    form_.blacklist->DeleteAllItems();
     for (std::size_t i = 0; i < r.blacklist.size(); ++i) {
         if (r.blacklist[i].empty()) continue;
         const long row =
-            blacklistList_->InsertItem(blacklistList_->GetItemCount(), std::to_string(i + 1));
-        blacklistList_->SetItemData(row, static_cast<long>(i + 1));
-        blacklistList_->SetItem(row, 1, S(r.blacklist[i]));
+            form_.blacklist->InsertItem(form_.blacklist->GetItemCount(), std::to_string(i + 1));
+        form_.blacklist->SetItemData(row, static_cast<long>(i + 1));
+        form_.blacklist->SetItem(row, 1, S(r.blacklist[i]));
     }
-    setForwardEnabled(modeRadios_[0]->GetValue());
+    form_.setForwardEnabled(form_.modes[0]->GetValue());
     startButton_->SetLabel(S(r.service ? "停止" : "启动"));
     const bool running = r.service != nullptr;
-    listenIpBox_->Enable(!running);
-    listenPortBox_->Enable(!running);
-    modeRadios_[0]->Enable(!running);
-    modeRadios_[1]->Enable(!running);
-}
-
-void MainWindow::setForwardEnabled(bool enabled) {
-    forwardIpBox_->Enable(enabled);
-    forwardPortBox_->Enable(enabled);
+    form_.listenIp->Enable(!running);
+    form_.listenPort->Enable(!running);
+    form_.modes[0]->Enable(!running);
+    form_.modes[1]->Enable(!running);
 }
 
 void MainWindow::onModeRadioClicked(wxCommandEvent& event) {
     if (!model::MappingTable::validNumber(currentMapping_)) return;
-    setForwardEnabled(tags_[event.GetEventObject()] == 1);
-}
-
-std::vector<std::string> MainWindow::blacklistRows() const {
-    std::vector<std::string> rows;
-    for (long i = 0; i < blacklistList_->GetItemCount(); ++i) {
-        rows.push_back(U(blacklistList_->GetItemText(i, 1)));
-    }
-    return rows;
-}
-
-MappingForm MainWindow::readEditor() const {
-    MappingForm f;
-    f.name = U(nameBox_->GetValue());
-    f.autostart = autostartBox_->GetValue();
-    f.mode = modeRadios_[0]->GetValue() ? 1 : modeRadios_[1]->GetValue() ? 2 : 3;
-    f.listenIpItem = U(listenIpBox_->GetStringSelection());
-    f.listenPort = U(listenPortBox_->GetValue());
-    f.forwardIp = U(forwardIpBox_->GetValue());
-    f.forwardPort = U(forwardPortBox_->GetValue());
-    f.capacity = U(capacityBox_->GetValue());
-    f.perIpLimit = U(perIpBox_->GetValue());
-    f.blacklist = blacklistRows();
-    return f;
+    form_.setForwardEnabled(tags_[event.GetEventObject()] == 1);
 }
 
 void MainWindow::onEditorButton(wxCommandEvent& event) {
@@ -469,26 +443,16 @@ void MainWindow::onEditorButton(wxCommandEvent& event) {
             }
             break;
         case 2: {
-            const std::string ip = U(blacklistIpBox_->GetValue());
-            if (!editorBlacklistAccepts(blacklistRows(), ip)) break;
-            const long count = blacklistList_->GetItemCount();
-            const long last = count ? static_cast<long>(blacklistList_->GetItemData(count - 1)) : 0;
-            const long row = blacklistList_->InsertItem(count, std::to_string(last + 1));
-            blacklistList_->SetItemData(row, last + 1);
-            blacklistList_->SetItem(row, 1, S(ip));
+            const std::string ip = U(form_.blacklistIp->GetValue());
+            if (editorBlacklistAccepts(form_.blacklistRows(), ip)) form_.appendBlacklistRow(ip);
             break;
         }
         case 3:
-            for (long i = 0; i < blacklistList_->GetItemCount(); ++i) {
-                if (blacklistList_->GetItemText(i, 1) == blacklistIpBox_->GetValue()) {
-                    blacklistList_->DeleteItem(i);
-                    break;
-                }
-            }
+            form_.removeBlacklistRow(form_.blacklistIp->GetValue());
             break;
         case 4: {
             const std::string message =
-                saveEditor(ctx_.table, n, readEditor(), ctx_.engine.clientTableLock());
+                saveEditor(ctx_.table, n, form_.read(), ctx_.engine.clientTableLock());
             if (!message.empty()) {
                 showMessage(S(message), S(kMessageCaption));
             } else {

@@ -16,6 +16,7 @@
 #include "mapping/engine.h"
 #include "model/mapping.h"
 #include "monitor/monitor.h"
+#include "ui/form_controls.h"
 #include "ui/form_logic.h"
 
 class wxTreeCtrl;
@@ -110,9 +111,6 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
     std::pair<wxTreeItemId, wxTreeItemId> findTreeNodes(int n) const;
     void showRunState(int n);
     void deleteCurrentMapping();
-    MappingForm readEditor() const;
-    std::vector<std::string> blacklistRows() const;
-    void setForwardEnabled(bool enabled);
 
     UiContext ctx_;
     monitor::MonitorModel monitor_;
@@ -138,18 +136,8 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
     SplitterBar* monitorSplitter_ = nullptr;
     wxListCtrl* messageLog_ = nullptr;
 
-    wxTextCtrl* nameBox_ = nullptr;
-    wxCheckBox* autostartBox_ = nullptr;
+    FormControls form_;
     wxButton* startButton_ = nullptr;
-    wxRadioButton* modeRadios_[3] = {};
-    wxChoice* listenIpBox_ = nullptr;
-    wxTextCtrl* listenPortBox_ = nullptr;
-    wxComboBox* forwardIpBox_ = nullptr;
-    wxTextCtrl* forwardPortBox_ = nullptr;
-    wxTextCtrl* capacityBox_ = nullptr;
-    wxTextCtrl* perIpBox_ = nullptr;
-    wxListCtrl* blacklistList_ = nullptr;
-    wxTextCtrl* blacklistIpBox_ = nullptr;
 
     std::map<const wxObject*, int> tags_;
     std::unique_ptr<wxMenu> clientMenu_;  // "右键_菜单": defined, never opened

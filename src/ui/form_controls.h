@@ -1,0 +1,42 @@
+// The controls the add dialog and the editor panel share, and what both do
+// with them.
+#pragma once
+
+#include <wx/string.h>
+
+#include <string>
+#include <vector>
+
+#include "ui/form_logic.h"
+
+class wxTextCtrl;
+class wxCheckBox;
+class wxRadioButton;
+class wxChoice;
+class wxComboBox;
+class wxListCtrl;
+
+namespace lumesk::ui {
+
+struct FormControls {
+    wxTextCtrl* name = nullptr;
+    wxCheckBox* autostart = nullptr;
+    wxRadioButton* modes[3] = {};
+    wxChoice* listenIp = nullptr;
+    wxTextCtrl* listenPort = nullptr;
+    wxComboBox* forwardIp = nullptr;
+    wxTextCtrl* forwardPort = nullptr;
+    wxTextCtrl* capacity = nullptr;
+    wxTextCtrl* perIpLimit = nullptr;
+    wxListCtrl* blacklist = nullptr;
+    wxTextCtrl* blacklistIp = nullptr;
+
+    MappingForm read() const;
+    std::vector<std::string> blacklistRows() const;
+    // A row numbered one past the last row's number.
+    void appendBlacklistRow(const std::string& ip);
+    void removeBlacklistRow(const wxString& ip);
+    void setForwardEnabled(bool enabled);
+};
+
+}  // namespace lumesk::ui
