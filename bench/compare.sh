@@ -90,30 +90,33 @@ wait_listen() {
     return 1
 }
 
+# One ps call: sampling must be quick next to a 5 s window, even with 50 socat children.
 tree_pids() {
-    local p=$1 c
-    echo "$p"
-    for c in $(pgrep -P "$p"); do tree_pids "$c"; done
+    ps -e -o pid=,ppid= | awk -v root="$1" '
+        { parent[$1] = $2 }
+        END {
+            for (p in parent) {
+                q = p
+                while (q != root && q > 1 && (q in parent)) q = parent[q]
+                if (q == root) print p
+            }
+        }'
+}
+
+tree_files() {
+    local p
+    for p in $(tree_pids "$1"); do printf '/proc/%s/%s\n' "$p" "$2"; done
 }
 
 # Sum over the process tree: nginx has workers, socat a child per connection.
 tree_rss_kib() {
-    local sum=0 p v
-    for p in $(tree_pids "$1"); do
-        v=$(awk '/^VmRSS:/ {print $2}' "/proc/$p/status" 2>/dev/null)
-        sum=$((sum + ${v:-0}))
-    done
-    echo "$sum"
+    tree_files "$1" status | xargs cat 2>/dev/null | awk '/^VmRSS:/ { t += $2 } END { print t + 0 }'
 }
 
 # utime+stime+cutime+cstime in ticks; reaped children land in the parent's cutime.
 tree_cpu_ticks() {
-    local sum=0 p v
-    for p in $(tree_pids "$1"); do
-        v=$(sed 's/^.*) //' "/proc/$p/stat" 2>/dev/null | awk '{print $12 + $13 + $14 + $15}')
-        sum=$((sum + ${v:-0}))
-    done
-    echo "$sum"
+    tree_files "$1" stat | xargs cat 2>/dev/null | sed 's/^.*) //' |
+        awk '{ t += $12 + $13 + $14 + $15 } END { print t + 0 }'
 }
 
 # Voluntary and forced switches of every thread: a handoff between threads costs one each.
@@ -218,19 +221,54 @@ RAW=''
 
 kv() { grep -o "$2=[^ ]*" <<<"$1" | head -1 | cut -d= -f2; }
 
-# Runs one load line, keeps the raw output and the forwarder's CPU over it.
+now() { date +%s.%N; }
+
+# Runs one load line. CPU is read before and after the run, with the forwarder idle: on this
+# kind of VM a task that never sleeps has its CPU time brought up to date only when it stops
+# running, so a sample in the middle of the run can miss most of it.
 measure() {
-    local name=$1 key=$2 pid=$3
-    shift 3
-    local c0=0 c1=0 s0=0 s1=0 out
-    [ -n "$pid" ] && c0=$(tree_cpu_ticks "$pid") && s0=$(tree_ctxsw "$pid")
-    out=$("$LOAD" "$@" 2>&1 | tail -1)
-    [ -n "$pid" ] && s1=$(tree_ctxsw "$pid") && sleep 0.3 && c1=$(tree_cpu_ticks "$pid")
-    RAW+="$name $key: $out"$'\n'
-    log "$name $key: $out"
-    R[$name,$key.cpu]=$(((c1 - c0) * 1000 / TICK))  # ms
-    R[$name,$key.ctxsw]=$((s1 - s0))
-    LAST=$out
+    local name=$1 key=$2 pid=$3 warm=$4
+    shift 4
+    local c0=0 c1=0 s0=0 s1=0 t0 t1 w0=0 w1=1 lp rss i half
+    [ -n "$pid" ] && c0=$(tree_cpu_ticks "$pid")
+    t0=$(now)
+    "$LOAD" "$@" >"$T/load.out" 2>&1 &
+    lp=$!
+    if [ -n "$pid" ]; then
+        half=$(awk -v s="$SECS" 'BEGIN { print s / 2 - 0.1 }')
+        sleep "$warm"
+        w0=$(now) && s0=$(tree_ctxsw "$pid")
+        sleep "$half"
+        rss=$(tree_rss_kib "$pid")
+        [ "$rss" -gt "${R[$name,rss_load]:-0}" ] && R[$name,rss_load]=$rss
+        sleep "$half"
+        s1=$(tree_ctxsw "$pid") && w1=$(now)
+    fi
+    wait "$lp"
+    t1=$(now)
+    if [ -n "$pid" ]; then
+        # socat's children count once reaped, in the parent's cutime.
+        for i in $(seq 30); do
+            if [ "$name" != socat ] || [ -z "$(pgrep -P "$pid")" ]; then break; fi
+            sleep 0.1
+        done
+        sleep 0.2
+        c1=$(tree_cpu_ticks "$pid")
+    fi
+    LAST=$(tail -1 "$T/load.out")
+    RAW+="$name $key: $LAST"$'\n'
+    log "$name $key: $LAST"
+    # Per second: CPU in ms over the whole run, context switches over the timed window.
+    R[$name,$key.cpu]=$(awk -v c="$((c1 - c0))" -v k="$TICK" -v a="$t0" -v b="$t1" \
+        'BEGIN { printf "%.1f", c * 1000 / k / (b - a) }')
+    R[$name,$key.ctxsw]=$(awk -v c="$((s1 - s0))" -v a="$w0" -v b="$w1" \
+        'BEGIN { printf "%.0f", c / (b - a) }')
+}
+
+# Forwarder cost per unit of work: (per-second cost) * SCALE / (units per second).
+per_unit() {
+    awk -v c="$1" -v r="$2" -v m="$3" -v f="$4" \
+        'BEGIN { if (r > 0 && c >= 0) printf f, c * m / r; else print "" }'
 }
 
 problems() {
@@ -245,8 +283,8 @@ PROBLEMS=''
 
 run_one() {
     local name=$1 idx=$2
+    log "$name: load average $(cut -d' ' -f1-3 /proc/loadavg)"
     local pid='' sinkp=$SINK_PORT echop=$((ECHO_BASE + idx))
-    local rss_after=0 r
 
     # Throughput: bytes into a target that discards, counted at the target.
     if [ "$name" != direct ]; then
@@ -255,16 +293,15 @@ run_one() {
         pid=$FWD_PID
         R[$name,rss_idle]=$(tree_rss_kib "$pid")
     fi
-    measure "$name" thr1 "$pid" throughput "$sinkp" 1 "$SECS" "$CTRL_PORT"
+    measure "$name" thr1 "$pid" 0.6 throughput "$sinkp" 1 "$SECS" "$CTRL_PORT"
     R[$name,thr1]=$(kv "$LAST" mibps)
     problems "$name" thr1 "$LAST"
-    measure "$name" thr50 "$pid" throughput "$sinkp" 50 "$SECS" "$CTRL_PORT"
+    measure "$name" thr50 "$pid" 0.6 throughput "$sinkp" 50 "$SECS" "$CTRL_PORT"
     R[$name,thr50]=$(kv "$LAST" mibps)
     problems "$name" thr50 "$LAST"
     if [ -n "$pid" ]; then
-        rss_after=$(tree_rss_kib "$pid")
         stop_forwarder "$name"
-        pid=
+        pid=''
     fi
 
     # Request/response and connection rate: a target that echoes.
@@ -274,40 +311,31 @@ run_one() {
         start_forwarder "$name" "$echop" "$target"
         pid=$FWD_PID
     fi
-    measure "$name" rr1 "$pid" rr "$echop" 1 "$SECS"
+    measure "$name" rr1 "$pid" 0.4 rr "$echop" 1 "$SECS"
     R[$name,rr1]=$(kv "$LAST" rps)
     R[$name,rr1p50]=$(kv "$LAST" p50_us)
     R[$name,rr1p99]=$(kv "$LAST" p99_us)
     problems "$name" rr1 "$LAST"
-    measure "$name" rr50 "$pid" rr "$echop" 50 "$SECS"
+    measure "$name" rr50 "$pid" 0.4 rr "$echop" 50 "$SECS"
     R[$name,rr50]=$(kv "$LAST" rps)
     R[$name,rr50p50]=$(kv "$LAST" p50_us)
     R[$name,rr50p99]=$(kv "$LAST" p99_us)
     problems "$name" rr50 "$LAST"
     # RST on close: the client leaves no TIME_WAIT that would slow the next forwarder's run.
     log "$name connrate: $(ss -Htan state time-wait | wc -l) sockets in TIME_WAIT before"
-    measure "$name" conn "$pid" connrate "$echop" "$SECS" 4 rst
+    measure "$name" conn "$pid" 0.1 connrate "$echop" "$SECS" 4 rst
     R[$name,conn]=$(kv "$LAST" cps)
     R[$name,connp99]=$(kv "$LAST" p99_us)
     problems "$name" connrate "$LAST"
-    if [ -n "$pid" ]; then
-        r=$(tree_rss_kib "$pid")
-        [ "$r" -gt "$rss_after" ] && rss_after=$r
-        R[$name,rss_after]=$rss_after
-        stop_forwarder "$name"
-    fi
-    # Forwarder CPU per unit of work: lower is leaner.
+    [ -n "$pid" ] && stop_forwarder "$name"
+    # Forwarder cost per unit of work: lower is leaner.
     if [ "$name" != direct ]; then
-        R[$name,cpu_thr50]=$(awk -v ms="${R[$name,thr50.cpu]}" -v m="${R[$name,thr50]}" -v s="$SECS" \
-            'BEGIN { if (m > 0) printf "%.1f", ms * 1000 / (m * s); else print "" }')
-        R[$name,cpu_rr50]=$(awk -v ms="${R[$name,rr50.cpu]}" -v r="${R[$name,rr50]}" -v s="$SECS" \
-            'BEGIN { if (r > 0) printf "%.2f", ms * 1000 / (r * s); else print "" }')
-        # socat's per-connection children are gone before they can be counted.
-        [ "$name" != socat ] && R[$name,ctx_rr50]=$(awk -v n="${R[$name,rr50.ctxsw]}" \
-            -v r="${R[$name,rr50]}" -v s="$SECS" \
-            'BEGIN { if (r > 0) printf "%.2f", n / (r * s); else print "" }')
-        R[$name,cpu_conn]=$(awk -v ms="${R[$name,conn.cpu]}" -v r="${R[$name,conn]}" -v s="$SECS" \
-            'BEGIN { if (r > 0) printf "%.1f", ms * 1000 / (r * s); else print "" }')
+        R[$name,cpu_thr50]=$(per_unit "${R[$name,thr50.cpu]}" "${R[$name,thr50]}" 1000 "%.0f")
+        R[$name,cpu_rr50]=$(per_unit "${R[$name,rr50.cpu]}" "${R[$name,rr50]}" 1000 "%.1f")
+        R[$name,cpu_conn]=$(per_unit "${R[$name,conn.cpu]}" "${R[$name,conn]}" 1000 "%.0f")
+        R[$name,ctx_rr50]=$(per_unit "${R[$name,rr50.ctxsw]}" "${R[$name,rr50]}" 1 "%.2f")
+        # Its per-connection children take their switch counts with them.
+        [ "$name" = socat ] && R[$name,ctx_rr50]=''
     fi
 }
 
@@ -327,7 +355,7 @@ print_table() {
         "conn|connections/s (4 threads)|h"
         "connp99|connect+echo+close p99 (us)|l"
         "rss_idle|RSS idle, 1 mapping (KiB)|l"
-        "rss_after|RSS after load (KiB)|l"
+        "rss_load|RSS under load, peak sample (KiB)|l"
         "cpu_thr50|fwd CPU us per MiB (thr 50)|l"
         "cpu_rr50|fwd CPU us per request (rr 50)|l"
         "cpu_conn|fwd CPU us per connection|l"
@@ -390,7 +418,8 @@ wait_listen "$ECHO_BASE" "${PIDS[1]}" || die "echo server did not start"
 log "versions: $(socat -V 2>/dev/null | sed -n 's/^socat version \([^ ]*\).*/socat \1/p' | head -1)," \
     "$(haproxy -v 2>/dev/null | head -1 | cut -d' ' -f1-3), $(nginx -v 2>&1 | cut -d' ' -f3)," \
     "rinetd $(dpkg-query -W -f '${Version}' rinetd 2>/dev/null)"
-log "$SECS s per measurement; $(nproc) cores; loopback only"
+LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
+log "$SECS s per measurement; $(nproc) cores; loopback only; load average $LOAD_BEFORE"
 
 started=$(date +%s)
 for i in "${!FORWARDERS[@]}"; do
@@ -399,9 +428,11 @@ done
 
 echo
 echo "== Forwarder comparison on 127.0.0.1 ($SECS s per measurement, $(nproc) cores," \
-    "$(($(date +%s) - started)) s in all) =="
+    "$(($(date +%s) - started)) s in all; lumesk at $(git -C "$ROOT" describe --always --dirty 2>/dev/null)) =="
 print_table
 echo
+echo "load average before: $LOAD_BEFORE, after: $(cut -d' ' -f1-3 /proc/loadavg)" \
+    "(anything else running on these $(nproc) cores makes every figure noisy)"
 echo "direct = load generator straight to the target (no forwarder): the ceiling."
 echo "RSS and CPU are summed over each forwarder's process tree (nginx master+workers, socat children)."
 echo "connections/s: 4 client threads; connect, 1 byte, its echo, close with RST (no client TIME_WAIT)."
