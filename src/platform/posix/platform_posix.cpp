@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
@@ -22,6 +23,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform/posix/socket_table.h"
 
@@ -149,6 +151,8 @@ SocketEntry* lockLive(Socket h, std::unique_lock<std::mutex>& lock) {
     return e;
 }
 
+constexpr auto kStandbyInterval = std::chrono::milliseconds(2);
+
 thread_local int tlsSocketError = 0;
 thread_local CompletionPort* tlsPolling = nullptr;
 
@@ -171,6 +175,13 @@ int ensureFd(SocketEntry* e, Socket h) {
     if (e->fd < 0) return mapErrno(errno);
     if (e->port && !registerFd(e, h)) return mapErrno(errno);
     return 0;
+}
+
+// A relay passes each chunk on as it comes: small writes must not wait for
+// the peer's acknowledgement (Nagle), or a request/response stalls 40 ms.
+void noDelay(int fd) {
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 sockaddr_in makeAddress(std::uint32_t addressNet, std::uint16_t portHost) {
@@ -236,12 +247,22 @@ void installAccepted(PendingOp* op, int fd, const sockaddr_in& peer) {
     }
     t->fd = fd;
     t->acceptListener = kNoSocket;
+    noDelay(fd);
     if (t->port) registerFd(t, op->target);
     if (op->peerBlock) writePeer(op->peerBlock, peer);
     complete(op, 0, 0);
 }
 
-void serveAccepts(SocketEntry* l) {
+struct Accepted {
+    PendingOp* op;
+    int fd;
+    sockaddr_in peer;
+};
+
+// Takes waiting connections for the listener's queued accepts. They are
+// handed to their target sockets only once the listener's lock is released,
+// so no two socket locks are ever held together.
+void serveAccepts(SocketEntry* l, std::vector<Accepted>& out) {
     while (!l->accepts.empty()) {
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
@@ -255,8 +276,12 @@ void serveAccepts(SocketEntry* l) {
             complete(l->accepts.pop(), 0, mapErrno(errno));
             return;
         }
-        installAccepted(l->accepts.pop(), fd, peer);
+        out.push_back(Accepted{l->accepts.pop(), fd, peer});
     }
+}
+
+void installAll(const std::vector<Accepted>& accepted) {
+    for (const Accepted& a : accepted) installAccepted(a.op, a.fd, a.peer);
 }
 
 void serveConnect(SocketEntry* e) {
@@ -310,21 +335,26 @@ void complete(PendingOp* op, std::uint32_t bytes, int error) {
     std::lock_guard<std::mutex> lock(port->mutex);
     if (port->closed) return;
     port->queue.push_back(Packet{overlappedOf(op), bytes, op->key, error});
+    if (tlsPolling == port) return;  // this port's poller takes it when its batch is done
     if (port->waiters > 0) {
         port->ready.notify_one();
-    } else if (port->polling && tlsPolling != port) {
+    } else if (port->polling) {
         wake(port);
     }
 }
 
 void serveSocket(Socket handle, std::uint32_t events) {
-    std::unique_lock<std::mutex> lock;
-    SocketEntry* e = lockLive(handle, lock);
-    if (!e || e->fd < 0) return;
-    if (!e->accepts.empty()) serveAccepts(e);
-    if (e->connect && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) serveConnect(e);
-    if (!e->receives.empty()) serveReceives(e);
-    if (!e->sends.empty()) serveSends(e);
+    std::vector<Accepted> accepted;
+    {
+        std::unique_lock<std::mutex> lock;
+        SocketEntry* e = lockLive(handle, lock);
+        if (!e || e->fd < 0) return;
+        if (!e->accepts.empty()) serveAccepts(e, accepted);
+        if (e->connect && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) serveConnect(e);
+        if (!e->receives.empty()) serveReceives(e);
+        if (!e->sends.empty()) serveSends(e);
+    }
+    installAll(accepted);
 }
 
 void releasePort(CompletionPort* port) {
@@ -404,10 +434,10 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
         if (!port->queue.empty()) {
             const Packet p = port->queue.front();
             port->queue.pop_front();
-            // Pass the baton: another waiter takes the next packet or the poll.
-            if (port->waiters > 0 && (!port->queue.empty() || !port->polling)) {
-                port->ready.notify_one();
-            }
+            // More work queued: wake a waiter for it. The poll itself is not
+            // handed on here (a wake-up per event); the standby takes it over
+            // if this thread stays busy.
+            if (port->waiters > 0 && !port->queue.empty()) port->ready.notify_one();
             out.ok = p.error == 0;
             out.bytes = p.bytes;
             out.key = p.key;
@@ -425,7 +455,14 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
         }
         if (port->polling) {
             ++port->waiters;
-            if (forever) {
+            if (!port->standby) {
+                // While the poller handles what it found, nobody polls: the
+                // standby looks again shortly and polls if it is still so.
+                port->standby = true;
+                const auto soon = Clock::now() + kStandbyInterval;
+                port->ready.wait_until(lock, forever ? soon : std::min(soon, deadline));
+                port->standby = false;
+            } else if (forever) {
                 port->ready.wait(lock);
             } else {
                 port->ready.wait_until(lock, deadline);
@@ -450,7 +487,8 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
         tlsPolling = nullptr;
         lock.lock();
         port->polling = false;
-        if (port->queue.empty() && port->waiters > 0) port->ready.notify_one();
+        // This thread takes one packet; wake a waiter for the rest.
+        if (port->queue.size() > 1 && port->waiters > 0) port->ready.notify_one();
     }
 }
 
@@ -568,6 +606,10 @@ int bindSocket(Socket socket, std::uint32_t addressNet, std::uint16_t portHost) 
     // Windows lets a listener bind a port that still has TIME_WAIT connections.
     const int one = 1;
     ::setsockopt(e->fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // A bind to port 0 before a connect: let the connect choose the port, per
+    // destination, instead of a port unique machine-wide (which collides with
+    // every TIME_WAIT socket and slows each bind down as they pile up).
+    if (portHost == 0) ::setsockopt(e->fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
     const sockaddr_in sa = makeAddress(addressNet, portHost);
     if (::bind(e->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
         return mapErrno(errno);
@@ -615,25 +657,36 @@ int connectSocket(Socket socket, std::uint32_t addressNet, std::uint16_t portHos
 }
 
 int acceptAsync(Socket listener, Socket target, unsigned char* peerBlock, Overlapped* overlapped) {
-    std::unique_lock<std::mutex> lock;
-    SocketEntry* l = lockLive(listener, lock);
-    if (!l) return kErrNotSocket;
-    if (l->fd < 0 || !l->port || !overlapped) return kErrInvalid;
+    if (!overlapped) return kErrInvalid;
     {
+        // The target first, on its own: two socket locks are never held together.
         std::unique_lock<std::mutex> tlock;
         SocketEntry* t = lockLive(target, tlock);
         if (!t) return kErrNotSocket;
         if (t->fd >= 0 || t->acceptListener != kNoSocket) return kErrInvalid;
         t->acceptListener = listener;
     }
-    PendingOp* op = new (opOf(overlapped)) PendingOp;
-    op->kind = OpKind::Accept;
-    op->target = target;
-    op->peerBlock = peerBlock;
-    op->port = l->port;
-    op->key = l->key;
-    l->accepts.push(op);
-    if (l->accepts.head == op) serveAccepts(l);
+    std::vector<Accepted> accepted;
+    {
+        std::unique_lock<std::mutex> lock;
+        SocketEntry* l = lockLive(listener, lock);
+        const int refused = !l ? kErrNotSocket : (l->fd < 0 || !l->port) ? kErrInvalid : 0;
+        if (refused) {
+            if (lock.owns_lock()) lock.unlock();
+            std::unique_lock<std::mutex> tlock;
+            if (SocketEntry* t = lockLive(target, tlock)) t->acceptListener = kNoSocket;
+            return refused;
+        }
+        PendingOp* op = new (opOf(overlapped)) PendingOp;
+        op->kind = OpKind::Accept;
+        op->target = target;
+        op->peerBlock = peerBlock;
+        op->port = l->port;
+        op->key = l->key;
+        l->accepts.push(op);
+        if (l->accepts.head == op) serveAccepts(l, accepted);
+    }
+    installAll(accepted);
     return 0;
 }
 
@@ -711,6 +764,7 @@ int connectAsync(Socket socket, std::uint32_t addressNet, std::uint16_t portHost
     op->kind = OpKind::Connect;
     op->port = e->port;
     op->key = e->key;
+    noDelay(e->fd);
     const sockaddr_in sa = makeAddress(addressNet, portHost);
     if (::connect(e->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
         complete(op, 0, 0);

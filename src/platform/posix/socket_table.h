@@ -92,6 +92,7 @@ struct CompletionPort {
     int epollFd = -1;
     int wakeFd = -1;
     bool polling = false;  // one waiter at a time sits in epoll_wait
+    bool standby = false;  // one waiter wakes now and then to take over the poll
     bool closed = false;
     int waiters = 0;
     std::atomic<int> refs{1};  // the owner plus every associated socket
