@@ -37,6 +37,8 @@ constexpr std::int64_t kSendLowWater = 256 << 10;
 
 constexpr std::uint32_t BUFFER_SIZE = 20480;
 
+constexpr std::uint32_t kCloseWanted = 0x80000000u;
+
 struct IoRecord;
 
 // Receives the service's events. `context` is the value stored beside the
@@ -86,6 +88,10 @@ struct IoRecord : RecordBase {
     std::atomic<std::int32_t> refs{1};
     std::atomic<bool> closed{false};        // closeRecord has run
     std::atomic<bool> socketClosed{false};  // the socket is closed: never close its handle again
+    // Posts under way on `socket`, plus kCloseWanted once a close is asked: the
+    // handle is closed only when no post is using it, since Windows hands a
+    // closed handle's value to the next new socket at once.
+    std::atomic<std::uint32_t> socketUse{0};
     bool hasBuffer = false;
 };
 

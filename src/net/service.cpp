@@ -175,7 +175,11 @@ int ServiceContext::postConnect(IoRecord* record, std::uint32_t addressNet,
                                 std::uint16_t portHost) {
     if (!record) return platform::kErrInvalid;
     record->opType = OP_CONNECT;
-    return platform::connectAsync(record->socket, addressNet, portHost, &record->overlapped);
+    if (!enterSocket(record)) return platform::kErrNotSocket;
+    const int code =
+        platform::connectAsync(record->socket, addressNet, portHost, &record->overlapped);
+    leaveSocket(record);
+    return code;
 }
 
 std::int32_t ServiceContext::pendingAccepts(const IoRecord* listener) const {
@@ -230,9 +234,12 @@ bool ServiceContext::postAccept(IoRecord* listener) {
     record->context = listener->context;
     // Counted before it is posted, so a quick completion never drives it below 0.
     addPendingAccepts(listener, 1);
-    if (platform::acceptAsync(listener->socket, s, record->peerBlock, &record->overlapped) == 0) {
-        return true;
+    int code = platform::kErrNotSocket;
+    if (enterSocket(listener)) {
+        code = platform::acceptAsync(listener->socket, s, record->peerBlock, &record->overlapped);
+        leaveSocket(listener);
     }
+    if (code == 0) return true;
     addPendingAccepts(listener, -1);
     closeRecord(record);
     return false;
@@ -240,8 +247,12 @@ bool ServiceContext::postAccept(IoRecord* listener) {
 
 bool ServiceContext::postReceive(IoRecord* record, std::string& errorText) {
     if (!record) return false;
-    const int code =
-        platform::receiveAsync(record->socket, record->buf, record->bufLen, &record->overlapped);
+    int code = platform::kErrNotSocket;
+    if (enterSocket(record)) {
+        code = platform::receiveAsync(record->socket, record->buf, record->bufLen,
+                                      &record->overlapped);
+        leaveSocket(record);
+    }
     if (code == 0) return true;
     errorText = receiveErrorText(code);
     closeRecord(record);
@@ -250,11 +261,16 @@ bool ServiceContext::postReceive(IoRecord* record, std::string& errorText) {
 
 bool ServiceContext::postSend(SendRecord* record, std::string& errorText) {
     if (!record) return false;
-    int code = platform::sendAsync(record->socket, record->buf + record->offset, record->bufLen,
-                                   &record->overlapped);
-    if (code == platform::kErrNotSocket) {
+    IoRecord* connection = record->parent;
+    int code = platform::kErrNotSocket;
+    if (enterSocket(connection)) {
         code = platform::sendAsync(record->socket, record->buf + record->offset, record->bufLen,
                                    &record->overlapped);
+        if (code == platform::kErrNotSocket) {
+            code = platform::sendAsync(record->socket, record->buf + record->offset, record->bufLen,
+                                       &record->overlapped);
+        }
+        leaveSocket(connection);
     }
     if (code == 0) return true;
     errorText = sendErrorText(code);
@@ -273,7 +289,26 @@ void ServiceContext::closeRecord(IoRecord* record) {
 }
 
 void ServiceContext::closeSocketOf(IoRecord* record) {
-    if (record && !record->socketClosed.exchange(true)) closeTwice(record->socket);
+    if (!record || record->socketClosed.exchange(true)) return;
+    // With a post under way, the last one out closes it (leaveSocket).
+    if (record->socketUse.fetch_or(kCloseWanted) == 0) closeTwice(record->socket);
+}
+
+// The user holds a reference: once posted, the operation may complete and drop
+// the record's last other reference before the poster has left.
+bool ServiceContext::enterSocket(IoRecord* record) {
+    if (!record) return false;
+    std::uint32_t use = record->socketUse.load();
+    do {
+        if (use & kCloseWanted) return false;
+    } while (!record->socketUse.compare_exchange_weak(use, use + 1));
+    retain(record);
+    return true;
+}
+
+void ServiceContext::leaveSocket(IoRecord* record) {
+    if (record->socketUse.fetch_sub(1) == (kCloseWanted | 1)) closeTwice(record->socket);
+    releaseRecord(record);
 }
 
 // ---- WnSocketService ---------------------------------------------------------
@@ -441,9 +476,12 @@ void WnSocketService::dispatchFailure(platform::Overlapped* overlapped, int erro
 void WnSocketService::acceptCompleted(IoRecord* record) {
     IoRecord* listener = record->parent;
     ctx_.retain(listener);  // the record may be gone before the replacement is posted
-    const bool ready =
-        platform::acceptFinish(socket(listener), record->socket, record->peerBlock) == 0 &&
-        ctx_.giveBuffer(record) && associate(record->socket);
+    bool ready = ctx_.enterSocket(listener);
+    if (ready) {
+        ready = platform::acceptFinish(socket(listener), record->socket, record->peerBlock) == 0;
+        ctx_.leaveSocket(listener);
+    }
+    ready = ready && ctx_.giveBuffer(record) && associate(record->socket);
     if (ready) {
         record->opType = OP_RECV;
         if (record->callback) {

@@ -75,6 +75,10 @@ class ServiceContext {
     // Closes a record's socket once. A closed handle is never closed again, since
     // on Windows the system may already have handed its value to a new socket.
     void closeSocketOf(IoRecord* record);
+    // Around every use of a record's handle after it was set up: false once
+    // its close was asked, so a handle value the system reused is never touched.
+    bool enterSocket(IoRecord* record);
+    void leaveSocket(IoRecord* record);
     // Ends a connection: EV_CLOSED if it was live, closes its socket, drops the
     // service's reference. Only the first call on a record does anything.
     void closeRecord(IoRecord* record);
