@@ -240,7 +240,12 @@ int lastSocketError() {
 
 int closeSocket(Socket socket) {
     if (socket == kNoSocket) return WSAENOTSOCK;
-    if (closesocket(toSystem(socket)) == SOCKET_ERROR) return WSAGetLastError();
+    SOCKET system = toSystem(socket);
+    // closesocket alone leaves Wine's pending sends waiting until the peer
+    // goes; cancelling first fails every pending operation through the port
+    // at once, as closesocket does by itself on Windows.
+    CancelIoEx(reinterpret_cast<HANDLE>(system), nullptr);
+    if (closesocket(system) == SOCKET_ERROR) return WSAGetLastError();
     gOpenSockets.fetch_sub(1, std::memory_order_relaxed);
     return 0;
 }
