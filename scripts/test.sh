@@ -23,3 +23,7 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 run_suite build "" ON
 run_suite build-asan "address,undefined" OFF
 run_suite build-tsan "thread" OFF
+
+# The Windows network path: the same engine tests as Windows executables,
+# under Wine.
+scripts/test-windows.sh

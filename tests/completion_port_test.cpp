@@ -145,10 +145,14 @@ TEST_F(PortFixture, CloseFailsEveryPendingOperationOnce) {
     // The handle is dead for good, even once its slot is reused.
     EXPECT_EQ(receiveAsync(server, buffer, sizeof buffer, &recvOv), kErrNotSocket);
     EXPECT_EQ(closeSocket(server), kErrNotSocket);
+#ifndef _WIN32
+    // Windows hands a closed handle value out again at once, so only our own
+    // socket table can promise this.
     Socket again = createSocket();
     EXPECT_NE(again, server);
     EXPECT_EQ(closeSocket(server), kErrNotSocket);
     closeSocket(again);
+#endif
 }
 
 TEST_F(PortFixture, ReceiveSeesDataThenEndOfStream) {
@@ -169,6 +173,10 @@ TEST_F(PortFixture, ReceiveSeesDataThenEndOfStream) {
 }
 
 TEST_F(PortFixture, PendingAcceptsHoldNoDescriptors) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a property of the POSIX layer: on Windows every AcceptEx target is a real "
+                    "socket created up front";
+#endif
     std::uint16_t p;
     Socket l = listener(p);
     const int before = lumesk::test::processDescriptorCount();

@@ -159,7 +159,8 @@ TargetServer::TargetServer(std::string answer) : answer_(std::move(answer)) {
     fd_ = listenLoopback(128, port_);
     thread_ = std::thread([this] {
         for (;;) {
-            const auto c = ::accept(fd_, nullptr, nullptr);
+            // Winsock's SOCKET is unsigned; INVALID_SOCKET reads as -1 here too.
+            const auto c = static_cast<std::intptr_t>(::accept(fd_, nullptr, nullptr));
             if (stop_ || c < 0) {
                 if (c >= 0) CLOSE_FD(c);
                 return;
