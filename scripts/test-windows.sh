@@ -28,6 +28,7 @@ export WINEPREFIX="$PWD/$dir/wine-prefix"
 export WINEDEBUG=-all
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
+mkdir -p "$WINEPREFIX"  # wineserver starts only in an existing prefix folder
 
 # Wine's background processes keep any descriptor they inherit, so start them
 # first with every descriptor detached; otherwise whoever reads our output
