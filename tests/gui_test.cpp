@@ -10,6 +10,7 @@
 #include <wx/toolbar.h>
 #include <wx/treectrl.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <thread>
 
@@ -142,9 +143,18 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     ASSERT_TRUE(client.valid());
     const std::string entered = "客户[127.0.0.1:" + std::to_string(client.localPort()) + "]进入";
     std::vector<unsigned char> data = test::pattern(100000);
-    std::thread io([&] { EXPECT_TRUE(test::roundTrip(client, data, 4096)); });
-    ASSERT_TRUE(pumpUntil([&] { return logHas(*window, entered); }));
+    std::atomic<bool> done{false};
+    std::thread io([&] {
+        EXPECT_TRUE(test::roundTrip(client, data, 4096));
+        done = true;
+    });
+    // This thread is the window's: it must go on handling events (the engine
+    // waits for them) until the client is done.
+    const bool finished = pumpUntil([&] { return done.load(); });
+    if (!finished) client.close();  // unblocks the client thread
     io.join();
+    ASSERT_TRUE(finished);
+    ASSERT_TRUE(pumpUntil([&] { return logHas(*window, entered); }));
     ASSERT_TRUE(pumpUntil([&] { return window->clientList()->GetItemCount() == 1; }));
     EXPECT_EQ(U(window->clientList()->GetItemText(0, 1)),
               "127.0.0.1:" + std::to_string(client.localPort()));
