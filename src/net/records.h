@@ -32,8 +32,8 @@ constexpr int EV_CONNECT_FAILED = 5;
 
 // Flow control: a connection whose partner has more than this many bytes in
 // outstanding sends stops receiving until they drain to the low mark.
-constexpr std::int64_t kSendHighWater = 1 << 20;
-constexpr std::int64_t kSendLowWater = 256 << 10;
+constexpr std::int64_t kSendHighWater = 256 << 10;
+constexpr std::int64_t kSendLowWater = 64 << 10;
 
 constexpr std::uint32_t BUFFER_SIZE = 20480;
 

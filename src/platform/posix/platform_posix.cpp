@@ -155,6 +155,8 @@ constexpr auto kStandbyInterval = std::chrono::milliseconds(2);
 
 thread_local int tlsSocketError = 0;
 thread_local CompletionPort* tlsPolling = nullptr;
+// The port whose packet this thread took last: it comes back to that port.
+thread_local CompletionPort* tlsHandling = nullptr;
 
 void wake(CompletionPort* port) {
     const std::uint64_t one = 1;
@@ -335,7 +337,9 @@ void complete(PendingOp* op, std::uint32_t bytes, int error) {
     std::lock_guard<std::mutex> lock(port->mutex);
     if (port->closed) return;
     port->queue.push_back(Packet{overlappedOf(op), bytes, op->key, error});
-    if (tlsPolling == port) return;  // this port's poller takes it when its batch is done
+    // This port's poller takes it when its batch is done; a worker that posted
+    // it while handling this port's packet takes it when it comes back.
+    if (tlsPolling == port || tlsHandling == port) return;
     if (port->waiters > 0) {
         port->ready.notify_one();
     } else if (port->polling) {
@@ -426,6 +430,7 @@ bool associate(Socket socket, PortHandle port, std::uintptr_t key) {
 bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
     using Clock = std::chrono::steady_clock;
     out = Completion{};
+    tlsHandling = nullptr;
     if (!port) return false;
     const bool forever = timeoutMs == kInfinite;
     const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
@@ -438,6 +443,7 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
             // handed on here (a wake-up per event); the standby takes it over
             // if this thread stays busy.
             if (port->waiters > 0 && !port->queue.empty()) port->ready.notify_one();
+            tlsHandling = port;
             out.ok = p.error == 0;
             out.bytes = p.bytes;
             out.key = p.key;
