@@ -170,9 +170,8 @@ TEST(Counters, BytesCountOnConnectionAndListener) {
     ASSERT_TRUE(client.recvAll(data.data(), data.size()));
     IoRecord* listener = server.listener();
     // A receive is counted after its event: the echo may arrive first.
-    ASSERT_TRUE(waitFor([&] {
-        return readBytes(listener, 1) == 100000 && readBytes(listener, 0) == 100000;
-    }));
+    ASSERT_TRUE(waitFor(
+        [&] { return readBytes(listener, 1) == 100000 && readBytes(listener, 0) == 100000; }));
     std::int64_t received = 0;
     ASSERT_TRUE(waitFor([&] {
         server.withConnection(1, [&](IoRecord* r) { received = readBytes(r, 0); });
