@@ -263,17 +263,23 @@ long long readCounter(int ctrlPort) {
     return have > 0 ? std::atoll(line) : -1;
 }
 
-int runThroughput(int port, int connections, double seconds, int ctrlPort) {
+// Opens `connections` connections; those that fail are counted.
+std::vector<int> connectMany(int port, int connections, int& errors) {
     std::vector<int> fds;
-    int connectErrors = 0;
     for (int i = 0; i < connections; ++i) {
         const int fd = connectTo(port);
         if (fd < 0) {
-            ++connectErrors;
+            ++errors;
             continue;
         }
         fds.push_back(fd);
     }
+    return fds;
+}
+
+int runThroughput(int port, int connections, double seconds, int ctrlPort) {
+    int connectErrors = 0;
+    std::vector<int> fds = connectMany(port, connections, connectErrors);
     std::atomic<bool> stop{false};
     std::atomic<std::uint64_t> sent{0};
     std::atomic<int> sendErrors{0};
@@ -320,16 +326,8 @@ int runThroughput(int port, int connections, double seconds, int ctrlPort) {
 
 int runRr(int port, int connections, double seconds) {
     constexpr std::size_t kMessage = 64;
-    std::vector<int> fds;
     int connectErrors = 0;
-    for (int i = 0; i < connections; ++i) {
-        const int fd = connectTo(port);
-        if (fd < 0) {
-            ++connectErrors;
-            continue;
-        }
-        fds.push_back(fd);
-    }
+    std::vector<int> fds = connectMany(port, connections, connectErrors);
     std::atomic<bool> go{false};
     std::atomic<int> timeouts{0};
     std::atomic<int> closes{0};
