@@ -92,6 +92,7 @@ TEST(Window, AddStartRelayAndRefusedSave) {
                           "about:blank"};
     auto* window = new ui::MainWindow(std::move(context));
     state.proxy.attach(window, window);
+    window->onClosing = [&state] { state.proxy.detach(); };  // as the program does
     std::string shownText, shownCaption;
     window->showMessage = [&](const wxString& text, const wxString& caption) {
         shownText = U(text);
@@ -191,7 +192,6 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     window->toggleMainWindow();
     EXPECT_TRUE(window->IsShown());
 
-    state.proxy.detach();
     window->exitByWindow();
     pumpUntil([] { return false; }, 200);
     std::string ignored;

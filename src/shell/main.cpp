@@ -32,10 +32,7 @@ class LumeskApp : public wxApp {
                                  addresses, makerPage()};
         window_ = new lumesk::ui::MainWindow(std::move(ui));
         state_->proxy.attach(window_, window_);
-        window_->Bind(wxEVT_DESTROY, [this](wxWindowDestroyEvent& e) {
-            if (e.GetEventObject() == window_) state_->proxy.detach();
-            e.Skip();
-        });
+        window_->onClosing = [state] { state->proxy.detach(); };
         window_->Show();
         return true;
     }

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "mapping/engine.h"
 #include "model/mapping.h"
@@ -20,10 +22,18 @@ class EventProxy : public mapping::EngineEventSink, public mapping::MessageLog {
         log_ = log;
         sink_ = sink;
     }
-    void detach() { attach(nullptr, nullptr); }
+    // After it returns no call reaches the old sink: the window may go.
+    // Workers waiting in the window give up once it is closing.
+    void detach() {
+        attach(nullptr, nullptr);
+        while (inFlight_.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     int deliver(const mapping::EngineEvent& event) override {
+        inFlight_.fetch_add(1);
         mapping::EngineEventSink* sink = sink_;
-        return sink ? sink->deliver(event) : -1;
+        const int result = sink ? sink->deliver(event) : -1;
+        inFlight_.fetch_sub(1);
+        return result;
     }
     void appendLog(const std::string& text) override {
         if (mapping::MessageLog* log = log_) log->appendLog(text);
@@ -32,6 +42,7 @@ class EventProxy : public mapping::EngineEventSink, public mapping::MessageLog {
   private:
     std::atomic<mapping::EngineEventSink*> sink_{nullptr};
     std::atomic<mapping::MessageLog*> log_{nullptr};
+    std::atomic<int> inFlight_{0};
 };
 
 class ProcessState {

@@ -598,6 +598,7 @@ void MainWindow::addMapping() {
 
 void MainWindow::exitByWindow() {
     closing_->store(true);
+    if (onClosing) onClosing();
     Destroy();
 }
 

@@ -73,6 +73,8 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
     void refreshStatistics();
     void layoutMainWindow();
 
+    // Runs when the window is about to go, after workers were told it closes.
+    std::function<void()> onClosing;
     // The message box of the editor panel: tests replace it to read the text.
     std::function<void(const wxString& text, const wxString& caption)> showMessage;
     // For tests that open the add dialog without a person: presses OK at once.
