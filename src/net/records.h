@@ -92,7 +92,6 @@ struct IoRecord : RecordBase {
     // handle is closed only when no post is using it, since Windows hands a
     // closed handle's value to the next new socket at once.
     std::atomic<std::uint32_t> socketUse{0};
-    bool hasBuffer = false;
 };
 
 inline RecordBase* recordOf(platform::Overlapped* overlapped) {

@@ -10,12 +10,6 @@
 #include "ui/form_controls.h"
 #include "ui/form_logic.h"
 
-class wxTextCtrl;
-class wxCheckBox;
-class wxRadioButton;
-class wxChoice;
-class wxComboBox;
-class wxListCtrl;
 class wxStaticBox;
 
 namespace lumesk::ui {

@@ -684,7 +684,6 @@ int acceptAsync(Socket listener, Socket target, unsigned char* peerBlock, Overla
             return refused;
         }
         PendingOp* op = new (opOf(overlapped)) PendingOp;
-        op->kind = OpKind::Accept;
         op->target = target;
         op->peerBlock = peerBlock;
         op->port = l->port;
@@ -710,7 +709,6 @@ int receiveAsync(Socket socket, char* buffer, std::uint32_t length, Overlapped* 
     if (e->fd < 0) return kErrNotConnected;
     if (!e->port || !overlapped) return kErrInvalid;
     PendingOp* op = new (opOf(overlapped)) PendingOp;
-    op->kind = OpKind::Receive;
     op->buffer = buffer;
     op->length = length;
     op->port = e->port;
@@ -739,7 +737,6 @@ int sendAsync(Socket socket, const char* buffer, std::uint32_t length, Overlappe
     if (e->fd < 0) return kErrNotConnected;
     if (!e->port || !overlapped) return kErrInvalid;
     PendingOp* op = new (opOf(overlapped)) PendingOp;
-    op->kind = OpKind::Send;
     op->buffer = const_cast<char*>(buffer);
     op->length = length;
     op->port = e->port;
@@ -767,7 +764,6 @@ int connectAsync(Socket socket, std::uint32_t addressNet, std::uint16_t portHost
     if (!e) return kErrNotSocket;
     if (e->fd < 0 || !e->port || !overlapped || e->connect) return kErrInvalid;
     PendingOp* op = new (opOf(overlapped)) PendingOp;
-    op->kind = OpKind::Connect;
     op->port = e->port;
     op->key = e->key;
     noDelay(e->fd);

@@ -14,12 +14,9 @@
 
 namespace lumesk::platform::posix {
 
-enum class OpKind : std::uint8_t { Receive, Send, Accept, Connect };
-
 // Lives inside the caller's Overlapped storage: posting an operation allocates nothing.
 struct PendingOp {
     PendingOp* next = nullptr;
-    OpKind kind = OpKind::Receive;
     char* buffer = nullptr;
     std::uint32_t length = 0;
     std::uint32_t done = 0;
