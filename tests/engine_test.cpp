@@ -102,12 +102,15 @@ struct Engine : ::testing::Test {
         std::lock_guard<std::mutex> lock(*engine.clientTableLock());
         change();
     }
+    // The slot is freed just after the "left" event: wait for it.
     bool slotsFree(int n) {
-        std::lock_guard<std::mutex> lock(*engine.clientTableLock());
-        for (const auto& s : table.at(n).clients) {
-            if (!s.isFree()) return false;
-        }
-        return true;
+        return waitFor([&] {
+            std::lock_guard<std::mutex> lock(*engine.clientTableLock());
+            for (const auto& s : table.at(n).clients) {
+                if (!s.isFree()) return false;
+            }
+            return true;
+        });
     }
 
     net::ServiceContext ctx;
@@ -222,7 +225,7 @@ TEST_F(Engine, CapacitySlotsBlacklistAndPerIpRefusals) {
     EXPECT_EQ(sink.messages()[2], clientText(extra, "分配客户索引 错误"));
     clients.clear();
     ASSERT_TRUE(noneOnline(1));
-    ASSERT_TRUE(waitFor([&] { return slotsFree(1); }));
+    ASSERT_TRUE(slotsFree(1));
 
     // Per-IP cap: two from one address, the third refused.
     edit([&] { r.per_ip_limit = 2; });
