@@ -1,6 +1,7 @@
 // The OS layer's promises that the service builds on.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <set>
 #include <thread>
@@ -117,6 +118,72 @@ TEST_F(PortFixture, SendsCompleteWholeAndInPostingOrder) {
     reader.join();
     for (int i = 0; i < kSends; ++i) EXPECT_EQ(order[i], i);
     EXPECT_EQ(got, lumesk::test::pattern(offset));
+}
+
+// A send the system takes whole at once says so, and its completion still
+// comes through the port: to the poster when it comes back, to a lone worker
+// sitting in the poll, or to one of several waiting workers.
+TEST_F(PortFixture, SendsTakenAtOnceStillCompleteThroughThePort) {
+    Client client;
+    Socket server = acceptOne(client, 4096);
+    Overlapped ov{};
+    bool atOnce = false;
+    ASSERT_EQ(sendAsync(server, "ping", 4, &ov, &atOnce), 0);
+    EXPECT_TRUE(atOnce);
+    Completion c;
+    ASSERT_TRUE(dequeue(port, 5000, c));
+    EXPECT_EQ(c.overlapped, &ov);
+    EXPECT_EQ(c.bytes, 4u);
+
+    for (int workers : {1, 3}) {
+        std::atomic<int> got{0};
+        std::atomic<int> stopped{0};
+        std::vector<std::thread> pool;
+        for (int i = 0; i < workers; ++i) {
+            pool.emplace_back([&] {
+                for (;;) {
+                    Completion w;
+                    if (!dequeue(port, 10000, w) && !w.overlapped) return;  // timed out
+                    if (!w.overlapped) {
+                        ++stopped;
+                        return;
+                    }
+                    if (w.overlapped == &ov && w.bytes == 4) ++got;
+                }
+            });
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // into the port
+        // From a thread that never takes packets, as the window's.
+        std::thread([&] {
+            bool sentNow = false;
+            EXPECT_EQ(sendAsync(server, "pong", 4, &ov, &sentNow), 0);
+            EXPECT_TRUE(sentNow);
+        }).join();
+        EXPECT_TRUE(lumesk::test::waitFor([&] { return got.load() == 1; }, std::chrono::seconds(5)))
+            << workers << " worker(s)";
+        // Packets posted in a burst each reach a worker, the poller included.
+        for (int i = 0; i < workers; ++i) postPacket(port, 0, 1, nullptr);
+        for (auto& t : pool) t.join();
+        EXPECT_EQ(got.load(), 1);
+        EXPECT_EQ(stopped.load(), workers);
+    }
+    char echo[12];
+    ASSERT_TRUE(client.recvAll(echo, 12));
+    EXPECT_EQ(std::string(echo, 12), "pingpongpong");
+
+    // One the system cannot take at once completes when the reader has read it.
+    std::vector<unsigned char> big = lumesk::test::pattern(4 << 20, 0);
+    ASSERT_EQ(sendAsync(server, reinterpret_cast<const char*>(big.data()),
+                        static_cast<std::uint32_t>(big.size()), &ov, &atOnce),
+              0);
+    EXPECT_FALSE(atOnce);
+    std::vector<unsigned char> back(big.size());
+    std::thread reader([&] { EXPECT_TRUE(client.recvAll(back.data(), back.size())); });
+    ASSERT_TRUE(dequeue(port, 10000, c));
+    EXPECT_EQ(c.overlapped, &ov);
+    EXPECT_EQ(c.bytes, big.size());
+    reader.join();
+    EXPECT_EQ(back, big);
 }
 
 TEST_F(PortFixture, CloseFailsEveryPendingOperationOnce) {

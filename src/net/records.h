@@ -60,6 +60,12 @@ struct RecordBase {
 struct SendRecord : RecordBase {
     std::uint32_t offset = 0;  // first byte of the copy not yet sent
     std::uint32_t total = 0;   // bytes of the copy
+    // The completion's hold, plus the poster's while it looks at the record
+    // after the post: a quick completion may come before the poster is done.
+    std::atomic<std::int32_t> holds{1};
+    // Its bytes are out of the connection's outstanding count: once when the
+    // system took them all at the post, else when the send completes.
+    std::atomic<bool> settled{false};
 };
 
 struct IoRecord : RecordBase {

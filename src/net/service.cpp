@@ -99,12 +99,20 @@ void ServiceContext::freeConnection(IoRecord* record) {
 
 void ServiceContext::freeSendRecord(SendRecord* record) {
     if (!record) return;
+    settleSend(record);
+    dropSend(record);
+}
+
+void ServiceContext::settleSend(SendRecord* record) {
+    if (!record->settled.exchange(true)) sendsDone(record->parent, record->total);
+}
+
+void ServiceContext::dropSend(SendRecord* record) {
+    if (record->holds.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
     IoRecord* connection = record->parent;
-    const std::uint32_t total = record->total;
     record->~SendRecord();
     void* memory = record;
     heap.free(memory);
-    sendsDone(connection, total);
     releaseRecord(connection);
 }
 
@@ -263,19 +271,27 @@ bool ServiceContext::postSend(SendRecord* record, std::string& errorText) {
     if (!record) return false;
     IoRecord* connection = record->parent;
     int code = platform::kErrNotSocket;
+    bool sentAtOnce = false;
+    record->holds.fetch_add(1, std::memory_order_relaxed);
     if (enterSocket(connection)) {
         code = platform::sendAsync(record->socket, record->buf + record->offset, record->bufLen,
-                                   &record->overlapped);
+                                   &record->overlapped, &sentAtOnce);
         if (code == platform::kErrNotSocket) {
             code = platform::sendAsync(record->socket, record->buf + record->offset, record->bufLen,
-                                       &record->overlapped);
+                                       &record->overlapped, &sentAtOnce);
         }
         leaveSocket(connection);
     }
-    if (code == 0) return true;
-    errorText = sendErrorText(code);
-    freeSendRecord(record);
-    return false;
+    if (code != 0) {
+        errorText = sendErrorText(code);
+        freeSendRecord(record);  // no completion comes
+    } else if (sentAtOnce) {
+        // The bytes are with the system: the source need not wait for the
+        // completion to come round before it reads on.
+        settleSend(record);
+    }
+    dropSend(record);
+    return code == 0;
 }
 
 void ServiceContext::closeRecord(IoRecord* record) {
@@ -354,21 +370,23 @@ bool WnSocketService::start(std::int32_t threadCount, bool threadCountGiven,
             errorText = "创建工作线程 失败";
             return false;
         }
-        LockHold hold(ctx_.globalLock);
         ++createdThreads_;
     }
     return true;
 }
 
 std::int32_t WnSocketService::threadStatus(std::int32_t kind) const {
-    LockHold hold(ctx_.globalLock);
+    // Working first: a worker counts itself running before it ever works and
+    // stops working before it stops running, so idle is never negative.
+    const std::int32_t working = workingThreads_.load();
+    const std::int32_t running = runningThreads_.load();
     switch (kind) {
         case 0:
-            return runningThreads_;
+            return running;
         case 1:
-            return workingThreads_;
+            return working;
         case 2:
-            return runningThreads_ - workingThreads_;
+            return std::max(running - working, 0);
         case 3:
             return port_ ? 1 : 0;
         default:
@@ -377,8 +395,7 @@ std::int32_t WnSocketService::threadStatus(std::int32_t kind) const {
 }
 
 std::int32_t WnSocketService::createdThreads() const {
-    LockHold hold(ctx_.globalLock);
-    return createdThreads_;
+    return createdThreads_.load();
 }
 
 bool WnSocketService::associate(platform::Socket socket) const {
@@ -399,42 +416,28 @@ void WnSocketService::stop() {
 
 void WnSocketService::worker() {
     std::this_thread::sleep_for(startDelay);
-    {
-        LockHold hold(ctx_.globalLock);
-        ++runningThreads_;
-    }
+    ++runningThreads_;
     while (port_ && !stopping_) {
         platform::Completion c;
         const bool ok = platform::dequeue(port_, kWorkerWaitMs, c);
         if (ok && c.key == kExitKey) {
             // Leave and count down in one step, so exactly the last worker out
             // does not pass the packet on.
-            std::int32_t others;
-            {
-                LockHold hold(ctx_.globalLock);
-                others = --runningThreads_;
-            }
-            if (others > 0) platform::postPacket(port_, 0, kExitKey, nullptr);
+            if (--runningThreads_ > 0) platform::postPacket(port_, 0, kExitKey, nullptr);
             return;
         }
         if (!ok && !c.overlapped) {
-            LockHold hold(ctx_.globalLock);
             if (runningThreads_ > createdThreads_) break;
             continue;
         }
-        {
-            LockHold hold(ctx_.globalLock);
-            ++workingThreads_;
-        }
+        ++workingThreads_;
         if (ok) {
             dispatch(c.overlapped, c.bytes);
         } else {
             dispatchFailure(c.overlapped, c.error);
         }
-        LockHold hold(ctx_.globalLock);
         --workingThreads_;
     }
-    LockHold hold(ctx_.globalLock);
     --runningThreads_;
 }
 

@@ -89,6 +89,8 @@ class ServiceContext {
 
   private:
     void freeConnection(IoRecord* record);
+    void settleSend(SendRecord* record);
+    void dropSend(SendRecord* record);
     void sendsDone(IoRecord* connection, std::uint32_t bytes);
     std::vector<IoRecord*> listenerList_;
 };
@@ -131,9 +133,11 @@ class WnSocketService {
     ServiceContext& ctx_;
     const ServiceRole role_;
     platform::PortHandle port_ = nullptr;
-    std::int32_t createdThreads_ = 0;
-    std::int32_t runningThreads_ = 0;
-    std::int32_t workingThreads_ = 0;
+    // Atomic: every completion counts itself in and out, and a lock there
+    // would be taken by every worker of both instances.
+    std::atomic<std::int32_t> createdThreads_{0};
+    std::atomic<std::int32_t> runningThreads_{0};
+    std::atomic<std::int32_t> workingThreads_{0};
     std::atomic<bool> stopping_{false};
     std::vector<std::thread> threads_;
 };

@@ -104,7 +104,10 @@ int connectSocket(Socket socket, std::uint32_t addressNet, std::uint16_t portHos
 int acceptAsync(Socket listener, Socket target, unsigned char* peerBlock, Overlapped* overlapped);
 int acceptFinish(Socket listener, Socket target, unsigned char* peerBlock);
 int receiveAsync(Socket socket, char* buffer, std::uint32_t length, Overlapped* overlapped);
-int sendAsync(Socket socket, const char* buffer, std::uint32_t length, Overlapped* overlapped);
+// `sentAtOnce`, when given, tells whether every byte was taken at once (as a
+// WSASend that returns 0); the completion still comes through the port.
+int sendAsync(Socket socket, const char* buffer, std::uint32_t length, Overlapped* overlapped,
+              bool* sentAtOnce = nullptr);
 // The socket must be bound and associated with a port first.
 int connectAsync(Socket socket, std::uint32_t addressNet, std::uint16_t portHost,
                  Overlapped* overlapped);

@@ -4,7 +4,7 @@
 // block does it wait in the socket's queue for an epoll edge. Whoever finishes
 // it queues the completion on the port. Workers share the port in a
 // leader/follower way: one waiter at a time sits in epoll_wait and serves the
-// ready sockets itself, the others sleep on the port's condition variable.
+// ready sockets itself, the others sleep in the port until a packet is theirs.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <ifaddrs.h>
@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <climits>
@@ -162,6 +163,35 @@ void wake(CompletionPort* port) {
     const std::uint64_t one = 1;
     ssize_t r = ::write(port->wakeFd, &one, sizeof one);
     (void)r;  // a full counter already means "wake up"
+}
+
+void pushSleeper(CompletionPort* port, Sleeper* s) {
+    s->prev = nullptr;
+    s->next = port->sleepers;
+    if (s->next) s->next->prev = s;
+    port->sleepers = s;
+}
+
+void unlinkSleeper(CompletionPort* port, Sleeper* s) {
+    (s->prev ? s->prev->next : port->sleepers) = s->next;
+    if (s->next) s->next->prev = s->prev;
+    s->next = s->prev = nullptr;
+}
+
+// Wakes one sleeping worker that no other packet has claimed; false if none.
+bool wakeSleeper(CompletionPort* port) {
+    Sleeper* s = port->sleepers;
+    if (!s) return false;
+    unlinkSleeper(port, s);
+    s->signalled = true;
+    s->wakeUp.notify_one();
+    return true;
+}
+
+// Someone should come for a queued packet: a sleeping worker, else the
+// poller. Called with the port's lock held.
+void signal(CompletionPort* port) {
+    if (!wakeSleeper(port) && port->polling) wake(port);
 }
 
 bool registerFd(SocketEntry* e, Socket h) {
@@ -332,19 +362,22 @@ void serveSends(SocketEntry* e) {
 
 }  // namespace
 
-void complete(PendingOp* op, std::uint32_t bytes, int error) {
+void complete(PendingOp* op, std::uint32_t bytes, int error, bool quiet) {
     CompletionPort* port = op->port;
     std::lock_guard<std::mutex> lock(port->mutex);
     if (port->closed) return;
-    port->queue.push_back(Packet{overlappedOf(op), bytes, op->key, error});
     // This port's poller takes it when its batch is done; a worker that posted
     // it while handling this port's packet takes it when it comes back.
-    if (tlsPolling == port || tlsHandling == port) return;
-    if (port->waiters > 0) {
-        port->ready.notify_one();
-    } else if (port->polling) {
-        wake(port);
+    const bool comingBack = tlsPolling == port || tlsHandling == port;
+    // Nothing waits on a quiet one: it is taken when there is nothing else to
+    // do, at the latest by the standby on its next look. Other work never
+    // waits behind it, nor wakes a worker for it.
+    if (quiet && (comingBack || port->standby)) {
+        port->quiet.push_back(Packet{overlappedOf(op), bytes, op->key, error});
+        return;
     }
+    port->queue.push_back(Packet{overlappedOf(op), bytes, op->key, error});
+    if (!comingBack) signal(port);
 }
 
 void serveSocket(Socket handle, std::uint32_t events) {
@@ -410,7 +443,9 @@ void closePort(PortHandle port) {
         std::lock_guard<std::mutex> lock(port->mutex);
         port->closed = true;
         port->queue.clear();
-        port->ready.notify_all();
+        port->quiet.clear();
+        while (wakeSleeper(port)) {
+        }
         wake(port);
     }
     releasePort(port);
@@ -436,13 +471,19 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
     std::unique_lock<std::mutex> lock(port->mutex);
     for (;;) {
-        if (!port->queue.empty()) {
-            const Packet p = port->queue.front();
-            port->queue.pop_front();
-            // More work queued: wake a waiter for it. The poll itself is not
-            // handed on here (a wake-up per event); the standby takes it over
-            // if this thread stays busy.
-            if (port->waiters > 0 && !port->queue.empty()) port->ready.notify_one();
+        if (!port->queue.empty() || !port->quiet.empty()) {
+            Packet p;
+            if (!port->queue.empty()) {
+                p = port->queue.front();
+                port->queue.pop_front();
+                // More work queued: wake a waiter for it. The poll itself is not
+                // handed on here (a wake-up per event); the standby takes it
+                // over if this thread stays busy.
+                if (!port->queue.empty()) signal(port);
+            } else {
+                p = port->quiet.front();
+                port->quiet.pop_front();
+            }
             tlsHandling = port;
             out.ok = p.error == 0;
             out.bytes = p.bytes;
@@ -460,20 +501,26 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
             waitMs = static_cast<int>(std::min<long long>(left.count(), INT_MAX));
         }
         if (port->polling) {
-            ++port->waiters;
-            if (!port->standby) {
-                // While the poller handles what it found, nobody polls: the
-                // standby looks again shortly and polls if it is still so.
-                port->standby = true;
+            Sleeper me;
+            pushSleeper(port, &me);
+            const bool standby = !port->standby;
+            // While the poller handles what it found, nobody polls: the
+            // standby looks again shortly and polls if it is still so.
+            if (standby) port->standby = true;
+            auto until = deadline;
+            if (standby) {
                 const auto soon = Clock::now() + kStandbyInterval;
-                port->ready.wait_until(lock, forever ? soon : std::min(soon, deadline));
-                port->standby = false;
-            } else if (forever) {
-                port->ready.wait(lock);
-            } else {
-                port->ready.wait_until(lock, deadline);
+                until = forever ? soon : std::min(soon, deadline);
             }
-            --port->waiters;
+            while (!me.signalled && !port->closed) {
+                if (!standby && forever) {
+                    me.wakeUp.wait(lock);
+                } else if (me.wakeUp.wait_until(lock, until) == std::cv_status::timeout) {
+                    break;
+                }
+            }
+            if (standby) port->standby = false;
+            if (!me.signalled) unlinkSleeper(port, &me);
             continue;
         }
         port->polling = true;
@@ -494,7 +541,7 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
         lock.lock();
         port->polling = false;
         // This thread takes one packet; wake a waiter for the rest.
-        if (port->queue.size() > 1 && port->waiters > 0) port->ready.notify_one();
+        if (port->queue.size() > 1) wakeSleeper(port);
     }
 }
 
@@ -503,11 +550,7 @@ bool postPacket(PortHandle port, std::uint32_t bytes, std::uintptr_t key, Overla
     std::lock_guard<std::mutex> lock(port->mutex);
     if (port->closed) return false;
     port->queue.push_back(Packet{overlapped, bytes, key, 0});
-    if (port->waiters > 0) {
-        port->ready.notify_one();
-    } else if (port->polling) {
-        wake(port);
-    }
+    signal(port);
     return true;
 }
 
@@ -730,7 +773,9 @@ int receiveAsync(Socket socket, char* buffer, std::uint32_t length, Overlapped* 
     return 0;
 }
 
-int sendAsync(Socket socket, const char* buffer, std::uint32_t length, Overlapped* overlapped) {
+int sendAsync(Socket socket, const char* buffer, std::uint32_t length, Overlapped* overlapped,
+              bool* sentAtOnce) {
+    if (sentAtOnce) *sentAtOnce = false;
     std::unique_lock<std::mutex> lock;
     SocketEntry* e = lockLive(socket, lock);
     if (!e) return kErrNotSocket;
@@ -745,7 +790,9 @@ int sendAsync(Socket socket, const char* buffer, std::uint32_t length, Overlappe
         int error = 0;
         switch (trySend(e, op, error)) {
             case Attempt::Done:
-                complete(op, length, 0);
+                // The poster has taken note; nobody needs waking for this one.
+                if (sentAtOnce) *sentAtOnce = true;
+                complete(op, length, 0, sentAtOnce != nullptr);
                 return 0;
             case Attempt::Failed:
                 return error;

@@ -80,18 +80,31 @@ struct Packet {
 
 }  // namespace lumesk::platform::posix
 
+namespace lumesk::platform::posix {
+
+// A worker asleep in the port. Each is woken on its own, for one packet, as
+// a completion port releases one thread per packet; last in, first woken.
+struct Sleeper {
+    std::condition_variable wakeUp;
+    bool signalled = false;
+    Sleeper* next = nullptr;
+    Sleeper* prev = nullptr;
+};
+
+}  // namespace lumesk::platform::posix
+
 namespace lumesk::platform {
 
 struct CompletionPort {
     std::mutex mutex;
-    std::condition_variable ready;
+    posix::Sleeper* sleepers = nullptr;  // not yet signalled, newest first
     std::deque<posix::Packet> queue;
+    std::deque<posix::Packet> quiet;  // completions nobody waits for (see complete)
     int epollFd = -1;
     int wakeFd = -1;
     bool polling = false;  // one waiter at a time sits in epoll_wait
     bool standby = false;  // one waiter wakes now and then to take over the poll
     bool closed = false;
-    int waiters = 0;
     std::atomic<int> refs{1};  // the owner plus every associated socket
 };
 
@@ -115,7 +128,8 @@ struct SocketEntry {
 
 // Queues a completion on the operation's port. Called with the socket's lock
 // held, so completions of one socket enter the port in the order they happen.
-void complete(PendingOp* op, std::uint32_t bytes, int error);
+// A quiet completion wakes nobody when a standby waiter will find it shortly.
+void complete(PendingOp* op, std::uint32_t bytes, int error, bool quiet = false);
 
 // Runs what a readiness event allows on the socket: accepts, the connect, the
 // receive at the head of its queue and as many queued sends as fit.

@@ -323,11 +323,14 @@ int receiveAsync(Socket socket, char* buffer, std::uint32_t length, Overlapped* 
     return overlappedResult(rc != SOCKET_ERROR);
 }
 
-int sendAsync(Socket socket, const char* buffer, std::uint32_t length, Overlapped* overlapped) {
+int sendAsync(Socket socket, const char* buffer, std::uint32_t length, Overlapped* overlapped,
+              bool* sentAtOnce) {
     Record* record = beginRecord(overlapped);
     // WSASend only reads the buffer; WSABUF just is not const-qualified.
     WSABUF slice{static_cast<ULONG>(length), const_cast<char*>(buffer)};
-    int rc = WSASend(toSystem(socket), &slice, 1, nullptr, 0, &record->system, nullptr);
+    DWORD sent = 0;
+    int rc = WSASend(toSystem(socket), &slice, 1, &sent, 0, &record->system, nullptr);
+    if (sentAtOnce) *sentAtOnce = rc == 0 && sent == length;
     return overlappedResult(rc != SOCKET_ERROR);
 }
 
