@@ -45,6 +45,10 @@ void* PrivateHeap::alloc(std::size_t size) {
     return heap_ ? platform::heapAlloc(heap_, size) : nullptr;
 }
 
+void* PrivateHeap::allocBuffer(std::size_t size) {
+    return heap_ ? platform::heapAlloc(heap_, size, false) : nullptr;
+}
+
 bool PrivateHeap::free(void*& block) {
     if (!block || !heap_ || !platform::heapFree(heap_, block)) return false;
     block = nullptr;

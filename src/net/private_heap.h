@@ -27,6 +27,8 @@ class PrivateHeap {
     virtual platform::HeapHandle handle(platform::HeapHandle value);
     virtual void* reAlloc(void* block, std::size_t size);
     virtual void* alloc(std::size_t size);  // zero-filled
+    // Not zero-filled: for buffers whose bytes are always written before they are read.
+    void* allocBuffer(std::size_t size);
     // Frees *block and clears it; false (and *block kept) when there is nothing to free.
     virtual bool free(void*& block);
     // The platform has no pointer probes; a null test is what callers may rely on.

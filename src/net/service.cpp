@@ -49,7 +49,7 @@ IoRecord* ServiceContext::allocListener() {
 bool ServiceContext::giveBuffer(IoRecord* record) {
     if (!record) return false;
     if (!record->buf) {
-        record->buf = static_cast<char*>(heap.alloc(BUFFER_SIZE));
+        record->buf = static_cast<char*>(heap.allocBuffer(BUFFER_SIZE));
         if (!record->buf) return false;
     }
     record->bufLen = BUFFER_SIZE;
@@ -60,7 +60,7 @@ SendRecord* ServiceContext::allocSendRecord(IoRecord* connection, const char* da
                                             std::uint32_t bytes) {
     if (!connection || !data) return nullptr;
     // The copy lives right behind the record: one allocation per chunk.
-    void* memory = heap.alloc(sizeof(SendRecord) + bytes);
+    void* memory = heap.allocBuffer(sizeof(SendRecord) + bytes);
     if (!memory) return nullptr;
     auto* record = new (memory) SendRecord;
     record->opType = OP_SEND;

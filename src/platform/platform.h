@@ -122,12 +122,13 @@ std::uint16_t fromNetwork16(std::uint16_t value);
 // The local IPv4 address table, in the system's unsorted order (network byte order).
 std::vector<std::uint32_t> localAddressTable();
 
-// Private heaps: zero-filled allocations. Destroy a heap only when it is empty:
+// Private heaps: zero-filled allocations, unless `zeroed` is false (for bytes
+// always written before they are read). Destroy a heap only when it is empty:
 // on POSIX blocks still allocated then stay allocated, so leak checkers see them.
 HeapHandle heapCreate();
 HeapHandle processHeap();
 void heapDestroy(HeapHandle heap);
-void* heapAlloc(HeapHandle heap, std::size_t size);
+void* heapAlloc(HeapHandle heap, std::size_t size, bool zeroed = true);
 void* heapReAlloc(HeapHandle heap, void* block, std::size_t size);
 bool heapFree(HeapHandle heap, void* block);
 std::size_t heapLiveBlocks(HeapHandle heap);  // blocks allocated and not yet freed

@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <ifaddrs.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -26,6 +27,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/live_count.h"
 #include "platform/posix/socket_table.h"
 
 namespace lumesk::platform {
@@ -865,9 +867,38 @@ std::vector<std::uint32_t> localAddressTable() {
     return out;
 }
 
+// A relay allocates and frees a buffer-sized block for every chunk it passes
+// on. The C heap hands such blocks' pages back to the system and faults them
+// in again each time (a third of the relay's CPU), so a heap keeps a few
+// blocks of that size class for reuse, as a Windows heap's free lists do.
+constexpr std::size_t kKeptMin = 4096;
+constexpr std::size_t kKeptSize = 24 << 10;
+constexpr std::size_t kKeptMax = 512;
+
 struct HeapObject {
-    std::atomic<std::size_t> live{0};
+    LiveCount live;
     bool process = false;
+    std::mutex keptMutex;
+    std::vector<void*> kept;
+
+    ~HeapObject() {
+        for (void* block : kept) std::free(block);
+    }
+    void* take() {
+        std::lock_guard<std::mutex> lock(keptMutex);
+        if (kept.empty()) return nullptr;
+        void* block = kept.back();
+        kept.pop_back();
+        return block;
+    }
+    bool keep(void* block) {
+        const std::size_t usable = ::malloc_usable_size(block);
+        if (usable < kKeptSize || usable >= kKeptSize + kKeptMin) return false;
+        std::lock_guard<std::mutex> lock(keptMutex);
+        if (kept.size() >= kKeptMax) return false;
+        kept.push_back(block);
+        return true;
+    }
 };
 
 HeapHandle heapCreate() {
@@ -887,10 +918,17 @@ void heapDestroy(HeapHandle heap) {
     if (heap && !heap->process) delete heap;
 }
 
-void* heapAlloc(HeapHandle heap, std::size_t size) {
+void* heapAlloc(HeapHandle heap, std::size_t size, bool zeroed) {
     if (!heap) return nullptr;
-    void* p = std::calloc(1, size ? size : 1);
-    if (p) heap->live.fetch_add(1, std::memory_order_relaxed);
+    void* p = nullptr;
+    if (size >= kKeptMin && size <= kKeptSize) {
+        p = heap->take();
+        if (!p) p = std::malloc(kKeptSize);
+        if (p && zeroed) std::memset(p, 0, size);
+    } else {
+        p = zeroed ? std::calloc(1, size ? size : 1) : std::malloc(size ? size : 1);
+    }
+    if (p) heap->live.add(1);
     return p;
 }
 
@@ -901,13 +939,13 @@ void* heapReAlloc(HeapHandle heap, void* block, std::size_t size) {
 
 bool heapFree(HeapHandle heap, void* block) {
     if (!heap || !block) return false;
-    std::free(block);
-    heap->live.fetch_sub(1, std::memory_order_relaxed);
+    if (!heap->keep(block)) std::free(block);
+    heap->live.add(-1);
     return true;
 }
 
 std::size_t heapLiveBlocks(HeapHandle heap) {
-    return heap ? heap->live.load(std::memory_order_relaxed) : 0;
+    return heap ? heap->live.read() : 0;
 }
 
 std::size_t openSocketCount() {

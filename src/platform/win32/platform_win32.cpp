@@ -22,6 +22,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/live_count.h"
+
 namespace lumesk::platform {
 
 struct CompletionPort {
@@ -31,7 +33,7 @@ struct CompletionPort {
 struct HeapObject {
     HANDLE heap;
     bool process;
-    std::atomic<std::size_t> live;
+    LiveCount live;
 };
 
 namespace {
@@ -398,14 +400,14 @@ std::vector<std::uint32_t> localAddressTable() {
 HeapHandle heapCreate() {
     HANDLE heap = HeapCreate(HEAP_GENERATE_EXCEPTIONS, 0, 0);
     if (heap == nullptr) return nullptr;
-    auto* object = new (std::nothrow) HeapObject{heap, false, {0}};
+    auto* object = new (std::nothrow) HeapObject{heap, false, {}};
     if (object == nullptr) HeapDestroy(heap);
     return object;
 }
 
 HeapHandle processHeap() {
     // One shared object: the process heap is never destroyed.
-    static HeapObject object{GetProcessHeap(), true, {0}};
+    static HeapObject object{GetProcessHeap(), true, {}};
     return object.heap != nullptr ? &object : nullptr;
 }
 
@@ -415,10 +417,10 @@ void heapDestroy(HeapHandle heap) {
     delete heap;
 }
 
-void* heapAlloc(HeapHandle heap, std::size_t size) {
+void* heapAlloc(HeapHandle heap, std::size_t size, bool zeroed) {
     if (heap == nullptr || heap->heap == nullptr) return nullptr;
-    void* block = HeapAlloc(heap->heap, HEAP_ZERO_MEMORY, size);
-    if (block != nullptr) heap->live.fetch_add(1, std::memory_order_relaxed);
+    void* block = HeapAlloc(heap->heap, zeroed ? HEAP_ZERO_MEMORY : 0, size);
+    if (block != nullptr) heap->live.add(1);
     return block;
 }
 
@@ -431,12 +433,12 @@ void* heapReAlloc(HeapHandle heap, void* block, std::size_t size) {
 bool heapFree(HeapHandle heap, void* block) {
     if (heap == nullptr || heap->heap == nullptr || block == nullptr) return false;
     if (!HeapFree(heap->heap, 0, block)) return false;
-    heap->live.fetch_sub(1, std::memory_order_relaxed);
+    heap->live.add(-1);
     return true;
 }
 
 std::size_t heapLiveBlocks(HeapHandle heap) {
-    return heap != nullptr ? heap->live.load(std::memory_order_relaxed) : 0;
+    return heap != nullptr ? heap->live.read() : 0;
 }
 
 std::size_t openSocketCount() {
