@@ -1,6 +1,7 @@
 // The OS layer's promises that the service builds on.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <set>
@@ -184,6 +185,40 @@ TEST_F(PortFixture, SendsTakenAtOnceStillCompleteThroughThePort) {
     EXPECT_EQ(c.bytes, big.size());
     reader.join();
     EXPECT_EQ(back, big);
+}
+
+// What is written at once never passes a posted send still queued.
+TEST_F(PortFixture, SendNowWritesNothingPastQueuedSends) {
+    Client client;
+    Socket server = acceptOne(client, 4096);
+    std::uint32_t taken = 99;
+    EXPECT_EQ(sendNow(server, "ab", 2, taken), 0);
+#ifdef _WIN32
+    EXPECT_EQ(taken, 0u);  // every send goes through the port there
+    ASSERT_EQ(sendAsync(server, "ab", 2, new Overlapped{}), 0);
+    Completion first;
+    ASSERT_TRUE(dequeue(port, 5000, first));
+    delete first.overlapped;
+#else
+    EXPECT_EQ(taken, 2u);
+#endif
+    std::vector<unsigned char> big = lumesk::test::pattern(4 << 20, 0);
+    Overlapped ov{};
+    ASSERT_EQ(sendAsync(server, reinterpret_cast<const char*>(big.data()),
+                        static_cast<std::uint32_t>(big.size()), &ov),
+              0);
+    EXPECT_EQ(sendNow(server, "cd", 2, taken), 0);
+    EXPECT_EQ(taken, 0u);
+    std::vector<unsigned char> back(2 + big.size());
+    // The queued send moves on only while someone waits in the port.
+    std::thread reader([&] { EXPECT_TRUE(client.recvAll(back.data(), back.size())); });
+    Completion c;
+    ASSERT_TRUE(dequeue(port, 10000, c));
+    EXPECT_EQ(c.overlapped, &ov);
+    reader.join();
+    EXPECT_EQ(std::string(back.begin(), back.begin() + 2), "ab");
+    EXPECT_TRUE(std::equal(big.begin(), big.end(), back.begin() + 2));
+    EXPECT_EQ(sendNow(kNoSocket, "x", 1, taken), kErrNotSocket);
 }
 
 TEST_F(PortFixture, CloseFailsEveryPendingOperationOnce) {

@@ -301,8 +301,9 @@ void EchoServer::handler(void* context, int event, net::IoRecord* record, std::u
     }
     if (event == net::EV_ACCEPTED && self->onAccepted) self->onAccepted(record);
     if (event == net::EV_RECEIVED && self->echo_) {
+        // As the engine forwards: what the socket takes now, then a posted copy.
         std::string error;
-        self->ctx_.postSend(self->ctx_.allocSendRecord(record, record->buf, bytes), error);
+        self->ctx_.sendCopy(record, record->buf, bytes, error);
     }
 }
 

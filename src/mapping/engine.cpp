@@ -531,10 +531,8 @@ void MappingEngine::relayHandler(void* engine, int event, IoRecord* relay, std::
 
 bool MappingEngine::forwardBytes(IoRecord* destination, const char* data, std::uint32_t bytes) {
     if (!data || !destination) return false;
-    net::SendRecord* send = ctx_.allocSendRecord(destination, data, bytes);
-    if (!send) return false;
     std::string discarded;
-    return ctx_.postSend(send, discarded);
+    return ctx_.sendCopy(destination, data, bytes, discarded);
 }
 
 int MappingEngine::clientClosed(int n, int slot, IoRecord* client) {

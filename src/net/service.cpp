@@ -294,6 +294,34 @@ bool ServiceContext::postSend(SendRecord* record, std::string& errorText) {
     return code == 0;
 }
 
+bool ServiceContext::sendCopy(IoRecord* connection, const char* data, std::uint32_t bytes,
+                              std::string& errorText) {
+    if (!connection || !data) return false;
+    std::uint32_t taken = 0;
+    int code = platform::kErrNotSocket;
+    if (enterSocket(connection)) {
+        code = platform::sendNow(connection->socket, data, bytes, taken);
+        leaveSocket(connection);
+    }
+    if (code != 0) {
+        errorText = sendErrorText(code);
+        return false;
+    }
+    if (taken > 0) {
+        // Counted as a completed send would be; a connection of the client
+        // instance has no parent, so only a listener's total moves with it.
+        addBytes(connection, 1, taken);
+        addBytes(connection->parent, 1, taken);
+    }
+    if (taken == bytes) return true;
+    SendRecord* rest = allocSendRecord(connection, data + taken, bytes - taken);
+    if (!rest) {
+        errorText = sendErrorText(platform::kErrNoBufs);
+        return false;
+    }
+    return postSend(rest, errorText);
+}
+
 void ServiceContext::closeRecord(IoRecord* record) {
     if (!record || record->closed.exchange(true)) return;
     if (record->opType == OP_RECV && record->callback) {

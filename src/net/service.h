@@ -58,6 +58,10 @@ class ServiceContext {
     bool postAccept(IoRecord* listener);
     bool postReceive(IoRecord* record, std::string& errorText);
     bool postSend(SendRecord* record, std::string& errorText);
+    // Sends a copy of `data` to `connection`: what its socket takes at once
+    // needs no send record; a private copy of the rest is posted (postSend).
+    bool sendCopy(IoRecord* connection, const char* data, std::uint32_t bytes,
+                  std::string& errorText);
     // Starts an outbound connect on a bound socket already associated with a
     // port; the result comes as EV_CONNECTED or EV_CONNECT_FAILED. 0 or a code.
     int postConnect(IoRecord* record, std::uint32_t addressNet, std::uint16_t portHost);

@@ -108,6 +108,10 @@ int receiveAsync(Socket socket, char* buffer, std::uint32_t length, Overlapped* 
 // WSASend that returns 0); the completion still comes through the port.
 int sendAsync(Socket socket, const char* buffer, std::uint32_t length, Overlapped* overlapped,
               bool* sentAtOnce = nullptr);
+// Writes what the socket takes now, without waiting and without a
+// completion, into `taken`; nothing while posted sends are still queued on it,
+// so bytes never pass one another. 0 or a code. (Windows: always nothing.)
+int sendNow(Socket socket, const char* buffer, std::uint32_t length, std::uint32_t& taken);
 // The socket must be bound and associated with a port first.
 int connectAsync(Socket socket, std::uint32_t addressNet, std::uint16_t portHost,
                  Overlapped* overlapped);

@@ -190,9 +190,33 @@ bool wakeSleeper(CompletionPort* port) {
     return true;
 }
 
+// Workers of every port that are running rather than waiting. As a
+// completion port's concurrency value, it keeps a woken worker from merely
+// taking a processor from one already running: the CPUs are shared by all
+// ports, so the count is too.
+std::atomic<int> gRunning{0};
+thread_local bool tlsRunning = false;
+
+void waitBegins() {
+    if (tlsRunning) gRunning.fetch_sub(1, std::memory_order_relaxed);
+    tlsRunning = false;
+}
+
+void waitEnds() {
+    if (!tlsRunning) gRunning.fetch_add(1, std::memory_order_relaxed);
+    tlsRunning = true;
+}
+
+bool processorsBusy() {
+    static const int processors = processorCount();
+    return gRunning.load(std::memory_order_relaxed) >= processors;
+}
+
 // Someone should come for a queued packet: a sleeping worker, else the
-// poller. Called with the port's lock held.
+// poller; with every processor busy, the standby (there is one) on its next
+// look. Called with the port's lock held.
 void signal(CompletionPort* port) {
+    if (port->standby && processorsBusy()) return;
     if (!wakeSleeper(port) && port->polling) wake(port);
 }
 
@@ -514,6 +538,7 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
                 const auto soon = Clock::now() + kStandbyInterval;
                 until = forever ? soon : std::min(soon, deadline);
             }
+            waitBegins();
             while (!me.signalled && !port->closed) {
                 if (!standby && forever) {
                     me.wakeUp.wait(lock);
@@ -521,6 +546,7 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
                     break;
                 }
             }
+            waitEnds();
             if (standby) port->standby = false;
             if (!me.signalled) unlinkSleeper(port, &me);
             continue;
@@ -529,7 +555,9 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
         lock.unlock();
         tlsPolling = port;
         epoll_event events[64];
+        waitBegins();
         const int n = ::epoll_wait(port->epollFd, events, 64, waitMs);
+        waitEnds();
         for (int i = 0; i < n; ++i) {
             if (events[i].data.u64 == 0) {
                 std::uint64_t drained;
@@ -542,8 +570,9 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
         tlsPolling = nullptr;
         lock.lock();
         port->polling = false;
-        // This thread takes one packet; wake a waiter for the rest.
-        if (port->queue.size() > 1) wakeSleeper(port);
+        // This thread takes one packet; wake a waiter for the rest, unless
+        // it would only take turns with the running ones.
+        if (port->queue.size() > 1 && !processorsBusy()) wakeSleeper(port);
     }
 }
 
@@ -804,6 +833,22 @@ int sendAsync(Socket socket, const char* buffer, std::uint32_t length, Overlappe
     }
     e->sends.push(op);
     return 0;
+}
+
+int sendNow(Socket socket, const char* buffer, std::uint32_t length, std::uint32_t& taken) {
+    taken = 0;
+    std::unique_lock<std::mutex> lock;
+    SocketEntry* e = lockLive(socket, lock);
+    if (!e) return kErrNotSocket;
+    if (e->fd < 0) return kErrNotConnected;
+    if (!e->sends.empty()) return 0;
+    PendingOp op;
+    op.buffer = const_cast<char*>(buffer);
+    op.length = length;
+    int error = 0;
+    const Attempt a = trySend(e, &op, error);
+    taken = op.done;
+    return a == Attempt::Failed ? error : 0;
 }
 
 int connectAsync(Socket socket, std::uint32_t addressNet, std::uint16_t portHost,
