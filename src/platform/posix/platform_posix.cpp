@@ -213,11 +213,16 @@ bool processorsBusy() {
 }
 
 // Someone should come for a queued packet: a sleeping worker, else the
-// poller; with every processor busy, the standby (there is one) on its next
-// look. Called with the port's lock held.
+// poller. Called with the port's lock held.
 void signal(CompletionPort* port) {
-    if (port->standby && processorsBusy()) return;
     if (!wakeSleeper(port) && port->polling) wake(port);
+}
+
+// A worker of the port found more packets than the one it takes: another
+// worker helps with them only while a processor is free for it. Otherwise
+// this one comes back for them, or the standby takes them on its next look.
+void shareWork(CompletionPort* port) {
+    if (!processorsBusy()) signal(port);
 }
 
 bool registerFd(SocketEntry* e, Socket h) {
@@ -505,7 +510,7 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
                 // More work queued: wake a waiter for it. The poll itself is not
                 // handed on here (a wake-up per event); the standby takes it
                 // over if this thread stays busy.
-                if (!port->queue.empty()) signal(port);
+                if (!port->queue.empty()) shareWork(port);
             } else {
                 p = port->quiet.front();
                 port->quiet.pop_front();
@@ -570,9 +575,8 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
         tlsPolling = nullptr;
         lock.lock();
         port->polling = false;
-        // This thread takes one packet; wake a waiter for the rest, unless
-        // it would only take turns with the running ones.
-        if (port->queue.size() > 1 && !processorsBusy()) wakeSleeper(port);
+        // This thread takes one packet; the rest are shared.
+        if (port->queue.size() > 1) shareWork(port);
     }
 }
 
