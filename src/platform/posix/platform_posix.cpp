@@ -180,15 +180,24 @@ void unlinkSleeper(CompletionPort* port, Sleeper* s) {
     s->next = s->prev = nullptr;
 }
 
-// Wakes one sleeping worker that no other packet has claimed; false if none.
-bool wakeSleeper(CompletionPort* port) {
-    Sleeper* s = port->sleepers;
-    if (!s) return false;
+// Claims the newest sleeping worker that no other packet has claimed.
+Sleeper* claimSleeper(CompletionPort* port, Sleeper* s) {
+    if (!s) return nullptr;
     unlinkSleeper(port, s);
     s->signalled = true;
-    s->wakeUp.notify_one();
-    return true;
+    return s;
 }
+
+// A wake-up decided under the port's lock and sent after it is released:
+// sent under it, the woken thread would only wake to wait for the lock.
+struct Wakeup {
+    Sleeper* sleeper = nullptr;
+    CompletionPort* poller = nullptr;
+    void send() const {
+        if (sleeper) sleeper->wakeUp.notify_one();
+        if (poller) wake(poller);
+    }
+};
 
 // Workers of every port that are running rather than waiting. As a
 // completion port's concurrency value, it keeps a woken worker from merely
@@ -214,15 +223,28 @@ bool processorsBusy() {
 
 // Someone should come for a queued packet: a sleeping worker, else the
 // poller. Called with the port's lock held.
-void signal(CompletionPort* port) {
-    if (!wakeSleeper(port) && port->polling) wake(port);
+Wakeup signal(CompletionPort* port) {
+    Wakeup w;
+    w.sleeper = claimSleeper(port, port->sleepers);
+    if (!w.sleeper && port->polling) w.poller = port;
+    return w;
 }
 
 // A worker of the port found more packets than the one it takes: another
 // worker helps with them only while a processor is free for it. Otherwise
 // this one comes back for them, or the standby takes them on its next look.
-void shareWork(CompletionPort* port) {
-    if (!processorsBusy()) signal(port);
+Wakeup shareWork(CompletionPort* port) {
+    return processorsBusy() ? Wakeup{} : signal(port);
+}
+
+Sleeper* takeSleeper(CompletionPort* port) {
+    if (port->spareSleepers.empty()) {
+        port->ownedSleepers.push_back(std::make_unique<Sleeper>());
+        return port->ownedSleepers.back().get();
+    }
+    Sleeper* s = port->spareSleepers.back();
+    port->spareSleepers.pop_back();
+    return s;
 }
 
 bool registerFd(SocketEntry* e, Socket h) {
@@ -395,7 +417,7 @@ void serveSends(SocketEntry* e) {
 
 void complete(PendingOp* op, std::uint32_t bytes, int error, bool quiet) {
     CompletionPort* port = op->port;
-    std::lock_guard<std::mutex> lock(port->mutex);
+    std::unique_lock<std::mutex> lock(port->mutex);
     if (port->closed) return;
     // This port's poller takes it when its batch is done; a worker that posted
     // it while handling this port's packet takes it when it comes back.
@@ -403,12 +425,15 @@ void complete(PendingOp* op, std::uint32_t bytes, int error, bool quiet) {
     // Nothing waits on a quiet one: it is taken when there is nothing else to
     // do, at the latest by the standby on its next look. Other work never
     // waits behind it, nor wakes a worker for it.
-    if (quiet && (comingBack || port->standby)) {
+    if (quiet && (comingBack || (port->standby && !port->standbyDozing))) {
         port->quiet.push_back(Packet{overlappedOf(op), bytes, op->key, error});
         return;
     }
     port->queue.push_back(Packet{overlappedOf(op), bytes, op->key, error});
-    if (!comingBack) signal(port);
+    if (comingBack) return;
+    const Wakeup w = signal(port);
+    lock.unlock();
+    w.send();
 }
 
 void serveSocket(Socket handle, std::uint32_t events) {
@@ -475,8 +500,7 @@ void closePort(PortHandle port) {
         port->closed = true;
         port->queue.clear();
         port->quiet.clear();
-        while (wakeSleeper(port)) {
-        }
+        while (Sleeper* s = claimSleeper(port, port->sleepers)) s->wakeUp.notify_one();
         wake(port);
     }
     releasePort(port);
@@ -493,6 +517,70 @@ bool associate(Socket socket, PortHandle port, std::uintptr_t key) {
     return e->fd < 0 || registerFd(e, socket);
 }
 
+namespace {
+
+constexpr auto kDozingInterval = std::chrono::milliseconds(100);
+constexpr int kLooksBeforeDozing = 25;  // 50 ms without a poll that found anything
+
+// Sleeps until a packet is this thread's, the port closes, or the time is
+// up. The first sleeper is the standby: while the poller handles what it
+// found nobody polls, so the standby looks again shortly and polls if it is
+// still so. Once the port has been idle a while it looks only now and then,
+// and the poller rouses it when events come again.
+void waitAsSleeper(CompletionPort* port, std::unique_lock<std::mutex>& lock, bool forever,
+                   std::chrono::steady_clock::time_point deadline) {
+    using Clock = std::chrono::steady_clock;
+    Sleeper* me = takeSleeper(port);
+    me->signalled = false;
+    pushSleeper(port, me);
+    const bool standby = !port->standby;
+    auto until = deadline;
+    std::uint64_t batchesBefore = 0;
+    if (standby) {
+        port->standby = true;
+        port->standbySleeper = me;
+        const bool dozing = port->idleLooks >= kLooksBeforeDozing;
+        port->standbyDozing = dozing;
+        const auto soon = Clock::now() + (dozing ? kDozingInterval : kStandbyInterval);
+        until = forever ? soon : std::min(soon, deadline);
+        batchesBefore = port->batches.load(std::memory_order_relaxed);
+    }
+    waitBegins();
+    while (!me->signalled && !port->closed) {
+        if (!standby && forever) {
+            me->wakeUp.wait(lock);
+        } else if (me->wakeUp.wait_until(lock, until) == std::cv_status::timeout) {
+            break;
+        }
+    }
+    waitEnds();
+    if (standby) {
+        const bool idle = port->batches.load(std::memory_order_relaxed) == batchesBefore &&
+                          port->queue.empty() && port->quiet.empty();
+        port->idleLooks = idle ? port->idleLooks + 1 : 0;
+        port->standby = false;
+        port->standbySleeper = nullptr;
+        port->standbyDozing = false;
+    }
+    if (!me->signalled) unlinkSleeper(port, me);
+    port->spareSleepers.push_back(me);
+}
+
+// Events came while the standby dozes: it goes back to looking shortly.
+void rouseStandby(CompletionPort* port) {
+    Wakeup w;
+    {
+        std::lock_guard<std::mutex> lock(port->mutex);
+        port->idleLooks = 0;
+        if (port->standbyDozing && port->standbySleeper && !port->standbySleeper->signalled) {
+            w.sleeper = claimSleeper(port, port->standbySleeper);
+        }
+    }
+    w.send();
+}
+
+}  // namespace
+
 bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
     using Clock = std::chrono::steady_clock;
     out = Completion{};
@@ -501,6 +589,7 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
     const bool forever = timeoutMs == kInfinite;
     const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
     std::unique_lock<std::mutex> lock(port->mutex);
+    Wakeup helper;  // sent on the way out
     for (;;) {
         if (!port->queue.empty() || !port->quiet.empty()) {
             Packet p;
@@ -510,11 +599,13 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
                 // More work queued: wake a waiter for it. The poll itself is not
                 // handed on here (a wake-up per event); the standby takes it
                 // over if this thread stays busy.
-                if (!port->queue.empty()) shareWork(port);
+                if (!port->queue.empty() && !helper.sleeper) helper = shareWork(port);
             } else {
                 p = port->quiet.front();
                 port->quiet.pop_front();
             }
+            lock.unlock();
+            helper.send();
             tlsHandling = port;
             out.ok = p.error == 0;
             out.bytes = p.bytes;
@@ -532,37 +623,22 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
             waitMs = static_cast<int>(std::min<long long>(left.count(), INT_MAX));
         }
         if (port->polling) {
-            Sleeper me;
-            pushSleeper(port, &me);
-            const bool standby = !port->standby;
-            // While the poller handles what it found, nobody polls: the
-            // standby looks again shortly and polls if it is still so.
-            if (standby) port->standby = true;
-            auto until = deadline;
-            if (standby) {
-                const auto soon = Clock::now() + kStandbyInterval;
-                until = forever ? soon : std::min(soon, deadline);
-            }
-            waitBegins();
-            while (!me.signalled && !port->closed) {
-                if (!standby && forever) {
-                    me.wakeUp.wait(lock);
-                } else if (me.wakeUp.wait_until(lock, until) == std::cv_status::timeout) {
-                    break;
-                }
-            }
-            waitEnds();
-            if (standby) port->standby = false;
-            if (!me.signalled) unlinkSleeper(port, &me);
+            waitAsSleeper(port, lock, forever, deadline);
             continue;
         }
         port->polling = true;
         lock.unlock();
+        helper.send();
+        helper = Wakeup{};
         tlsPolling = port;
         epoll_event events[64];
         waitBegins();
         const int n = ::epoll_wait(port->epollFd, events, 64, waitMs);
         waitEnds();
+        if (n > 0) {
+            port->batches.fetch_add(1, std::memory_order_relaxed);
+            if (port->standbyDozing.load(std::memory_order_relaxed)) rouseStandby(port);
+        }
         for (int i = 0; i < n; ++i) {
             if (events[i].data.u64 == 0) {
                 std::uint64_t drained;
@@ -576,16 +652,18 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
         lock.lock();
         port->polling = false;
         // This thread takes one packet; the rest are shared.
-        if (port->queue.size() > 1) shareWork(port);
+        if (port->queue.size() > 1) helper = shareWork(port);
     }
 }
 
 bool postPacket(PortHandle port, std::uint32_t bytes, std::uintptr_t key, Overlapped* overlapped) {
     if (!port) return false;
-    std::lock_guard<std::mutex> lock(port->mutex);
+    std::unique_lock<std::mutex> lock(port->mutex);
     if (port->closed) return false;
     port->queue.push_back(Packet{overlapped, bytes, key, 0});
-    signal(port);
+    const Wakeup w = signal(port);
+    lock.unlock();
+    w.send();
     return true;
 }
 

@@ -8,7 +8,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -98,6 +100,14 @@ namespace lumesk::platform {
 struct CompletionPort {
     std::mutex mutex;
     posix::Sleeper* sleepers = nullptr;  // not yet signalled, newest first
+    // Sleepers live as long as the port: a wake-up is sent after the lock is
+    // released, when its sleeper may already be gone back to the spares.
+    std::vector<std::unique_ptr<posix::Sleeper>> ownedSleepers;
+    std::vector<posix::Sleeper*> spareSleepers;
+    posix::Sleeper* standbySleeper = nullptr;
+    std::atomic<bool> standbyDozing{false};  // an idle port's standby looks rarely
+    int idleLooks = 0;                       // standby looks in a row that found nothing
+    std::atomic<std::uint64_t> batches{0};   // polls that found events
     std::deque<posix::Packet> queue;
     std::deque<posix::Packet> quiet;  // completions nobody waits for (see complete)
     int epollFd = -1;
