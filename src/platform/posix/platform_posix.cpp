@@ -284,10 +284,15 @@ Attempt tryReceive(SocketEntry* e, PendingOp* op, std::uint32_t& bytes, int& err
         const ssize_t n = ::recv(e->fd, op->buffer, op->length, 0);
         if (n >= 0) {
             bytes = static_cast<std::uint32_t>(n);
+            // A short read emptied the socket; what comes next raises an edge.
+            e->mayRead = n == 0 || bytes == op->length;
             return Attempt::Done;
         }
         if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return Attempt::WouldBlock;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            e->mayRead = false;
+            return Attempt::WouldBlock;
+        }
         error = mapErrno(errno);
         return Attempt::Failed;
     }
@@ -331,6 +336,7 @@ void installAccepted(PendingOp* op, int fd, const sockaddr_in& peer) {
         return;
     }
     t->fd = fd;
+    t->mayRead = true;
     t->acceptListener = kNoSocket;
     noDelay(fd);
     if (t->port) registerFd(t, op->target);
@@ -444,6 +450,7 @@ void serveSocket(Socket handle, std::uint32_t events) {
         if (!e || e->fd < 0) return;
         if (!e->accepts.empty()) serveAccepts(e, accepted);
         if (e->connect && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) serveConnect(e);
+        if (events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) e->mayRead = true;
         if (!e->receives.empty()) serveReceives(e);
         if (!e->sends.empty()) serveSends(e);
     }
@@ -701,6 +708,7 @@ Socket createSocket(bool acceptTarget) {
         std::lock_guard<std::mutex> lock(e->mutex);
         e->inUse = true;
         e->fd = fd;
+        e->mayRead = true;
         e->port = nullptr;
         e->key = 0;
         e->acceptListener = kNoSocket;
@@ -869,7 +877,7 @@ int receiveAsync(Socket socket, char* buffer, std::uint32_t length, Overlapped* 
     op->length = length;
     op->port = e->port;
     op->key = e->key;
-    if (e->receives.empty()) {
+    if (e->receives.empty() && e->mayRead) {
         std::uint32_t bytes = 0;
         int error = 0;
         switch (tryReceive(e, op, bytes, error)) {

@@ -130,6 +130,9 @@ struct SocketEntry {
     CompletionPort* port = nullptr;
     std::uintptr_t key = 0;
     Socket acceptListener = kNoSocket;  // while an accept into this socket is pending
+    // False once a read found the socket drained: until the next epoll edge
+    // says otherwise, a new receive waits for that edge without a syscall.
+    bool mayRead = true;
     OpQueue receives;
     OpQueue sends;
     OpQueue accepts;
