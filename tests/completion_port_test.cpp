@@ -272,6 +272,19 @@ TEST_F(PortFixture, ReceiveSeesDataThenEndOfStream) {
     ASSERT_EQ(receiveAsync(server, buffer, sizeof buffer, &ov), 0);
     ASSERT_TRUE(dequeue(port, 5000, c));
     EXPECT_EQ(c.bytes, 0u);  // graceful close
+
+    // The close comes right behind the bytes, both seen in one readiness
+    // event: a read that ends short must not hide the end of the stream.
+    Client second;
+    Socket other = acceptOne(second);
+    ASSERT_EQ(receiveAsync(other, buffer, sizeof buffer, &ov), 0);
+    ASSERT_TRUE(second.sendAll("bye", 3));
+    second.close();
+    ASSERT_TRUE(dequeue(port, 5000, c));
+    EXPECT_EQ(c.bytes, 3u);
+    ASSERT_EQ(receiveAsync(other, buffer, sizeof buffer, &ov), 0);
+    ASSERT_TRUE(dequeue(port, 5000, c));
+    EXPECT_EQ(c.bytes, 0u);
 }
 
 TEST_F(PortFixture, PendingAcceptsHoldNoDescriptors) {

@@ -155,6 +155,11 @@ SocketEntry* lockLive(Socket h, std::unique_lock<std::mutex>& lock) {
 }
 
 constexpr auto kStandbyInterval = std::chrono::milliseconds(2);
+// Packets left in the queue, besides the one a worker takes, before it wakes
+// another to help: a single one is done sooner than a wake-up takes.
+constexpr std::size_t kShareAt = 2;
+// Quiet packets taken before others once this many wait.
+constexpr std::size_t kQuietBacklog = 64;
 
 thread_local int tlsSocketError = 0;
 thread_local CompletionPort* tlsPolling = nullptr;
@@ -284,8 +289,9 @@ Attempt tryReceive(SocketEntry* e, PendingOp* op, std::uint32_t& bytes, int& err
         const ssize_t n = ::recv(e->fd, op->buffer, op->length, 0);
         if (n >= 0) {
             bytes = static_cast<std::uint32_t>(n);
-            // A short read emptied the socket; what comes next raises an edge.
-            e->mayRead = n == 0 || bytes == op->length;
+            // A short read emptied the socket and what comes next raises an
+            // edge; but the peer's close may already wait behind the bytes read.
+            e->mayRead = n == 0 || bytes == op->length || e->peerClosed;
             return Attempt::Done;
         }
         if (errno == EINTR) continue;
@@ -337,6 +343,7 @@ void installAccepted(PendingOp* op, int fd, const sockaddr_in& peer) {
     }
     t->fd = fd;
     t->mayRead = true;
+    t->peerClosed = false;
     t->acceptListener = kNoSocket;
     noDelay(fd);
     if (t->port) registerFd(t, op->target);
@@ -401,8 +408,8 @@ void serveReceives(SocketEntry* e) {
     }
 }
 
-void failAll(OpQueue& q, int error) {
-    while (PendingOp* op = q.pop()) complete(op, 0, error);
+void failAll(OpQueue& q, int error, bool quiet = false) {
+    while (PendingOp* op = q.pop()) complete(op, 0, error, quiet);
 }
 
 void serveSends(SocketEntry* e) {
@@ -451,6 +458,7 @@ void serveSocket(Socket handle, std::uint32_t events) {
         if (!e->accepts.empty()) serveAccepts(e, accepted);
         if (e->connect && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) serveConnect(e);
         if (events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) e->mayRead = true;
+        if (events & (EPOLLRDHUP | EPOLLERR | EPOLLHUP)) e->peerClosed = true;
         if (!e->receives.empty()) serveReceives(e);
         if (!e->sends.empty()) serveSends(e);
     }
@@ -600,13 +608,14 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
     for (;;) {
         if (!port->queue.empty() || !port->quiet.empty()) {
             Packet p;
-            if (!port->queue.empty()) {
+            // Quiet ones wait for a free moment, but not for ever.
+            if (!port->queue.empty() && port->quiet.size() < kQuietBacklog) {
                 p = port->queue.front();
                 port->queue.pop_front();
                 // More work queued: wake a waiter for it. The poll itself is not
                 // handed on here (a wake-up per event); the standby takes it
                 // over if this thread stays busy.
-                if (!port->queue.empty() && !helper.sleeper) helper = shareWork(port);
+                if (port->queue.size() >= kShareAt && !helper.sleeper) helper = shareWork(port);
             } else {
                 p = port->quiet.front();
                 port->quiet.pop_front();
@@ -659,7 +668,7 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
         lock.lock();
         port->polling = false;
         // This thread takes one packet; the rest are shared.
-        if (port->queue.size() > 1) helper = shareWork(port);
+        if (port->queue.size() > kShareAt) helper = shareWork(port);
     }
 }
 
@@ -709,6 +718,7 @@ Socket createSocket(bool acceptTarget) {
         e->inUse = true;
         e->fd = fd;
         e->mayRead = true;
+        e->peerClosed = false;
         e->port = nullptr;
         e->key = 0;
         e->acceptListener = kNoSocket;
@@ -729,12 +739,13 @@ int closeSocket(Socket socket) {
     if (!e) return kErrNotSocket;
     e->inUse = false;
     if (++e->generation == 0) e->generation = 1;
-    // Every pending operation fails through its port, once.
-    failAll(e->receives, kErrOperationAborted);
-    failAll(e->sends, kErrOperationAborted);
-    failAll(e->accepts, kErrOperationAborted);
+    // Every pending operation fails through its port, once. Whoever closed
+    // the socket is not waiting for these: they wake nobody (see complete).
+    failAll(e->receives, kErrOperationAborted, true);
+    failAll(e->sends, kErrOperationAborted, true);
+    failAll(e->accepts, kErrOperationAborted, true);
     if (e->connect) {
-        complete(e->connect, 0, kErrOperationAborted);
+        complete(e->connect, 0, kErrOperationAborted, true);
         e->connect = nullptr;
     }
     const Socket listener = e->acceptListener;
@@ -752,7 +763,7 @@ int closeSocket(Socket socket) {
             for (PendingOp* op = l->accepts.head; op; op = op->next) {
                 if (op->target == socket) {
                     l->accepts.remove(op);
-                    complete(op, 0, kErrOperationAborted);
+                    complete(op, 0, kErrOperationAborted, true);
                     break;
                 }
             }

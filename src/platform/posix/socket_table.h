@@ -133,6 +133,7 @@ struct SocketEntry {
     // False once a read found the socket drained: until the next epoll edge
     // says otherwise, a new receive waits for that edge without a syscall.
     bool mayRead = true;
+    bool peerClosed = false;  // an edge said the peer closed or failed: a short read proves nothing
     OpQueue receives;
     OpQueue sends;
     OpQueue accepts;
