@@ -218,7 +218,9 @@ TEST_F(PortFixture, SendNowWritesNothingPastQueuedSends) {
     reader.join();
     EXPECT_EQ(std::string(back.begin(), back.begin() + 2), "ab");
     EXPECT_TRUE(std::equal(big.begin(), big.end(), back.begin() + 2));
+#ifndef _WIN32
     EXPECT_EQ(sendNow(kNoSocket, "x", 1, taken), kErrNotSocket);
+#endif
 }
 
 TEST_F(PortFixture, CloseFailsEveryPendingOperationOnce) {
