@@ -209,16 +209,25 @@ struct Wakeup {
 // taking a processor from one already running: the CPUs are shared by all
 // ports, so the count is too.
 std::atomic<int> gRunning{0};
-thread_local bool tlsRunning = false;
+
+// Counted out again when its thread ends while it runs (a worker that took
+// its exit packet never waits again).
+struct RunningMark {
+    bool on = false;
+    ~RunningMark() {
+        if (on) gRunning.fetch_sub(1, std::memory_order_relaxed);
+    }
+};
+thread_local RunningMark tlsRunning;
 
 void waitBegins() {
-    if (tlsRunning) gRunning.fetch_sub(1, std::memory_order_relaxed);
-    tlsRunning = false;
+    if (tlsRunning.on) gRunning.fetch_sub(1, std::memory_order_relaxed);
+    tlsRunning.on = false;
 }
 
 void waitEnds() {
-    if (!tlsRunning) gRunning.fetch_add(1, std::memory_order_relaxed);
-    tlsRunning = true;
+    if (!tlsRunning.on) gRunning.fetch_add(1, std::memory_order_relaxed);
+    tlsRunning.on = true;
 }
 
 bool processorsBusy() {
@@ -230,6 +239,8 @@ bool processorsBusy() {
 // poller. Called with the port's lock held.
 Wakeup signal(CompletionPort* port) {
     Wakeup w;
+    // The poller, busy with its batch, looks at the queue next anyway.
+    if (port->serving.load(std::memory_order_relaxed)) return w;
     w.sleeper = claimSleeper(port, port->sleepers);
     if (!w.sleeper && port->polling) w.poller = port;
     return w;
@@ -651,6 +662,7 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
         waitBegins();
         const int n = ::epoll_wait(port->epollFd, events, 64, waitMs);
         waitEnds();
+        port->serving.store(true, std::memory_order_relaxed);
         if (n > 0) {
             port->batches.fetch_add(1, std::memory_order_relaxed);
             if (port->standbyDozing.load(std::memory_order_relaxed)) rouseStandby(port);
@@ -666,6 +678,7 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
         }
         tlsPolling = nullptr;
         lock.lock();
+        port->serving.store(false, std::memory_order_relaxed);
         port->polling = false;
         // This thread takes one packet; the rest are shared.
         if (port->queue.size() > kShareAt) helper = shareWork(port);

@@ -114,6 +114,9 @@ struct CompletionPort {
     int wakeFd = -1;
     bool polling = false;  // one waiter at a time sits in epoll_wait
     bool standby = false;  // one waiter wakes now and then to take over the poll
+    // The poller is serving what its poll found; cleared under the lock, just
+    // before it looks at the queue again.
+    std::atomic<bool> serving{false};
     bool closed = false;
     std::atomic<int> refs{1};  // the owner plus every associated socket
 };
