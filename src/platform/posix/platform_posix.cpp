@@ -156,7 +156,7 @@ SocketEntry* lockLive(Socket h, std::unique_lock<std::mutex>& lock) {
 
 constexpr auto kStandbyInterval = std::chrono::milliseconds(2);
 // Packets left in the queue, besides the one a worker takes, before it wakes
-// another to help: a single one is done sooner than a wake-up takes.
+// another to help: a few are done sooner than a wake-up and a sleep take.
 constexpr std::size_t kShareAt = 4;
 // Quiet packets taken before others once this many wait.
 constexpr std::size_t kQuietBacklog = 64;
