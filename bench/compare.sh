@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # Loopback comparison: lumesk_relay against socat, rinetd, haproxy (tcp) and nginx (stream),
 # plus a direct baseline. Every process it starts talks to 127.0.0.1 only.
-# Usage: bench/compare.sh            (BENCH_SECONDS=5 per measurement, KEEP=1 keeps the logs)
+# All forwarders run side by side; each round measures every metric on every
+# forwarder in turn (the order rotating), and the table shows the median over
+# the rounds, so a slow spell of this shared machine does not land on one
+# forwarder alone.
+# Usage: bench/compare.sh   (BENCH_SECONDS=4 per measurement, BENCH_ROUNDS=3, KEEP=1 keeps the logs)
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$ROOT/build-bench
-SECS=${BENCH_SECONDS:-5}
+SECS=${BENCH_SECONDS:-4}
+ROUNDS=${BENCH_ROUNDS:-3}
 LOAD=$BUILD/lumesk_load
 RELAY=$BUILD/lumesk_relay
 TICK=$(getconf CLK_TCK)
@@ -91,14 +96,16 @@ wait_listen() {
 }
 
 # One ps call: sampling must be quick next to a 5 s window, even with 50 socat children.
+# $1: the roots, separated by spaces.
 tree_pids() {
-    ps -e -o pid=,ppid= | awk -v root="$1" '
+    ps -e -o pid=,ppid= | awk -v roots="$1" '
+        BEGIN { n = split(roots, r, " "); for (i = 1; i <= n; i++) root[r[i]] = 1 }
         { parent[$1] = $2 }
         END {
             for (p in parent) {
                 q = p
-                while (q != root && q > 1 && (q in parent)) q = parent[q]
-                if (q == root) print p
+                while (!(q in root) && q > 1 && (q in parent)) q = parent[q]
+                if (q in root) print p
             }
         }'
 }
@@ -126,29 +133,38 @@ tree_ctxsw() {
         awk '/ctxt_switches/ { t += $2 } END { print t + 0 }'
 }
 
-FWD_PID=''
+declare -A FWD  # FWD[name]: the roots of the forwarder's process trees
 RELAY_FD=''
+# Starts a forwarder with two listeners: sinkp -> the sink, echop -> its echo port.
 start_forwarder() {
-    local name=$1 listen=$2 target=$3
-    local dir=$T/$name.$listen
+    local name=$1 sinkp=$2 echop=$3 echotarget=$4
+    local dir=$T/$name pid
     mkdir -p "$dir"
-    port_busy "$listen" && die "port $listen is already in use"
+    port_busy "$sinkp" && die "port $sinkp is already in use"
+    port_busy "$echop" && die "port $echop is already in use"
     case $name in
     lumesk)
+        # One mapping per process, as the idle RSS is read for one mapping.
         mkfifo "$dir/stdin"
-        "$RELAY" "$listen" "$target" 127.0.0.1 <"$dir/stdin" >"$dir/out.log" 2>&1 &
-        FWD_PID=$!
-        exec {RELAY_FD}>"$dir/stdin"  # the relay runs until this closes
+        "$RELAY" "$sinkp" "$SINK_PORT" 127.0.0.1 <"$dir/stdin" >"$dir/sink.log" 2>&1 &
+        pid=$!
+        "$RELAY" "$echop" "$echotarget" 127.0.0.1 <"$dir/stdin" >"$dir/echo.log" 2>&1 &
+        pid+=" $!"
+        exec {RELAY_FD}>"$dir/stdin"  # the relays run until this closes
         ;;
     socat)
-        socat "TCP-LISTEN:$listen,bind=127.0.0.1,fork,reuseaddr" "TCP:127.0.0.1:$target" \
+        socat "TCP-LISTEN:$sinkp,bind=127.0.0.1,fork,reuseaddr" "TCP:127.0.0.1:$SINK_PORT" \
             >"$dir/out.log" 2>&1 &
-        FWD_PID=$!
+        pid=$!
+        socat "TCP-LISTEN:$echop,bind=127.0.0.1,fork,reuseaddr" "TCP:127.0.0.1:$echotarget" \
+            >>"$dir/out.log" 2>&1 &
+        pid+=" $!"
         ;;
     rinetd)
-        echo "127.0.0.1 $listen 127.0.0.1 $target" >"$dir/rinetd.conf"
+        printf '127.0.0.1 %s 127.0.0.1 %s\n127.0.0.1 %s 127.0.0.1 %s\n' \
+            "$sinkp" "$SINK_PORT" "$echop" "$echotarget" >"$dir/rinetd.conf"
         rinetd -f -c "$dir/rinetd.conf" >"$dir/out.log" 2>&1 &
-        FWD_PID=$!
+        pid=$!
         ;;
     haproxy)
         cat >"$dir/haproxy.cfg" <<EOF
@@ -159,14 +175,19 @@ defaults
     timeout connect 5s
     timeout client 60s
     timeout server 60s
-frontend f
-    bind 127.0.0.1:$listen
-    default_backend b
-backend b
-    server s 127.0.0.1:$target
+frontend fs
+    bind 127.0.0.1:$sinkp
+    default_backend bs
+backend bs
+    server s 127.0.0.1:$SINK_PORT
+frontend fe
+    bind 127.0.0.1:$echop
+    default_backend be
+backend be
+    server e 127.0.0.1:$echotarget
 EOF
         haproxy -f "$dir/haproxy.cfg" -db >"$dir/out.log" 2>&1 &
-        FWD_PID=$!
+        pid=$!
         ;;
     nginx)
         cat >"$dir/nginx.conf" <<EOF
@@ -177,40 +198,47 @@ error_log $dir/error.log warn;
 events { worker_connections 8192; }
 stream {
     server {
-        listen 127.0.0.1:$listen;
-        proxy_pass 127.0.0.1:$target;
+        listen 127.0.0.1:$sinkp;
+        proxy_pass 127.0.0.1:$SINK_PORT;
+    }
+    server {
+        listen 127.0.0.1:$echop;
+        proxy_pass 127.0.0.1:$echotarget;
     }
 }
 EOF
         nginx -p "$dir" -c "$dir/nginx.conf" -g 'daemon off;' >"$dir/out.log" 2>&1 &
-        FWD_PID=$!
+        pid=$!
         ;;
     *) die "unknown forwarder $name" ;;
     esac
-    PIDS+=("$FWD_PID")
-    wait_listen "$listen" "$FWD_PID" || {
-        cat "$dir/out.log" >&2
-        die "$name did not listen on $listen"
-    }
-    sleep 0.5  # let workers settle before the idle RSS
+    PIDS+=($pid)
+    FWD[$name]=$pid
+    if ! wait_listen "$sinkp" "${pid%% *}" || ! wait_listen "$echop" "${pid##* }"; then
+        cat "$dir"/*.log >&2
+        die "$name did not listen on $sinkp and $echop"
+    fi
 }
 
-stop_forwarder() {
-    local name=$1 i
-    if [ "$name" = lumesk ]; then
-        exec {RELAY_FD}>&-
-    else
-        kill "$FWD_PID" 2>/dev/null
-    fi
-    for i in $(seq 50); do
-        kill -0 "$FWD_PID" 2>/dev/null || break
-        sleep 0.1
+stop_forwarders() {
+    local name pid i
+    [ -n "$RELAY_FD" ] && exec {RELAY_FD}>&-
+    for name in "${!FWD[@]}"; do
+        [ "$name" != lumesk ] && kill ${FWD[$name]} 2>/dev/null
     done
-    kill -0 "$FWD_PID" 2>/dev/null && {
-        log "$name did not stop by itself; killing it"
-        kill -9 "$FWD_PID" 2>/dev/null
-    }
-    wait "$FWD_PID" 2>/dev/null
+    for name in "${!FWD[@]}"; do
+        for pid in ${FWD[$name]}; do
+            for i in $(seq 50); do
+                kill -0 "$pid" 2>/dev/null || break
+                sleep 0.1
+            done
+            if kill -0 "$pid" 2>/dev/null; then
+                log "$name did not stop by itself; killing it"
+                kill -9 "$pid" 2>/dev/null
+            fi
+            wait "$pid" 2>/dev/null
+        done
+    done
     true
 }
 
@@ -249,7 +277,7 @@ measure() {
     if [ -n "$pid" ]; then
         # socat's children count once reaped, in the parent's cutime.
         for i in $(seq 30); do
-            if [ "$name" != socat ] || [ -z "$(pgrep -P "$pid")" ]; then break; fi
+            if [ "$name" != socat ] || [ -z "$(pgrep -P "${pid// /,}")" ]; then break; fi
             sleep 0.1
         done
         sleep 0.2
@@ -281,62 +309,58 @@ problems() {
 }
 PROBLEMS=''
 
-run_one() {
-    local name=$1 idx=$2
-    log "$name: load average $(cut -d' ' -f1-3 /proc/loadavg)"
-    local pid='' sinkp=$SINK_PORT echop=$((ECHO_BASE + idx))
+declare -A V  # V[name,metric]: one value per round
 
-    # Throughput: bytes into a target that discards, counted at the target.
-    if [ "$name" != direct ]; then
+add() { V[$1,$2]+="${3:-} "; }
+
+median() {
+    tr ' ' '\n' <<<"$1" | grep -v '^$' | sort -g |
+        awk '{ v[NR] = $1 } END { if (NR == 0) exit; print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+measure_one() {
+    local name=$1 metric=$2 idx=$3 pid='' sinkp echop
+    if [ "$name" = direct ]; then
+        sinkp=$SINK_PORT
+        echop=$ECHO_BASE
+    else
+        pid=${FWD[$name]}
         sinkp=$((SINK_FWD_BASE + idx))
-        start_forwarder "$name" "$sinkp" "$SINK_PORT"
-        pid=$FWD_PID
-        R[$name,rss_idle]=$(tree_rss_kib "$pid")
-    fi
-    measure "$name" thr1 "$pid" 0.6 throughput "$sinkp" 1 "$SECS" "$CTRL_PORT"
-    R[$name,thr1]=$(kv "$LAST" mibps)
-    problems "$name" thr1 "$LAST"
-    measure "$name" thr50 "$pid" 0.6 throughput "$sinkp" 50 "$SECS" "$CTRL_PORT"
-    R[$name,thr50]=$(kv "$LAST" mibps)
-    problems "$name" thr50 "$LAST"
-    if [ -n "$pid" ]; then
-        stop_forwarder "$name"
-        pid=''
-    fi
-
-    # Request/response and connection rate: a target that echoes.
-    if [ "$name" != direct ]; then
-        local target=$echop
         echop=$((ECHO_FWD_BASE + idx))
-        start_forwarder "$name" "$echop" "$target"
-        pid=$FWD_PID
     fi
-    measure "$name" rr1 "$pid" 0.4 rr "$echop" 1 "$SECS"
-    R[$name,rr1]=$(kv "$LAST" rps)
-    R[$name,rr1p50]=$(kv "$LAST" p50_us)
-    R[$name,rr1p99]=$(kv "$LAST" p99_us)
-    problems "$name" rr1 "$LAST"
-    measure "$name" rr50 "$pid" 0.4 rr "$echop" 50 "$SECS"
-    R[$name,rr50]=$(kv "$LAST" rps)
-    R[$name,rr50p50]=$(kv "$LAST" p50_us)
-    R[$name,rr50p99]=$(kv "$LAST" p99_us)
-    problems "$name" rr50 "$LAST"
-    # RST on close: the client leaves no TIME_WAIT that would slow the next forwarder's run.
-    log "$name connrate: $(ss -Htan state time-wait | wc -l) sockets in TIME_WAIT before"
-    measure "$name" conn "$pid" 0.1 connrate "$echop" "$SECS" 4 rst
-    R[$name,conn]=$(kv "$LAST" cps)
-    R[$name,connp99]=$(kv "$LAST" p99_us)
-    problems "$name" connrate "$LAST"
-    [ -n "$pid" ] && stop_forwarder "$name"
+    case $metric in
+    thr1 | thr50)
+        measure "$name" "$metric" "$pid" 0.6 throughput "$sinkp" "${metric#thr}" "$SECS" "$CTRL_PORT"
+        add "$name" "$metric" "$(kv "$LAST" mibps)"
+        ;;
+    rr1 | rr50)
+        measure "$name" "$metric" "$pid" 0.4 rr "$echop" "${metric#rr}" "$SECS"
+        add "$name" "$metric" "$(kv "$LAST" rps)"
+        add "$name" "${metric}p50" "$(kv "$LAST" p50_us)"
+        add "$name" "${metric}p99" "$(kv "$LAST" p99_us)"
+        ;;
+    conn)
+        # RST on close: the client leaves no TIME_WAIT to slow the next run down.
+        measure "$name" conn "$pid" 0.1 connrate "$echop" "$SECS" 4 rst
+        add "$name" conn "$(kv "$LAST" cps)"
+        add "$name" connp99 "$(kv "$LAST" p99_us)"
+        ;;
+    esac
+    problems "$name" "$metric" "$LAST"
+    [ -z "$pid" ] && return 0
     # Forwarder cost per unit of work: lower is leaner.
-    if [ "$name" != direct ]; then
-        R[$name,cpu_thr50]=$(per_unit "${R[$name,thr50.cpu]}" "${R[$name,thr50]}" 1000 "%.0f")
-        R[$name,cpu_rr50]=$(per_unit "${R[$name,rr50.cpu]}" "${R[$name,rr50]}" 1000 "%.1f")
-        R[$name,cpu_conn]=$(per_unit "${R[$name,conn.cpu]}" "${R[$name,conn]}" 1000 "%.0f")
-        R[$name,ctx_rr50]=$(per_unit "${R[$name,rr50.ctxsw]}" "${R[$name,rr50]}" 1 "%.2f")
-        # Its per-connection children take their switch counts with them.
-        [ "$name" = socat ] && R[$name,ctx_rr50]=''
-    fi
+    case $metric in
+    thr50) add "$name" cpu_thr50 "$(per_unit "${R[$name,thr50.cpu]}" "$(kv "$LAST" mibps)" 1000 "%.0f")" ;;
+    rr50)
+        add "$name" cpu_rr50 "$(per_unit "${R[$name,rr50.cpu]}" "$(kv "$LAST" rps)" 1000 "%.1f")"
+        # socat's per-connection children take their switch counts with them.
+        if [ "$name" != socat ]; then
+            add "$name" ctx_rr50 "$(per_unit "${R[$name,rr50.ctxsw]}" "$(kv "$LAST" rps)" 1 "%.2f")"
+        fi
+        ;;
+    conn) add "$name" cpu_conn "$(per_unit "${R[$name,conn.cpu]}" "$(kv "$LAST" cps)" 1000 "%.0f")" ;;
+    esac
+    return 0
 }
 
 # ---- table ---------------------------------------------------------------------------
@@ -423,18 +447,43 @@ log "$SECS s per measurement; $(nproc) cores; loopback only; load average $LOAD_
 
 started=$(date +%s)
 for i in "${!FORWARDERS[@]}"; do
-    run_one "${FORWARDERS[$i]}" "$i"
+    name=${FORWARDERS[$i]}
+    [ "$name" = direct ] && continue
+    start_forwarder "$name" $((SINK_FWD_BASE + i)) $((ECHO_FWD_BASE + i)) $((ECHO_BASE + i))
 done
+sleep 1  # let workers settle before the idle RSS
+for name in "${!FWD[@]}"; do
+    if [ "$name" = lumesk ]; then
+        # One mapping: the relay process of the sink mapping alone.
+        R[$name,rss_idle]=$(tree_rss_kib "${FWD[$name]%% *}")
+    else
+        R[$name,rss_idle]=$(tree_rss_kib "${FWD[$name]}")
+    fi
+done
+METRICS=(thr1 thr50 rr1 rr50 conn)
+n=${#FORWARDERS[@]}
+for round in $(seq "$ROUNDS"); do
+    log "round $round of $ROUNDS: load average $(cut -d' ' -f1-3 /proc/loadavg)"
+    for metric in "${METRICS[@]}"; do
+        for k in $(seq 0 $((n - 1))); do
+            i=$(((k + round - 1) % n))  # each round starts with another forwarder
+            measure_one "${FORWARDERS[$i]}" "$metric" "$i"
+        done
+    done
+done
+stop_forwarders
+for key in "${!V[@]}"; do R[$key]=$(median "${V[$key]}"); done
 
 echo
-echo "== Forwarder comparison on 127.0.0.1 ($SECS s per measurement, $(nproc) cores," \
-    "$(($(date +%s) - started)) s in all; lumesk at $(git -C "$ROOT" describe --always --dirty 2>/dev/null)) =="
+echo "== Forwarder comparison on 127.0.0.1 (median of $ROUNDS rounds, $SECS s per measurement," \
+    "$(nproc) cores, $(($(date +%s) - started)) s in all; lumesk at $(git -C "$ROOT" describe --always --dirty 2>/dev/null)) =="
 print_table
 echo
 echo "load average before: $LOAD_BEFORE, after: $(cut -d' ' -f1-3 /proc/loadavg)" \
     "(anything else running on these $(nproc) cores makes every figure noisy)"
 echo "direct = load generator straight to the target (no forwarder): the ceiling."
 echo "RSS and CPU are summed over each forwarder's process tree (nginx master+workers, socat children)."
+echo "RSS idle: lumesk's process with its one mapping; each peer's processes, with two listeners."
 echo "connections/s: 4 client threads; connect, 1 byte, its echo, close with RST (no client TIME_WAIT)."
 echo "rr: 64-byte request, 64-byte echo, one outstanding per connection; latency over all requests."
 echo "lumesk/best: lumesk divided by the best of socat, rinetd, haproxy, nginx for that row."
