@@ -406,6 +406,9 @@ void serveConnect(SocketEntry* e) {
     }
     PendingOp* op = e->connect;
     e->connect = nullptr;
+    // Nothing can have come yet but what this very edge reports (serveSocket
+    // marks that next): the first receive need not try a read that would fail.
+    e->mayRead = false;
     complete(op, 0, mapErrno(err));
 }
 
@@ -1032,7 +1035,7 @@ std::vector<std::uint32_t> localAddressTable() {
 // blocks of that size class for reuse, as a Windows heap's free lists do.
 constexpr std::size_t kKeptMin = 4096;
 constexpr std::size_t kKeptSize = 24 << 10;
-constexpr std::size_t kKeptMax = 512;
+constexpr std::size_t kKeptMax = 256;
 
 struct HeapObject {
     LiveCount live;
