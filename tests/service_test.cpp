@@ -158,6 +158,11 @@ TEST(Sends, NotASocketTriesTwiceReportsAndFrees) {
     std::string error;
     EXPECT_FALSE(ctx.postSend(send, error));
     EXPECT_EQ(error, "错误码:10038 WSAENOTSOCK 描述字不是一个套接口。");
+    // Forwarding meets the same fault the same way, and keeps nothing.
+    error.clear();
+    EXPECT_FALSE(ctx.sendCopy(record, "abc", 3, error));
+    EXPECT_EQ(error, "错误码:10038 WSAENOTSOCK 描述字不是一个套接口。");
+    EXPECT_EQ(record->queuedBytes.load(), 0);
     ctx.releaseRecord(record);
     EXPECT_EQ(ctx.heap.liveBlocks(), before);
 }

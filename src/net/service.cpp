@@ -303,10 +303,9 @@ bool ServiceContext::sendCopy(IoRecord* connection, const char* data, std::uint3
         code = platform::sendNow(connection->socket, data, bytes, taken);
         leaveSocket(connection);
     }
-    if (code != 0) {
-        errorText = sendErrorText(code);
-        return false;
-    }
+    // On a fault the posted send below meets it again and handles it as any
+    // send does (a retry after WSAENOTSOCK, the error text).
+    if (code != 0) taken = 0;
     if (taken > 0) {
         // Counted as a completed send would be; a connection of the client
         // instance has no parent, so only a listener's total moves with it.
