@@ -289,6 +289,25 @@ TEST_F(PortFixture, ReceiveSeesDataThenEndOfStream) {
     EXPECT_EQ(c.bytes, 0u);
 }
 
+// Bytes whose readiness was seen while no receive waited, then a receive
+// posted from a thread that never takes packets: it still completes.
+TEST_F(PortFixture, ReceivePostedFromOutsideFindsBytesAlreadyThere) {
+    Client client;
+    Socket server = acceptOne(client);
+    ASSERT_TRUE(client.sendAll("early", 5));
+    // The poll sees the bytes (and whatever else the connection raises for a
+    // while); nothing completes.
+    Completion c;
+    EXPECT_TRUE(drain(500).empty());
+    char buffer[16];
+    Overlapped ov{};
+    std::thread([&] { EXPECT_EQ(receiveAsync(server, buffer, sizeof buffer, &ov), 0); }).join();
+    ASSERT_TRUE(dequeue(port, 5000, c));
+    EXPECT_EQ(c.overlapped, &ov);
+    ASSERT_EQ(c.bytes, 5u);
+    EXPECT_EQ(std::string(buffer, 5), "early");
+}
+
 TEST_F(PortFixture, PendingAcceptsHoldNoDescriptors) {
 #ifdef _WIN32
     GTEST_SKIP() << "a property of the POSIX layer: on Windows every AcceptEx target is a real "

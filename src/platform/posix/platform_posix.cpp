@@ -270,6 +270,15 @@ bool registerFd(SocketEntry* e, Socket h) {
     return ::epoll_ctl(e->port->epollFd, EPOLL_CTL_ADD, e->fd, &ev) == 0;
 }
 
+// Has epoll look at the socket again: what is ready now comes to the port's
+// poller as a fresh edge.
+bool rearm(SocketEntry* e, Socket h) {
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    ev.data.u64 = h;
+    return ::epoll_ctl(e->port->epollFd, EPOLL_CTL_MOD, e->fd, &ev) == 0;
+}
+
 int ensureFd(SocketEntry* e, Socket h) {
     if (e->fd >= 0) return 0;
     e->fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
@@ -905,6 +914,13 @@ int receiveAsync(Socket socket, char* buffer, std::uint32_t length, Overlapped* 
     op->port = e->port;
     op->key = e->key;
     if (e->receives.empty() && e->mayRead) {
+        // Posted from outside the port's workers (a partner's drain, a relay
+        // that connected): the port's poller reads it with whatever else it
+        // finds, instead of a completion that must wake one of them.
+        if (tlsHandling != e->port && tlsPolling != e->port && rearm(e, socket)) {
+            e->receives.push(op);
+            return 0;
+        }
         std::uint32_t bytes = 0;
         int error = 0;
         switch (tryReceive(e, op, bytes, error)) {
