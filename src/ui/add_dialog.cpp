@@ -47,24 +47,20 @@ AddDialog::AddDialog(wxWindow* parent, model::MappingTable& table,
     form_.listenIp = new wxChoice(this, wxID_ANY, inside(address, 56, 41), wxSize(160, 20));
     named(form_.listenIp, "组合框1");
     form_.listenIp->Append(S(kAllAddresses));
-    new wxStaticText(this, wxID_ANY, S("端口:"), inside(address, 216, 41), wxSize(48, 16));
-    form_.listenPort = new wxTextCtrl(this, wxID_ANY, "", inside(address, 265, 40), wxSize(32, 20));
+    form_.listenPort = captionedText(this, address, "端口:", {216, 41}, 48, {265, 40}, {32, 20});
     named(form_.listenPort, "编辑框2");
     new wxStaticText(this, wxID_ANY, S("转发IP:"), inside(address, 8, 68), wxSize(48, 16));
     form_.forwardIp = new wxComboBox(this, wxID_ANY, "", inside(address, 56, 66), wxSize(160, 20));
     named(form_.forwardIp, "组合框2");
-    new wxStaticText(this, wxID_ANY, S("端口:"), inside(address, 216, 66), wxSize(48, 16));
-    form_.forwardPort =
-        new wxTextCtrl(this, wxID_ANY, "", inside(address, 265, 65), wxSize(32, 20));
+    form_.forwardPort = captionedText(this, address, "端口:", {216, 66}, 48, {265, 65}, {32, 20});
     named(form_.forwardPort, "编辑框3");
 
     auto* limits = new wxStaticBox(this, wxID_ANY, S("基本设置"), wxPoint(8, 130), wxSize(328, 40));
     named(limits, "分组框2");
-    new wxStaticText(this, wxID_ANY, S("承载人数:"), inside(limits, 13, 16), wxSize(56, 16));
-    form_.capacity = new wxTextCtrl(this, wxID_ANY, "", inside(limits, 72, 15), wxSize(43, 20));
+    form_.capacity = captionedText(this, limits, "承载人数:", {13, 16}, 56, {72, 15}, {43, 20});
     named(form_.capacity, "编辑框4");
-    new wxStaticText(this, wxID_ANY, S("单IP连接数:"), inside(limits, 165, 16), wxSize(68, 16));
-    form_.perIpLimit = new wxTextCtrl(this, wxID_ANY, "", inside(limits, 237, 15), wxSize(43, 20));
+    form_.perIpLimit =
+        captionedText(this, limits, "单IP连接数:", {165, 16}, 68, {237, 15}, {43, 20});
     named(form_.perIpLimit, "编辑框5");
 
     blacklistGroup_ =
@@ -75,9 +71,8 @@ AddDialog::AddDialog(wxWindow* parent, model::MappingTable& table,
     named(form_.blacklist, "列表框1");
     form_.blacklist->AppendColumn(S("编号"), wxLIST_FORMAT_LEFT, 50);
     form_.blacklist->AppendColumn(S("IP地址"), wxLIST_FORMAT_LEFT, 140);
-    new wxStaticText(this, wxID_ANY, S("IP地址"), inside(blacklistGroup_, 240, 11), wxSize(82, 16));
     form_.blacklistIp =
-        new wxTextCtrl(this, wxID_ANY, "", inside(blacklistGroup_, 233, 32), wxSize(88, 20));
+        captionedText(this, blacklistGroup_, "IP地址", {240, 11}, 82, {233, 32}, {88, 20});
     named(form_.blacklistIp, "编辑框7");
     auto* add =
         new wxButton(this, wxID_ANY, S("添加"), inside(blacklistGroup_, 240, 61), wxSize(36, 20));

@@ -5,6 +5,7 @@
 #include <wx/combobox.h>
 #include <wx/listctrl.h>
 #include <wx/radiobut.h>
+#include <wx/stattext.h>
 #include <wx/textctrl.h>
 
 #include "ui/wx_text.h"
@@ -54,6 +55,13 @@ void FormControls::removeBlacklistRow(const wxString& ip) {
 void FormControls::setForwardEnabled(bool enabled) {
     forwardIp->Enable(enabled);
     forwardPort->Enable(enabled);
+}
+
+wxTextCtrl* captionedText(wxWindow* parent, const wxWindow* group, const char* caption,
+                          wxPoint captionAt, int captionWidth, wxPoint fieldAt, wxSize fieldSize) {
+    new wxStaticText(parent, wxID_ANY, S(caption), inside(group, captionAt.x, captionAt.y),
+                     wxSize(captionWidth, 16));
+    return new wxTextCtrl(parent, wxID_ANY, "", inside(group, fieldAt.x, fieldAt.y), fieldSize);
 }
 
 }  // namespace lumesk::ui

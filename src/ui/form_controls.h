@@ -2,6 +2,7 @@
 // with them.
 #pragma once
 
+#include <wx/gdicmn.h>
 #include <wx/string.h>
 
 #include <string>
@@ -10,6 +11,7 @@
 #include "ui/form_logic.h"
 
 class wxTextCtrl;
+class wxWindow;
 class wxCheckBox;
 class wxRadioButton;
 class wxChoice;
@@ -38,5 +40,10 @@ struct FormControls {
     void removeBlacklistRow(const wxString& ip);
     void setForwardEnabled(bool enabled);
 };
+
+// A caption and the text box after it, both placed inside `group` (a line
+// high): the shape of most fields of both forms.
+wxTextCtrl* captionedText(wxWindow* parent, const wxWindow* group, const char* caption,
+                          wxPoint captionAt, int captionWidth, wxPoint fieldAt, wxSize fieldSize);
 
 }  // namespace lumesk::ui

@@ -198,28 +198,23 @@ void MainWindow::createEditorPanel() {
     form_.listenIp = new wxChoice(editor_, wxID_ANY, inside(address, 56, 41), wxSize(189, 20));
     form_.listenIp->Append(S(kAllAddresses));
     tagged(form_.listenIp, "组合框1", 0);
-    new wxStaticText(editor_, wxID_ANY, S("端口:"), inside(address, 256, 41), wxSize(35, 16));
-    form_.listenPort =
-        new wxTextCtrl(editor_, wxID_ANY, "", inside(address, 294, 40), wxSize(32, 20));
+    form_.listenPort = captionedText(editor_, address, "端口:", {256, 41}, 35, {294, 40}, {32, 20});
     tagged(form_.listenPort, "编辑框2", 2);
     new wxStaticText(editor_, wxID_ANY, S("转发IP:"), inside(address, 8, 68), wxSize(48, 16));
     form_.forwardIp =
         new wxComboBox(editor_, wxID_ANY, "", inside(address, 56, 66), wxSize(189, 20));
     tagged(form_.forwardIp, "组合框2", 0);
-    new wxStaticText(editor_, wxID_ANY, S("端口:"), inside(address, 256, 66), wxSize(35, 16));
     form_.forwardPort =
-        new wxTextCtrl(editor_, wxID_ANY, "", inside(address, 294, 65), wxSize(32, 20));
+        captionedText(editor_, address, "端口:", {256, 66}, 35, {294, 65}, {32, 20});
     tagged(form_.forwardPort, "编辑框3", 3);
 
     auto* limits =
         new wxStaticBox(editor_, wxID_ANY, S("基本设置"), wxPoint(12, 130), wxSize(358, 40));
     limits->SetName(S("分组框2"));
-    new wxStaticText(editor_, wxID_ANY, S("承载人数:"), inside(limits, 45, 16), wxSize(56, 16));
-    form_.capacity = new wxTextCtrl(editor_, wxID_ANY, "", inside(limits, 104, 15), wxSize(38, 20));
+    form_.capacity = captionedText(editor_, limits, "承载人数:", {45, 16}, 56, {104, 15}, {38, 20});
     tagged(form_.capacity, "编辑框4", 4);
-    new wxStaticText(editor_, wxID_ANY, S("单IP连接数:"), inside(limits, 205, 16), wxSize(68, 16));
     form_.perIpLimit =
-        new wxTextCtrl(editor_, wxID_ANY, "", inside(limits, 277, 15), wxSize(33, 20));
+        captionedText(editor_, limits, "单IP连接数:", {205, 16}, 68, {277, 15}, {33, 20});
     tagged(form_.perIpLimit, "编辑框5", 5);
 
     auto* blacklist =
@@ -230,9 +225,8 @@ void MainWindow::createEditorPanel() {
     tagged(form_.blacklist, "列表框3", 3);
     form_.blacklist->AppendColumn(S("编号"), wxLIST_FORMAT_LEFT, 50);
     form_.blacklist->AppendColumn(S("IP地址"), wxLIST_FORMAT_LEFT, 140);
-    new wxStaticText(editor_, wxID_ANY, S("IP地址"), inside(blacklist, 264, 11), wxSize(56, 16));
     form_.blacklistIp =
-        new wxTextCtrl(editor_, wxID_ANY, "", inside(blacklist, 233, 32), wxSize(119, 20));
+        captionedText(editor_, blacklist, "IP地址", {264, 11}, 56, {233, 32}, {119, 20});
     tagged(form_.blacklistIp, "编辑框7", 0);
     auto* add =
         new wxButton(editor_, wxID_ANY, S("添加"), inside(blacklist, 256, 61), wxSize(36, 20));

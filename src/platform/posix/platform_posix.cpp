@@ -263,27 +263,21 @@ Sleeper* takeSleeper(CompletionPort* port) {
     return s;
 }
 
-bool registerFd(SocketEntry* e, Socket h) {
+// Every socket is watched for everything, edge-triggered; EPOLL_CTL_MOD on a
+// watched one has epoll look at it again: what is ready now comes to the
+// port's poller as a fresh edge.
+bool watchFd(SocketEntry* e, Socket h, int op = EPOLL_CTL_ADD) {
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
     ev.data.u64 = h;
-    return ::epoll_ctl(e->port->epollFd, EPOLL_CTL_ADD, e->fd, &ev) == 0;
-}
-
-// Has epoll look at the socket again: what is ready now comes to the port's
-// poller as a fresh edge.
-bool rearm(SocketEntry* e, Socket h) {
-    epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-    ev.data.u64 = h;
-    return ::epoll_ctl(e->port->epollFd, EPOLL_CTL_MOD, e->fd, &ev) == 0;
+    return ::epoll_ctl(e->port->epollFd, op, e->fd, &ev) == 0;
 }
 
 int ensureFd(SocketEntry* e, Socket h) {
     if (e->fd >= 0) return 0;
     e->fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
     if (e->fd < 0) return mapErrno(errno);
-    if (e->port && !registerFd(e, h)) return mapErrno(errno);
+    if (e->port && !watchFd(e, h)) return mapErrno(errno);
     return 0;
 }
 
@@ -366,7 +360,7 @@ void installAccepted(PendingOp* op, int fd, const sockaddr_in& peer) {
     t->peerClosed = false;
     t->acceptListener = kNoSocket;
     noDelay(fd);
-    if (t->port) registerFd(t, op->target);
+    if (t->port) watchFd(t, op->target);
     if (op->peerBlock) writePeer(op->peerBlock, peer);
     complete(op, 0, 0);
 }
@@ -461,7 +455,7 @@ void complete(PendingOp* op, std::uint32_t bytes, int error, bool quiet) {
     // Nothing waits on a quiet one: it is taken when there is nothing else to
     // do, at the latest by the standby on its next look. Other work never
     // waits behind it, nor wakes a worker for it.
-    if (quiet && (comingBack || (port->standby && !port->standbyDozing))) {
+    if (quiet && (comingBack || (port->standbySleeper && !port->standbyDozing))) {
         port->quiet.push_back(Packet{overlappedOf(op), bytes, op->key, error});
         return;
     }
@@ -552,7 +546,7 @@ bool associate(Socket socket, PortHandle port, std::uintptr_t key) {
     e->port = port;
     e->key = key;
     port->refs.fetch_add(1, std::memory_order_relaxed);
-    return e->fd < 0 || registerFd(e, socket);
+    return e->fd < 0 || watchFd(e, socket);
 }
 
 namespace {
@@ -571,11 +565,10 @@ void waitAsSleeper(CompletionPort* port, std::unique_lock<std::mutex>& lock, boo
     Sleeper* me = takeSleeper(port);
     me->signalled = false;
     pushSleeper(port, me);
-    const bool standby = !port->standby;
+    const bool standby = !port->standbySleeper;
     auto until = deadline;
     std::uint64_t batchesBefore = 0;
     if (standby) {
-        port->standby = true;
         port->standbySleeper = me;
         const bool dozing = port->idleLooks >= kLooksBeforeDozing;
         port->standbyDozing = dozing;
@@ -596,7 +589,6 @@ void waitAsSleeper(CompletionPort* port, std::unique_lock<std::mutex>& lock, boo
         const bool idle = port->batches.load(std::memory_order_relaxed) == batchesBefore &&
                           port->queue.empty() && port->quiet.empty();
         port->idleLooks = idle ? port->idleLooks + 1 : 0;
-        port->standby = false;
         port->standbySleeper = nullptr;
         port->standbyDozing = false;
     }
@@ -917,7 +909,7 @@ int receiveAsync(Socket socket, char* buffer, std::uint32_t length, Overlapped* 
         // Posted from outside the port's workers (a partner's drain, a relay
         // that connected): the port's poller reads it with whatever else it
         // finds, instead of a completion that must wake one of them.
-        if (tlsHandling != e->port && tlsPolling != e->port && rearm(e, socket)) {
+        if (tlsHandling != e->port && tlsPolling != e->port && watchFd(e, socket, EPOLL_CTL_MOD)) {
             e->receives.push(op);
             return 0;
         }

@@ -104,6 +104,8 @@ struct CompletionPort {
     // released, when its sleeper may already be gone back to the spares.
     std::vector<std::unique_ptr<posix::Sleeper>> ownedSleepers;
     std::vector<posix::Sleeper*> spareSleepers;
+    // The first sleeper, while the poller is busy, wakes now and then to take
+    // over the poll (see waitAsSleeper).
     posix::Sleeper* standbySleeper = nullptr;
     std::atomic<bool> standbyDozing{false};  // an idle port's standby looks rarely
     int idleLooks = 0;                       // standby looks in a row that found nothing
@@ -113,7 +115,6 @@ struct CompletionPort {
     int epollFd = -1;
     int wakeFd = -1;
     bool polling = false;  // one waiter at a time sits in epoll_wait
-    bool standby = false;  // one waiter wakes now and then to take over the poll
     // The poller is serving what its poll found; cleared under the lock, just
     // before it looks at the queue again.
     std::atomic<bool> serving{false};
