@@ -5,7 +5,8 @@
 # forwarder in turn (the order rotating), and the table shows the median over
 # the rounds, so a slow spell of this shared machine does not land on one
 # forwarder alone.
-# Usage: bench/compare.sh   (BENCH_SECONDS=4 per measurement, BENCH_ROUNDS=3, KEEP=1 keeps the logs)
+# Usage: bench/compare.sh   (BENCH_SECONDS=4 per measurement, BENCH_ROUNDS=3, KEEP=1 keeps the logs,
+#        BENCH_PEERS="haproxy nginx", BENCH_METRICS="rr50 conn")
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,7 +23,9 @@ CTRL_PORT=21001
 ECHO_BASE=21010  # one echo port per forwarder: their TIME_WAITs to the target do not mix
 SINK_FWD_BASE=21100
 ECHO_FWD_BASE=21200
-FORWARDERS=(direct lumesk socat rinetd haproxy nginx)
+# BENCH_PEERS and BENCH_METRICS narrow a run down while working on one figure.
+read -ra PEERS <<<"${BENCH_PEERS:-socat rinetd haproxy nginx}"
+FORWARDERS=(direct lumesk "${PEERS[@]}")
 
 log() { echo "[compare] $*" >&2; }
 die() {
@@ -67,7 +70,7 @@ stop_system_services() {
 
 build() {
     log "building lumesk_relay and lumesk_load (Release) in build-bench/"
-    cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMESK_TESTS=OFF \
+    cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMESK_TESTS=OFF -DLUMESK_GUI=OFF \
         >"$T/cmake.log" 2>&1 || die "cmake failed, see $T/cmake.log"
     ninja -C "$BUILD" lumesk_relay lumesk_load >"$T/ninja.log" 2>&1 ||
         die "build failed, see $T/ninja.log"
@@ -460,7 +463,7 @@ for name in "${!FWD[@]}"; do
         R[$name,rss_idle]=$(tree_rss_kib "${FWD[$name]}")
     fi
 done
-METRICS=(thr1 thr50 rr1 rr50 conn)
+read -ra METRICS <<<"${BENCH_METRICS:-thr1 thr50 rr1 rr50 conn}"
 n=${#FORWARDERS[@]}
 for round in $(seq "$ROUNDS"); do
     log "round $round of $ROUNDS: load average $(cut -d' ' -f1-3 /proc/loadavg)"
