@@ -47,7 +47,11 @@ std::string formatDateTime(const std::tm& t, const std::string& pattern) {
 }
 
 std::string logLine(const std::tm& time, const std::string& message) {
-    return "<" + formatDateTime(time, "P%-N%-S%") + "> " + message;
+    std::string line = "<";
+    line += formatDateTime(time, "P%-N%-S%");
+    line += "> ";
+    line += message;
+    return line;
 }
 
 std::tm localNow() {

@@ -273,12 +273,17 @@ bool watchFd(SocketEntry* e, Socket h, int op = EPOLL_CTL_ADD) {
     return ::epoll_ctl(e->port->epollFd, op, e->fd, &ev) == 0;
 }
 
-int ensureFd(SocketEntry* e, Socket h) {
+int ensureFd(SocketEntry* e) {
     if (e->fd >= 0) return 0;
     e->fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (e->fd < 0) return mapErrno(errno);
-    if (e->port && !watchFd(e, h)) return mapErrno(errno);
-    return 0;
+    return e->fd < 0 ? mapErrno(errno) : 0;
+}
+
+// The socket listens, connects or is connected: from now on its port polls it.
+bool activate(SocketEntry* e, Socket h) {
+    if (e->active) return true;  // a second listen only changes the backlog
+    e->active = true;
+    return !e->port || watchFd(e, h);
 }
 
 // A relay passes each chunk on as it comes: small writes must not wait for
@@ -360,7 +365,7 @@ void installAccepted(PendingOp* op, int fd, const sockaddr_in& peer) {
     t->peerClosed = false;
     t->acceptListener = kNoSocket;
     noDelay(fd);
-    if (t->port) watchFd(t, op->target);
+    activate(t, op->target);
     if (op->peerBlock) writePeer(op->peerBlock, peer);
     complete(op, 0, 0);
 }
@@ -397,16 +402,10 @@ void installAll(const std::vector<Accepted>& accepted) {
 }
 
 void serveConnect(SocketEntry* e) {
+    // Watched only from the connect on, so this edge is its outcome.
     int err = 0;
     socklen_t len = sizeof err;
     if (::getsockopt(e->fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-    if (err == 0) {
-        sockaddr_in peer{};
-        socklen_t plen = sizeof peer;
-        if (::getpeername(e->fd, reinterpret_cast<sockaddr*>(&peer), &plen) != 0) {
-            return;  // an early edge: still connecting
-        }
-    }
     PendingOp* op = e->connect;
     e->connect = nullptr;
     // Nothing can have come yet but what this very edge reports (serveSocket
@@ -546,7 +545,7 @@ bool associate(Socket socket, PortHandle port, std::uintptr_t key) {
     e->port = port;
     e->key = key;
     port->refs.fetch_add(1, std::memory_order_relaxed);
-    return e->fd < 0 || watchFd(e, socket);
+    return !e->active || watchFd(e, socket);
 }
 
 namespace {
@@ -739,6 +738,7 @@ Socket createSocket(bool acceptTarget) {
         e->port = nullptr;
         e->key = 0;
         e->acceptListener = kNoSocket;
+        e->active = false;
         e->connect = nullptr;
         generation = e->generation;
     }
@@ -800,10 +800,10 @@ int bindSocket(Socket socket, std::uint32_t addressNet, std::uint16_t portHost) 
     std::unique_lock<std::mutex> lock;
     SocketEntry* e = lockLive(socket, lock);
     if (!e) return kErrNotSocket;
-    if (int err = ensureFd(e, socket)) return err;
+    if (int err = ensureFd(e)) return err;
     // Windows lets a listener bind a port that still has TIME_WAIT connections.
     const int one = 1;
-    ::setsockopt(e->fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (portHost != 0) ::setsockopt(e->fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     // A bind to port 0 before a connect: let the connect choose the port, per
     // destination, instead of a port unique machine-wide (which collides with
     // every TIME_WAIT socket and slows each bind down as they pile up).
@@ -819,8 +819,9 @@ int listenSocket(Socket socket, int backlog) {
     std::unique_lock<std::mutex> lock;
     SocketEntry* e = lockLive(socket, lock);
     if (!e) return kErrNotSocket;
-    if (int err = ensureFd(e, socket)) return err;
-    return ::listen(e->fd, backlog) == 0 ? 0 : mapErrno(errno);
+    if (int err = ensureFd(e)) return err;
+    if (::listen(e->fd, backlog) != 0) return mapErrno(errno);
+    return activate(e, socket) ? 0 : mapErrno(errno);
 }
 
 int localAddress(Socket socket, std::uint32_t& addressNet, std::uint16_t& portHost) {
@@ -841,9 +842,11 @@ int connectSocket(Socket socket, std::uint32_t addressNet, std::uint16_t portHos
     std::unique_lock<std::mutex> lock;
     SocketEntry* e = lockLive(socket, lock);
     if (!e) return kErrNotSocket;
-    if (int err = ensureFd(e, socket)) return err;
+    if (int err = ensureFd(e)) return err;
     const sockaddr_in sa = makeAddress(addressNet, portHost);
-    if (::connect(e->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return 0;
+    if (::connect(e->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
+        return activate(e, socket) ? 0 : mapErrno(errno);
+    }
     if (errno != EINPROGRESS) return mapErrno(errno);
     pollfd p{e->fd, POLLOUT, 0};
     while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
@@ -851,7 +854,8 @@ int connectSocket(Socket socket, std::uint32_t addressNet, std::uint16_t portHos
     int err = 0;
     socklen_t len = sizeof err;
     ::getsockopt(e->fd, SOL_SOCKET, SO_ERROR, &err, &len);
-    return mapErrno(err);
+    if (err != 0) return mapErrno(err);
+    return activate(e, socket) ? 0 : mapErrno(errno);
 }
 
 int acceptAsync(Socket listener, Socket target, unsigned char* peerBlock, Overlapped* overlapped) {
@@ -898,7 +902,7 @@ int receiveAsync(Socket socket, char* buffer, std::uint32_t length, Overlapped* 
     std::unique_lock<std::mutex> lock;
     SocketEntry* e = lockLive(socket, lock);
     if (!e) return kErrNotSocket;
-    if (e->fd < 0) return kErrNotConnected;
+    if (e->fd < 0 || !e->active) return kErrNotConnected;
     if (!e->port || !overlapped) return kErrInvalid;
     PendingOp* op = new (opOf(overlapped)) PendingOp;
     op->buffer = buffer;
@@ -935,7 +939,7 @@ int sendAsync(Socket socket, const char* buffer, std::uint32_t length, Overlappe
     std::unique_lock<std::mutex> lock;
     SocketEntry* e = lockLive(socket, lock);
     if (!e) return kErrNotSocket;
-    if (e->fd < 0) return kErrNotConnected;
+    if (e->fd < 0 || !e->active) return kErrNotConnected;
     if (!e->port || !overlapped) return kErrInvalid;
     PendingOp* op = new (opOf(overlapped)) PendingOp;
     op->buffer = const_cast<char*>(buffer);
@@ -965,7 +969,7 @@ int sendNow(Socket socket, const char* buffer, std::uint32_t length, std::uint32
     std::unique_lock<std::mutex> lock;
     SocketEntry* e = lockLive(socket, lock);
     if (!e) return kErrNotSocket;
-    if (e->fd < 0) return kErrNotConnected;
+    if (e->fd < 0 || !e->active) return kErrNotConnected;
     if (!e->sends.empty()) return 0;
     PendingOp op;
     op.buffer = const_cast<char*>(buffer);
@@ -988,11 +992,16 @@ int connectAsync(Socket socket, std::uint32_t addressNet, std::uint16_t portHost
     noDelay(e->fd);
     const sockaddr_in sa = makeAddress(addressNet, portHost);
     if (::connect(e->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
+        if (!activate(e, socket)) return mapErrno(errno);
         complete(op, 0, 0);
         return 0;
     }
     if (errno != EINPROGRESS) return mapErrno(errno);
     e->connect = op;
+    if (!activate(e, socket)) {
+        e->connect = nullptr;
+        return mapErrno(errno);
+    }
     return 0;
 }
 

@@ -134,6 +134,10 @@ struct SocketEntry {
     CompletionPort* port = nullptr;
     std::uintptr_t key = 0;
     Socket acceptListener = kNoSocket;  // while an accept into this socket is pending
+    // Listening, connecting or connected. Only then is it in its port's epoll
+    // set: a fresh socket reports itself writable and hung up at once, which
+    // would wake the poller for nothing.
+    bool active = false;
     // False once a read found the socket drained: until the next epoll edge
     // says otherwise, a new receive waits for that edge without a syscall.
     bool mayRead = true;
