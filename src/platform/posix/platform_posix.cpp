@@ -364,7 +364,6 @@ void installAccepted(PendingOp* op, int fd, const sockaddr_in& peer) {
     t->mayRead = true;
     t->peerClosed = false;
     t->acceptListener = kNoSocket;
-    noDelay(fd);
     activate(t, op->target);
     if (op->peerBlock) writePeer(op->peerBlock, peer);
     complete(op, 0, 0);
@@ -739,6 +738,7 @@ Socket createSocket(bool acceptTarget) {
         e->key = 0;
         e->acceptListener = kNoSocket;
         e->active = false;
+        e->bound = false;
         e->connect = nullptr;
         generation = e->generation;
     }
@@ -801,17 +801,23 @@ int bindSocket(Socket socket, std::uint32_t addressNet, std::uint16_t portHost) 
     SocketEntry* e = lockLive(socket, lock);
     if (!e) return kErrNotSocket;
     if (int err = ensureFd(e)) return err;
+    if (e->bound) return kErrInvalid;
+    // Any address, any port: what the connect does by itself, choosing the
+    // port per destination rather than one unique machine-wide (which
+    // collides with every TIME_WAIT socket as they pile up).
+    if (addressNet == 0 && portHost == 0) {
+        e->bound = true;
+        return 0;
+    }
     // Windows lets a listener bind a port that still has TIME_WAIT connections.
     const int one = 1;
     if (portHost != 0) ::setsockopt(e->fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    // A bind to port 0 before a connect: let the connect choose the port, per
-    // destination, instead of a port unique machine-wide (which collides with
-    // every TIME_WAIT socket and slows each bind down as they pile up).
     if (portHost == 0) ::setsockopt(e->fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
     const sockaddr_in sa = makeAddress(addressNet, portHost);
     if (::bind(e->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
         return mapErrno(errno);
     }
+    e->bound = true;
     return 0;
 }
 
@@ -820,6 +826,8 @@ int listenSocket(Socket socket, int backlog) {
     SocketEntry* e = lockLive(socket, lock);
     if (!e) return kErrNotSocket;
     if (int err = ensureFd(e)) return err;
+    // Accepted sockets inherit it: one call here instead of one per client.
+    noDelay(e->fd);
     if (::listen(e->fd, backlog) != 0) return mapErrno(errno);
     return activate(e, socket) ? 0 : mapErrno(errno);
 }

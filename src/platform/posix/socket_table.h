@@ -138,6 +138,7 @@ struct SocketEntry {
     // set: a fresh socket reports itself writable and hung up at once, which
     // would wake the poller for nothing.
     bool active = false;
+    bool bound = false;
     // False once a read found the socket drained: until the next epoll edge
     // says otherwise, a new receive waits for that edge without a syscall.
     bool mayRead = true;
