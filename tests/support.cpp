@@ -122,6 +122,15 @@ void Client::close() {
     fd_ = -1;
 }
 
+void Client::reset() {
+    if (fd_ < 0) return;
+    linger off{};
+    off.l_onoff = 1;
+    off.l_linger = 0;
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&off), sizeof off);
+    close();
+}
+
 namespace {
 
 // An OS socket on 127.0.0.1 and an ephemeral port; listening unless backlog < 0.

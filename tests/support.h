@@ -37,6 +37,8 @@ class Client {
     // Waits up to `ms` for the peer's close; true when it came (EOF or reset).
     bool waitClosed(int ms);
     void close();
+    // Closes with a reset instead of an orderly end.
+    void reset();
     bool valid() const { return fd_ >= 0; }
     std::uint16_t localPort() const;
 

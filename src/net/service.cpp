@@ -164,6 +164,31 @@ void ServiceContext::holdFirstReceive(IoRecord* record) {
 
 void ServiceContext::releaseFirstReceive(IoRecord* record) {
     if (!record || record->receiveGate.exchange(kReleased) != kServicePassed) return;
+    // What came meanwhile is read and passed on by this thread: handing it to
+    // the connection's own workers would put a wake-up into the first
+    // exchange of every connection.
+    std::uint32_t taken = 0;
+    if (enterSocket(record)) {
+        if (platform::receiveNow(record->socket, record->buf, record->bufLen, taken) != 0) {
+            taken = 0;
+        }
+        leaveSocket(record);
+    }
+    if (taken > 0) {
+        receiveDone(record, taken, true);
+        return;
+    }
+    std::string discarded;
+    postReceive(record, discarded);
+}
+
+void ServiceContext::receiveDone(IoRecord* record, std::uint32_t bytes, bool countListener) {
+    if (record->callback) {
+        record->callback(record->context, EV_RECEIVED, record, bytes, tag(record->parent));
+    }
+    addBytes(record, 0, bytes);
+    if (countListener) addBytes(record->parent, 0, bytes);
+    if (!mayReceive(record)) return;
     std::string discarded;
     postReceive(record, discarded);
 }
@@ -546,14 +571,7 @@ void WnSocketService::connectCompleted(IoRecord* record, int error) {
 }
 
 void WnSocketService::receiveCompleted(IoRecord* record, std::uint32_t bytes) {
-    if (record->callback) {
-        record->callback(record->context, EV_RECEIVED, record, bytes, tag(record->parent));
-    }
-    addBytes(record, 0, bytes);
-    if (role_ == ServiceRole::Server) addBytes(record->parent, 0, bytes);
-    if (!ctx_.mayReceive(record)) return;
-    std::string discarded;
-    ctx_.postReceive(record, discarded);
+    ctx_.receiveDone(record, bytes, role_ == ServiceRole::Server);
 }
 
 void WnSocketService::sendCompleted(SendRecord* record, std::uint32_t bytes) {

@@ -69,7 +69,8 @@ class ServiceContext {
     void setPartner(IoRecord* record, IoRecord* partner);
     // Inside EV_ACCEPTED: keep the first receive back. releaseFirstReceive lets
     // it go, before or after the procedure has returned; exactly one of the two
-    // sides posts it.
+    // sides posts it. Bytes already there are then taken on the releasing
+    // thread, as a completed receive.
     void holdFirstReceive(IoRecord* record);
     void releaseFirstReceive(IoRecord* record);
     // After EV_ACCEPTED: true when the service posts the first receive itself.
@@ -87,6 +88,9 @@ class ServiceContext {
     // service's reference. Only the first call on a record does anything.
     void closeRecord(IoRecord* record);
 
+    // A receive's bytes: EV_RECEIVED, the counters (the listener's too for a
+    // server connection), then the next receive unless the partner must drain.
+    void receiveDone(IoRecord* record, std::uint32_t bytes, bool countListener);
     // After a receive: true when the next receive may be posted now; false when
     // it waits for the partner's sends to drain (whoever drains posts it).
     bool mayReceive(IoRecord* record);

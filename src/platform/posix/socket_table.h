@@ -139,6 +139,7 @@ struct SocketEntry {
     // would wake the poller for nothing.
     bool active = false;
     bool bound = false;
+    int fault = 0;  // found by receiveNow, reported by the next receive
     // False once a read found the socket drained: until the next epoll edge
     // says otherwise, a new receive waits for that edge without a syscall.
     bool mayRead = true;

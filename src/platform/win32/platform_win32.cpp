@@ -342,6 +342,11 @@ int sendNow(Socket, const char*, std::uint32_t, std::uint32_t& taken) {
     return 0;
 }
 
+int receiveNow(Socket, char*, std::uint32_t, std::uint32_t& taken) {
+    taken = 0;
+    return 0;
+}
+
 int connectAsync(Socket socket, std::uint32_t addressNet, std::uint16_t portHost,
                  Overlapped* overlapped) {
     SOCKET system = toSystem(socket);
