@@ -405,11 +405,15 @@ void installAll(const std::vector<Accepted>& accepted) {
     for (const Accepted& a : accepted) installAccepted(a.op, a.fd, a.peer);
 }
 
-void serveConnect(SocketEntry* e) {
-    // Watched only from the connect on, so this edge is its outcome.
+void serveConnect(SocketEntry* e, std::uint32_t events) {
+    // Watched only from the connect on, so this edge is its outcome: writable
+    // without a fault is a connection; only a fault needs asking for its code.
     int err = 0;
     socklen_t len = sizeof err;
-    if (::getsockopt(e->fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    if ((events & (EPOLLERR | EPOLLHUP)) &&
+        ::getsockopt(e->fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
+        err = errno;
+    }
     PendingOp* op = e->connect;
     e->connect = nullptr;
     // Nothing can have come yet but what this very edge reports (serveSocket
@@ -476,7 +480,7 @@ void serveSocket(Socket handle, std::uint32_t events) {
         SocketEntry* e = lockLive(handle, lock);
         if (!e || e->fd < 0) return;
         if (!e->accepts.empty()) serveAccepts(e, accepted);
-        if (e->connect && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) serveConnect(e);
+        if (e->connect && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) serveConnect(e, events);
         if (events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) e->mayRead = true;
         if (events & (EPOLLRDHUP | EPOLLERR | EPOLLHUP)) e->peerClosed = true;
         if (!e->receives.empty()) serveReceives(e);
