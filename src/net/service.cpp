@@ -167,11 +167,9 @@ void ServiceContext::releaseFirstReceive(IoRecord* record) {
     // What came meanwhile is read and passed on by this thread: handing it to
     // the connection's own workers would put a wake-up into the first
     // exchange of every connection.
-    std::uint32_t taken = 0;
+    std::uint32_t taken = 0;  // stays 0 on a fault: the posted receive meets it
     if (enterSocket(record)) {
-        if (platform::receiveNow(record->socket, record->buf, record->bufLen, taken) != 0) {
-            taken = 0;
-        }
+        platform::receiveNow(record->socket, record->buf, record->bufLen, taken);
         leaveSocket(record);
     }
     if (taken > 0) {

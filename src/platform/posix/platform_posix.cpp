@@ -821,8 +821,11 @@ int bindSocket(Socket socket, std::uint32_t addressNet, std::uint16_t portHost) 
     }
     // Windows lets a listener bind a port that still has TIME_WAIT connections.
     const int one = 1;
-    if (portHost != 0) ::setsockopt(e->fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (portHost == 0) ::setsockopt(e->fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+    if (portHost != 0) {
+        ::setsockopt(e->fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    } else {
+        ::setsockopt(e->fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+    }
     const sockaddr_in sa = makeAddress(addressNet, portHost);
     if (::bind(e->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
         return mapErrno(errno);
@@ -862,17 +865,16 @@ int connectSocket(Socket socket, std::uint32_t addressNet, std::uint16_t portHos
     if (!e) return kErrNotSocket;
     if (int err = ensureFd(e)) return err;
     const sockaddr_in sa = makeAddress(addressNet, portHost);
-    if (::connect(e->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
-        return activate(e, socket) ? 0 : mapErrno(errno);
+    if (::connect(e->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+        if (errno != EINPROGRESS) return mapErrno(errno);
+        pollfd p{e->fd, POLLOUT, 0};
+        while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
+        }
+        int err = 0;
+        socklen_t len = sizeof err;
+        ::getsockopt(e->fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        if (err != 0) return mapErrno(err);
     }
-    if (errno != EINPROGRESS) return mapErrno(errno);
-    pollfd p{e->fd, POLLOUT, 0};
-    while (::poll(&p, 1, -1) < 0 && errno == EINTR) {
-    }
-    int err = 0;
-    socklen_t len = sizeof err;
-    ::getsockopt(e->fd, SOL_SOCKET, SO_ERROR, &err, &len);
-    if (err != 0) return mapErrno(err);
     return activate(e, socket) ? 0 : mapErrno(errno);
 }
 
@@ -920,7 +922,7 @@ int receiveAsync(Socket socket, char* buffer, std::uint32_t length, Overlapped* 
     std::unique_lock<std::mutex> lock;
     SocketEntry* e = lockLive(socket, lock);
     if (!e) return kErrNotSocket;
-    if (e->fd < 0 || !e->active) return kErrNotConnected;
+    if (!e->active) return kErrNotConnected;
     if (!e->port || !overlapped) return kErrInvalid;
     PendingOp* op = new (opOf(overlapped)) PendingOp;
     op->buffer = buffer;
@@ -957,7 +959,7 @@ int sendAsync(Socket socket, const char* buffer, std::uint32_t length, Overlappe
     std::unique_lock<std::mutex> lock;
     SocketEntry* e = lockLive(socket, lock);
     if (!e) return kErrNotSocket;
-    if (e->fd < 0 || !e->active) return kErrNotConnected;
+    if (!e->active) return kErrNotConnected;
     if (!e->port || !overlapped) return kErrInvalid;
     PendingOp* op = new (opOf(overlapped)) PendingOp;
     op->buffer = const_cast<char*>(buffer);
@@ -987,7 +989,7 @@ int sendNow(Socket socket, const char* buffer, std::uint32_t length, std::uint32
     std::unique_lock<std::mutex> lock;
     SocketEntry* e = lockLive(socket, lock);
     if (!e) return kErrNotSocket;
-    if (e->fd < 0 || !e->active) return kErrNotConnected;
+    if (!e->active) return kErrNotConnected;
     if (!e->sends.empty()) return 0;
     PendingOp op;
     op.buffer = const_cast<char*>(buffer);
@@ -1003,25 +1005,15 @@ int receiveNow(Socket socket, char* buffer, std::uint32_t length, std::uint32_t&
     std::unique_lock<std::mutex> lock;
     SocketEntry* e = lockLive(socket, lock);
     if (!e) return kErrNotSocket;
-    if (e->fd < 0 || !e->active) return kErrNotConnected;
+    if (!e->active) return kErrNotConnected;
     if (!e->receives.empty() || !e->mayRead) return 0;
-    for (;;) {
-        const ssize_t n = ::recv(e->fd, buffer, length, 0);
-        if (n > 0) {
-            taken = static_cast<std::uint32_t>(n);
-            e->mayRead = taken == length || e->peerClosed;
-            return 0;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        // Drained: the next receive waits for the edge. An end is read again by
-        // the posted receive; a fault is kept for it.
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            e->mayRead = false;
-        } else if (n < 0) {
-            e->fault = mapErrno(errno);
-        }
-        return 0;
-    }
+    PendingOp op;
+    op.buffer = buffer;
+    op.length = length;
+    int error = 0;
+    // An end is read again by the posted receive; a fault is kept for it.
+    if (tryReceive(e, &op, taken, error) == Attempt::Failed) e->fault = error;
+    return 0;
 }
 
 int connectAsync(Socket socket, std::uint32_t addressNet, std::uint16_t portHost,
@@ -1035,16 +1027,14 @@ int connectAsync(Socket socket, std::uint32_t addressNet, std::uint16_t portHost
     op->key = e->key;
     noDelay(e->fd);
     const sockaddr_in sa = makeAddress(addressNet, portHost);
-    if (::connect(e->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
-        if (!activate(e, socket)) return mapErrno(errno);
+    const bool connected = ::connect(e->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+    if (!connected && errno != EINPROGRESS) return mapErrno(errno);
+    // Watched only from here on, so the next edge is the connect's outcome.
+    if (!activate(e, socket)) return mapErrno(errno);
+    if (connected) {
         complete(op, 0, 0);
-        return 0;
-    }
-    if (errno != EINPROGRESS) return mapErrno(errno);
-    e->connect = op;
-    if (!activate(e, socket)) {
-        e->connect = nullptr;
-        return mapErrno(errno);
+    } else {
+        e->connect = op;
     }
     return 0;
 }
