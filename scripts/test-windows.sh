@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds the engine and its tests as Windows executables with mingw-w64 and
-# runs them under Wine, headless, on Wine's real completion port.
+# Builds the program, the engine's tests and the window's test as Windows
+# executables with mingw-w64 and runs the tests under Wine: the engine on
+# Wine's real completion port, the window on a virtual display.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++-mingw-w64-x86-64-posix wine64 googletest cmake ninja-build)
+packages=(g++-mingw-w64-x86-64-posix wine64 googletest cmake ninja-build
+          xvfb xauth fonts-noto-cjk imagemagick xdotool)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -17,28 +19,53 @@ if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-dir=build-win
+# wxWidgets for Windows: built once into a cache folder outside the clone.
+wx=$(scripts/wx-windows.sh | tail -1)
+
+dir=${LUMESK_WIN_BUILD:-build-win}
 echo "== $dir (mingw-w64, under Wine)"
 cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-    -DLUMESK_GUI=OFF >/dev/null
+    -DLUMESK_GUI=ON -DLUMESK_WX_CONFIG="$wx/bin/wx-config" >/dev/null
 cmake --build "$dir" -j "$(nproc)"
 
-# Wine's own prefix inside the build folder; nothing of the user's is touched.
-export WINEPREFIX="$PWD/$dir/wine-prefix"
-export WINEDEBUG=-all
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
-mkdir -p "$WINEPREFIX"  # wineserver starts only in an existing prefix folder
+. scripts/wine-env.sh
+wine_start "$PWD/$dir"
+trap wine_stop EXIT
 
-# Wine's background processes keep any descriptor they inherit, so start them
-# first with every descriptor detached; otherwise whoever reads our output
-# waits for them.
-"$wineserver" -p >/dev/null 2>&1 </dev/null
-"$wine" wineboot >/dev/null 2>&1 </dev/null
-stop_wine() { "$wineserver" -k >/dev/null 2>&1 || true; }
-trap stop_wine EXIT
-
-# One process for the whole suite: gtest prints its own summary and exits
-# non-zero on any failure; a hang ends as a failure too.
+# One process per suite: gtest prints its own summary and exits non-zero on
+# any failure; a hang ends as a failure too.
 cd "$dir"
 timeout --kill-after=10 1200 "$wine" lumesk_tests.exe </dev/null
+echo "== the window, under Wine on display $DISPLAY"
+timeout --kill-after=10 600 "$wine" lumesk_gui_tests.exe </dev/null
+
+# The program itself, as a person starts and ends it: its window comes up,
+# and "菜单" → "退出" ends it with exit code 0.
+echo "== lumesk.exe: start, then 菜单 → 退出"
+started=$(date +%s%N)
+"$wine" lumesk.exe </dev/null >/dev/null 2>&1 &
+program=$!
+window=""
+for _ in $(seq 300); do
+    window=$(timeout 5 xdotool search --name "Lumesk端口映射工具" 2>/dev/null | head -1 || true)
+    [ -n "$window" ] && break
+    sleep 0.1
+done
+[ -n "$window" ] || { echo "lumesk.exe: no window within 30 s"; exit 1; }
+echo "lumesk.exe: window after $(( ($(date +%s%N) - started) / 1000000 )) ms"
+sleep 1  # let it settle before the clicks
+eval "$(timeout 5 xdotool getwindowgeometry --shell "$window")"
+# The menu bar's first menu is at the window's top left; "退出" is its last item.
+xdotool mousemove $((X + 15)) $((Y + 10)) click 1
+sleep 0.5
+xdotool key Up key Return
+code=""
+for _ in $(seq 300); do
+    if ! kill -0 "$program" 2>/dev/null; then
+        wait "$program" && code=0 || code=$?
+        break
+    fi
+    sleep 0.1
+done
+[ "$code" = 0 ] || { echo "lumesk.exe: did not end with code 0 (${code:-still running})"; exit 1; }
+echo "lumesk.exe: ended with code 0"

@@ -12,9 +12,11 @@
 
 namespace {
 
+// The help page beside the program, as a URL on either platform.
 std::string makerPage() {
     const wxFileName exe(wxStandardPaths::Get().GetExecutablePath());
-    return "file://" + std::string(exe.GetPath().utf8_str()) + "/help.html";
+    return std::string(
+        wxFileName::FileNameToURL(wxFileName(exe.GetPath(), "help.html")).utf8_str());
 }
 
 class LumeskApp : public wxApp {

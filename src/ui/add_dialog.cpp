@@ -20,6 +20,7 @@ AddDialog::AddDialog(wxWindow* parent, model::MappingTable& table,
                wxCAPTION | wxCLOSE_BOX | wxSYSTEM_MENU),
       table_(table) {
     SetName(S("添加映射"));
+    applyFormFont(this);
     auto named = [](wxWindow* w, const char* name) {
         w->SetName(S(name));
         return w;
@@ -97,6 +98,12 @@ AddDialog::AddDialog(wxWindow* parent, model::MappingTable& table,
         if (onAddDialogOk()) EndModal(wxID_OK);
     });
 
+    // Under Wine a drop-down list whose item was chosen before the dialog
+    // showed stays unpainted (black) until something repaints it.
+    Bind(wxEVT_INIT_DIALOG, [this](wxInitDialogEvent& e) {
+        e.Skip();
+        CallAfter([this] { Refresh(); });
+    });
     for (const std::string& ip : addresses) {
         form_.listenIp->Append(S(ip));
         form_.forwardIp->Append(S(ip));

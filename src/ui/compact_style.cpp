@@ -1,5 +1,7 @@
 #include "ui/wx_text.h"
 
+#include <wx/font.h>
+
 #ifdef __WXGTK__
 #include <gtk/gtk.h>
 #endif
@@ -26,6 +28,15 @@ void applyCompactStyle() {
     gtk_style_context_add_provider_for_screen(gdk_screen_get_default(), GTK_STYLE_PROVIDER(css),
                                               GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     g_object_unref(css);
+#endif
+}
+
+void applyFormFont([[maybe_unused]] wxWindow* form) {
+#ifdef __WXMSW__
+    // The forms' places are laid out for SimSun at 9 points, whose Latin
+    // glyphs are half a square wide: the system's UI face is wider and cuts
+    // the numbers in the 32-pixel port boxes. SimSun ships with Windows.
+    form->SetFont(wxFont(wxFontInfo(9).FaceName("SimSun")));
 #endif
 }
 

@@ -16,6 +16,14 @@ const wxColour kGreen(40, 160, 72);
 const wxColour kOrange(230, 130, 30);
 const wxColour kRed(200, 48, 48);
 
+// A face that holds the banner's Chinese words: a font given by size alone
+// gets the system's Latin face on Windows, and its glyphs draw as boxes.
+#ifdef __WXMSW__
+const wxString kBannerFace = wxString::FromUTF8("Microsoft YaHei");
+#else
+const wxString kBannerFace = wxString::FromUTF8("Noto Sans CJK SC");
+#endif
+
 // Draws on a transparent bitmap of the given size.
 template <typename Paint>
 wxBitmap draw(int width, int height, Paint paint) {
@@ -150,9 +158,9 @@ wxBitmap bannerPicture() {
         gc.SetPen(*wxTRANSPARENT_PEN);
         gc.DrawRoundedRectangle(0, 0, w, h, 6);
         arrows(gc, 44, h, kBlue);
-        gc.SetFont(wxFont(wxFontInfo(11).Bold()), *wxWHITE);
+        gc.SetFont(wxFont(wxFontInfo(11).FaceName(kBannerFace).Bold()), *wxWHITE);
         gc.DrawText(wxString::FromUTF8("Lumesk"), 48, 12);
-        gc.SetFont(wxFont(wxFontInfo(10)), *wxWHITE);
+        gc.SetFont(wxFont(wxFontInfo(10).FaceName(kBannerFace)), *wxWHITE);
         gc.DrawText(wxString::FromUTF8("端口映射工具"), 48, 34);
     });
 }

@@ -20,6 +20,10 @@
 #include <wx/treectrl.h>
 #include <wx/utils.h>
 
+#ifdef __WXMSW__
+#include <wx/msw/wrapwin.h>
+#endif
+
 #include <chrono>
 #include <future>
 
@@ -70,6 +74,15 @@ enum MenuId {
     kMenuContact,
 };
 
+// Windows lets overlapping siblings paint over each other unless told not to;
+// then the one made first stays on top.
+void clipSiblings([[maybe_unused]] wxWindow* w) {
+#ifdef __WXMSW__
+    const HWND hwnd = static_cast<HWND>(w->GetHWND());
+    ::SetWindowLongPtr(hwnd, GWL_STYLE, ::GetWindowLongPtr(hwnd, GWL_STYLE) | WS_CLIPSIBLINGS);
+#endif
+}
+
 }  // namespace
 
 MainWindow::MainWindow(UiContext context)
@@ -78,6 +91,7 @@ MainWindow::MainWindow(UiContext context)
       timer_(this) {
     SetName(S("主窗口"));
     applyCompactStyle();
+    applyFormFont(this);
     SetIcons(appIcons());
     SetMinSize(wxSize(kMinWidth, kMinHeight));
     showMessage = [this](const wxString& text, const wxString& caption) {
@@ -136,6 +150,9 @@ void MainWindow::createControls() {
 
     eventLabel_ = new wxStaticText(this, wxID_ANY, "", wxPoint(328, 0), wxSize(80, 24));
     eventLabel_->SetName(S("标签"));
+    // It only names the event window and shows nothing; on Windows a static
+    // control paints its own background, a grey block across the toolbar.
+    eventLabel_->Hide();
 
     tree_ = new wxTreeCtrl(this, wxID_ANY, wxPoint(0, 24), wxSize(168, 320),
                            wxTR_HIDE_ROOT | wxTR_HAS_BUTTONS | wxTR_LINES_AT_ROOT | wxTR_SINGLE);
@@ -143,6 +160,9 @@ void MainWindow::createControls() {
     tree_->AssignImageList(treeImages());
     tree_->AddRoot("");
     tree_->Bind(wxEVT_TREE_SEL_CHANGED, &MainWindow::onTreeSelection, this);
+    // The banner, made first, lies on top of the tree's lower left corner:
+    // the tree must not paint over it.
+    clipSiblings(tree_);
 
     treeSplitter_ = new SplitterBar(this, 1, true, wxPoint(168, 23), wxSize(4, 322));
     treeSplitter_->SetName(S("分隔条1"));
@@ -150,6 +170,9 @@ void MainWindow::createControls() {
 
     createEditorPanel();
     createMonitorPanel();
+    // Before the first selection the editor lies on top and covers the monitor
+    // panel; Windows would paint both sibling panels into the shared place.
+    monitorPanel_->Hide();
 
     const int widths[5] = {170, 90, 100, 100, 100};
     const char* servicePanes[5] = {"类型名", "监听数:0", "线程总数:0", "工作线程:0", "空闲线程:0"};
@@ -340,6 +363,9 @@ void MainWindow::layoutMainWindow() {
     for (wxStatusBar* bar : {serviceBar_, mappingBar_}) {
         bar->SetStatusWidths(5, l.paneWidths.data());
     }
+    // A moved panel keeps the pixels Windows copied along with it, and those
+    // of its labels are not always its own: paint everything anew.
+    Refresh();
 }
 
 void MainWindow::onSplitterMoved(int tag, int position) {

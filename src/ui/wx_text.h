@@ -31,5 +31,7 @@ inline wxPoint inside(const wxWindow* group, int x, int y) {
 
 // Makes the toolkit's controls as compact as the window's fixed places need.
 void applyCompactStyle();
+// Gives a form, before its controls are made, the face its places are laid out for.
+void applyFormFont(wxWindow* form);
 
 }  // namespace lumesk::ui
