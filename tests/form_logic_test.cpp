@@ -119,6 +119,28 @@ TEST(FormLogic, SaveChecksInOrderWithTheirMessages) {
     EXPECT_TRUE(table.at(1).blacklist.empty());
 }
 
+TEST(FormLogic, ListenClashesOnAnyAddressOrTheSameOne) {
+    model::MappingTable table;
+    net::Lock lock;
+    ASSERT_EQ(addMapping(table, defaultForm("192.0.2.7")), 1);
+    MappingForm other = defaultForm("192.0.2.7");
+    other.name = "第二";
+    other.listenPort = "8000";
+    ASSERT_EQ(addMapping(table, other), 2);
+    auto saveOn = [&](const std::string& otherIp, const char* item) {
+        table.at(2).listen_ip = otherIp;
+        MappingForm f = defaultForm("192.0.2.7");
+        f.listenIpItem = item;
+        f.listenPort = "8000";
+        return saveEditor(table, 1, f, &lock);
+    };
+    EXPECT_EQ(saveOn("192.0.2.9", kAllAddresses), "相同服务或监听重复");  // ours on any
+    EXPECT_EQ(saveOn("0.0.0.0", "192.0.2.10"), "相同服务或监听重复");     // theirs on any
+    EXPECT_EQ(saveOn("192.0.2.9", "192.0.2.9"), "相同服务或监听重复");    // the same one
+    EXPECT_EQ(saveOn("192.0.2.9", "192.0.2.10"), "");                     // two addresses
+    EXPECT_EQ(table.at(1).listen_ip, "192.0.2.10");
+}
+
 TEST(FormLogic, BlacklistAddRules) {
     const std::vector<std::string> rows{"10.0.0.1"};
     EXPECT_TRUE(editorBlacklistAccepts(rows, "10.0.0.2"));
@@ -140,9 +162,14 @@ TEST(Layout, PanesPanelsAndSplitterClamps) {
     EXPECT_EQ(l.treeSplitter.left, 240);
     EXPECT_EQ(l.panel.left, 244);
     EXPECT_EQ(l.panel.width, 556);
-    EXPECT_EQ(l.clientList.height, l.panel.height / 2);
-    EXPECT_EQ(l.messageLog.top, l.clientList.height + 4);
-    EXPECT_EQ(l.messageLog.height, l.panel.height - 4 - l.clientList.height - 2);
+    EXPECT_EQ(l.panel.top, 21);
+    EXPECT_EQ(l.panel.height, 536);
+    EXPECT_EQ(l.clientList.height, 268);
+    EXPECT_EQ(l.monitorSplitter.top, 268);
+    EXPECT_EQ(l.messageLog.top, 272);
+    EXPECT_EQ(l.messageLog.height, 536 - 4 - 268 - 2);
+    // An odd height truncates the list's share.
+    EXPECT_EQ(layoutMainWindow(800, 601, 20, 22, 0.3f, 0.35f).clientList.height, 187);
     EXPECT_EQ(l.messageColumn, 556 - 25);
 
     EXPECT_FLOAT_EQ(splitterRatio(1, 790, 800, 0.3f), 0.4f);  // far right

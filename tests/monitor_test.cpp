@@ -21,6 +21,8 @@ TEST(Formats, SizesAtEveryUnitBoundary) {
     EXPECT_EQ(formatSize(1099511627776LL * 3), "3072.00GB");  // no unit above GB
     EXPECT_EQ(formatSize(1029), "1.00KB");                    // 1.0048..: rounds down
     EXPECT_EQ(formatSize(1034), "1.01KB");                    // 1.0097..: rounds up
+    EXPECT_EQ(formatSize(1152), "1.13KB");                    // 1.125: a half, away from zero
+    EXPECT_EQ(formatSize(1049088), "1.00MB");                 // 1.00048..
 }
 
 TEST(Formats, DateTimeTokens) {
@@ -96,6 +98,56 @@ TEST(Monitor, EngineEventsMakeRowsAndLines) {
     EXPECT_EQ(m.clients()[1].slot, 8);
 }
 
+// A row is made when the client enters, before its relay has a forward
+// address; the relayed event completes it. A left event finds its row by
+// connection, else by client address, else by slot.
+TEST(Monitor, RelayedCompletesTheRowAndLeftFallsBack) {
+    model::MappingTable table;
+    net::Lock lock;
+    auto& slot = table.at(1).clients[4];
+    auto* a = reinterpret_cast<net::IoRecord*>(0x10);
+    auto* b = reinterpret_cast<net::IoRecord*>(0x20);
+    slot.connections[0] = a;
+    slot.addresses = {"10.0.0.5", ""};
+    slot.ports = {5000, 0};
+    MonitorModel m;
+    auto ev = [&](int kind, net::IoRecord* connection) {
+        mapping::EngineEvent e;
+        e.kind = kind;
+        e.mapping = 1;
+        e.slot = 5;
+        e.connection = connection;
+        m.handleEngineEvent(e, 1, table, &lock);
+    };
+    ev(mapping::EVENT_ENTERED, a);
+    ASSERT_EQ(m.clients().size(), 1u);
+    EXPECT_EQ(m.clients()[0].forward, ":0");
+    slot.addresses[1] = "192.0.2.1";
+    slot.ports[1] = 80;
+    ev(mapping::EVENT_RELAYED, a);
+    ASSERT_EQ(m.clients().size(), 1u);
+    EXPECT_EQ(m.clients()[0].forward, "192.0.2.1:80");
+
+    ev(mapping::EVENT_LEFT, b);  // another connection, the same client address
+    EXPECT_TRUE(m.clients().empty());
+
+    ev(mapping::EVENT_ENTERED, a);
+    slot.addresses[0] = "10.0.0.6";  // neither connection nor address match: the slot does
+    ev(mapping::EVENT_LEFT, b);
+    EXPECT_TRUE(m.clients().empty());
+
+    ev(mapping::EVENT_ENTERED, a);
+    table.at(1).clients[5].addresses[0] = "10.0.0.7";
+    table.at(1).clients[5].connections[0] = b;
+    mapping::EngineEvent other;
+    other.kind = mapping::EVENT_LEFT;
+    other.mapping = 1;
+    other.slot = 6;
+    other.connection = b;
+    m.handleEngineEvent(other, 1, table, &lock);  // matches nothing: the row stays
+    EXPECT_EQ(m.clients().size(), 1u);
+}
+
 TEST(Statistics, PanesForNoMappingAndForARunningOne) {
     StatisticsInput none;
     none.threads = {20, 0, 20};
@@ -120,6 +172,12 @@ TEST(Statistics, PanesForNoMappingAndForARunningOne) {
     EXPECT_EQ(p.mapping[0], "□ 监听[0.0.0.0:7000]");
     EXPECT_EQ(p.mapping[1], "客户数:0/10000");
     EXPECT_EQ(p.mapping[2], "接收:1000B");
+    EXPECT_EQ(p.mapping[3], "发送:1000B");
     EXPECT_EQ(p.mapping[4], "总量:1.95KB");
+    running.sent = 3072;
+    p = statisticsTexts(running, false);
+    EXPECT_EQ(p.mapping[2], "接收:1000B");
+    EXPECT_EQ(p.mapping[3], "发送:3.00KB");
+    EXPECT_EQ(p.mapping[4], "总量:3.98KB");
     EXPECT_EQ(p.service[1], "监听数:1000");
 }
