@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Screenshots of the Windows window under Wine, taken by the window's test at
-# its two moments (a running mapping with a client; the editor after a refused
-# save): docs/windows-main-window.png and docs/windows-editor-panel.png.
+# Screenshots of the program under Wine, taken by the window's test at its
+# moments (the add dialog; the editor after a refused save; a running mapping
+# with two clients), at 560 x 420: docs/windows-*.png.
 # Needs the build of scripts/test-windows.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,7 +14,7 @@ trap wine_stop EXIT
 out=$(mktemp -d)
 
 # The test asks through NAME.ready (holding the geometry) and waits for NAME.done.
-(cd "$dir" && LUMESK_SCREENSHOT="Z:${out//\//\\}\\main.png" \
+(cd "$dir" && LUMESK_SCREENSHOT="Z:${out//\//\\}" \
     timeout 300 "$wine" lumesk_gui_tests.exe </dev/null >"$out/test.log" 2>&1) &
 test_pid=$!
 while kill -0 "$test_pid" 2>/dev/null; do
@@ -29,6 +29,7 @@ while kill -0 "$test_pid" 2>/dev/null; do
     sleep 0.1
 done
 wait "$test_pid" || { cat "$out/test.log"; exit 1; }
-cp "$out/main.png" docs/windows-main-window.png
-cp "$out/main.png.editor.png" docs/windows-editor-panel.png
-echo "screenshot-windows: docs/windows-main-window.png docs/windows-editor-panel.png"
+for shot in main-window editor-panel add-dialog; do
+    cp "$out/$shot.png" "docs/windows-$shot.png"
+done
+echo "screenshot-windows: docs/windows-{main-window,editor-panel,add-dialog}.png"

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/button.h>
+#include <wx/choice.h>
 #include <wx/evtloop.h>
 #include <wx/listctrl.h>
 #include <wx/statusbr.h>
@@ -10,6 +11,7 @@
 #include <wx/textctrl.h>
 #include <wx/toolbar.h>
 #include <wx/treectrl.h>
+#include <wx/uiaction.h>
 
 #include <atomic>
 #include <cstdio>
@@ -71,8 +73,13 @@ bool logHas(ui::MainWindow& w, const std::string& text) {
     return false;
 }
 
-// The screen's pixels where the window is, as a person would see them.
-void screenshot(wxWindow* window, const std::string& path) {
+// The screen's pixels where the window is, as a person would see them, into
+// the folder LUMESK_SCREENSHOT names (none taken without it).
+void screenshot(wxWindow* window, const std::string& name) {
+    const char* folder = std::getenv("LUMESK_SCREENSHOT");
+    if (!folder) return;
+    pumpUntil([] { return false; }, 1000);  // the last paints
+    const std::string path = std::string(folder) + "/" + name;
     const wxRect r = window->GetScreenRect();
     const std::string geometry = std::to_string(r.width) + "x" + std::to_string(r.height) + "+" +
                                  std::to_string(r.x) + "+" + std::to_string(r.y);
@@ -96,13 +103,12 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     shell::ProcessState state;
     state.startServices(10);
     test::EchoServer target(4, 10);
-    ui::UiContext context{state.table,
-                          state.engine,
+    std::vector<std::string> addresses{"127.0.0.1"};
+    ui::UiContext context{state.table, state.engine,
                           [&state](const auto& copy, const auto* listener) {
                               return state.statistics(copy, listener);
                           },
-                          {"127.0.0.1"},
-                          "about:blank"};
+                          [&addresses] { return addresses; }, "about:blank"};
     auto* window = new ui::MainWindow(std::move(context));
     state.proxy.attach(window, window);
     window->onClosing = [&state] { state.proxy.detach(); };  // as the program does
@@ -111,7 +117,10 @@ TEST(Window, AddStartRelayAndRefusedSave) {
         shownText = U(text);
         shownCaption = U(caption);
     };
+    std::vector<std::string> opened;
+    window->openUrl = [&](const wxString& url) { opened.push_back(U(url)); };
     window->Show();
+    window->SetSize(560, 420);
     pumpUntil([] { return false; }, 300);
     // One panel at a time, the editor first; nothing hides the toolbar.
     auto* editor = named<wxWindow>(window, "图片框1");
@@ -121,15 +130,45 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     EXPECT_EQ(editor->GetRect(), monitorPanel->GetRect());
     EXPECT_FALSE(named<wxWindow>(window, "标签")->IsShown());
 
-    // Add with the dialog's defaults: press OK as soon as it shows.
-    window->onDialogShown = [](wxWindow* dialog) { click(named<wxButton>(dialog, "按钮3")); };
+    // The banner lies over the tree's corner, and a real click on it opens the page.
+    {
+        wxUIActionSimulator mouse;
+        mouse.MouseMove(named<wxWindow>(window, "图片框3")->GetScreenRect().GetPosition() +
+                        wxPoint(84, 32));
+        mouse.MouseClick();
+        EXPECT_TRUE(pumpUntil([&] { return !opened.empty(); }, 5000));
+        EXPECT_EQ(opened, std::vector<std::string>{"about:blank"});
+    }
+
+    // Add with the dialog's defaults: OK is its default button (Return); press
+    // it as soon as the dialog shows.
+    window->onDialogShown = [](wxWindow* dialog) {
+        auto* ok = named<wxButton>(dialog, "按钮3");
+        EXPECT_EQ(static_cast<wxTopLevelWindow*>(dialog)->GetDefaultItem(), ok);
+        screenshot(dialog, "add-dialog.png");
+        click(ok);
+    };
     window->runToolbarCommand(S("添加"));
     ASSERT_EQ(window->addedMappingNumber(), 1);
     EXPECT_EQ(treeTexts(window->tree()), (std::vector<std::string>{"测试映射", "0.0.0.0:7000"}));
 
-    // Point it at the echo target through the editor, and save.
+    // A name wider than the tree gets a horizontal scroll bar that is drawn
+    // (it takes its height from the tree's client area), not one that shows
+    // only under a moving pointer; a short name again takes it away.
     window->selectNode(1, false);
     ASSERT_TRUE(pumpUntil([&] { return window->currentMapping() == 1; }));
+    auto rename = [&](const char* name) {
+        named<wxTextCtrl>(window, "编辑框1")->ChangeValue(S(name));
+        click(named<wxButton>(window, "按钮4"));
+        pumpUntil([] { return false; }, 300);
+        return window->tree()->GetClientSize().y;
+    };
+    const int treeHeight = window->tree()->GetClientSize().y;
+    EXPECT_LT(rename("一个名字很长很长很长的映射服务名称"), treeHeight);
+    EXPECT_EQ(rename("测试映射"), treeHeight);
+    EXPECT_EQ(shownText, "");
+
+    // Point it at the echo target through the editor, and save.
     named<wxTextCtrl>(window, "编辑框3")->ChangeValue(std::to_string(target.port()));
     click(named<wxButton>(window, "按钮4"));
     EXPECT_EQ(shownText, "");
@@ -139,11 +178,7 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     named<wxTextCtrl>(window, "编辑框2")->ChangeValue("abc");
     click(named<wxButton>(window, "按钮4"));
     EXPECT_EQ(shownText, "监听端口填写错误");
-    if (const char* path = std::getenv("LUMESK_SCREENSHOT")) {
-        window->SetSize(760, 480);
-        pumpUntil([] { return false; }, 1000);
-        screenshot(window, std::string(path) + ".editor.png");
-    }
+    screenshot(window, "editor-panel.png");
     EXPECT_EQ(shownCaption, "信息：");
     EXPECT_EQ(state.table.at(1).listen_port, 7000);
     named<wxTextCtrl>(window, "编辑框2")->ChangeValue("7000");
@@ -187,27 +222,71 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     EXPECT_EQ(U(window->statusBar(2)->GetStatusText(1)), "客户数:1/10000");
     EXPECT_EQ(U(window->statusBar(2)->GetStatusText(2)), "接收:97.66KB");
     EXPECT_EQ(U(window->statusBar(1)->GetStatusText(2)), "线程总数:20");
-    if (const char* path = std::getenv("LUMESK_SCREENSHOT")) {
-        window->SetSize(760, 480);
-        pumpUntil([] { return false; }, 1500);
-        screenshot(window, path);
-    }
 
+    // A second client gets its own row.
+    test::Client second(7000);
+    ASSERT_TRUE(second.valid());
+    ASSERT_TRUE(pumpUntil([&] { return window->clientList()->GetItemCount() == 2; }));
+    EXPECT_EQ(U(window->clientList()->GetItemText(1, 1)),
+              "127.0.0.1:" + std::to_string(second.localPort()));
+    screenshot(window, "main-window.png");
+
+    const std::string leftFirst = "客户[127.0.0.1:" + std::to_string(client.localPort()) + "]离开";
     client.close();
-    const std::string left = "]离开";
-    ASSERT_TRUE(pumpUntil([&] { return logHas(*window, left); }));
-    EXPECT_EQ(window->clientList()->GetItemCount(), 0);
+    second.close();
+    ASSERT_TRUE(pumpUntil([&] { return window->clientList()->GetItemCount() == 0; }));
+    EXPECT_TRUE(logHas(*window, leftFirst));
 
-    // The close box never ends the program. Without a tray to come back from,
-    // as under Xvfb, the window is only minimised, not hidden.
+    // The window's log keeps the model's last 1000 lines.
+    for (int i = 0; i < 1005; ++i) window->appendLog("行" + std::to_string(i));
+    ASSERT_EQ(window->messageLog()->GetItemCount(), 1000);
+    EXPECT_EQ(U(window->messageLog()->GetItemText(0)), window->monitorModel().log().front());
+    EXPECT_NE(U(window->messageLog()->GetItemText(0)).find("> 行5"), std::string::npos);
+
+    // Stopped, the address node's picture goes back to 5 and "停止" is down.
+    window->runToolbarCommand(S("停止"));
+    EXPECT_EQ(state.table.at(1).service, nullptr);
+    EXPECT_EQ(window->tree()->GetItemImage(addressNode), 5);
+    EXPECT_TRUE(window->toolbar()->GetToolState(window->toolbar()->GetToolByPos(4)->GetId()));
+
+    // The add dialog reads the local addresses each time it opens; cancelled,
+    // it adds nothing.
+    addresses.push_back("192.0.2.50");
+    bool listed = false;
+    window->onDialogShown = [&](wxWindow* dialog) {
+        listed = named<wxChoice>(dialog, "组合框1")->FindString("192.0.2.50") != wxNOT_FOUND;
+        click(named<wxButton>(dialog, "按钮4"));
+    };
+    window->runToolbarCommand(S("添加"));
+    EXPECT_TRUE(listed);
+    EXPECT_EQ(window->addedMappingNumber(), 0);
+    EXPECT_EQ(treeTexts(window->tree()).size(), 2u);
+
+    // Deleting the selected mapping leaves no node current.
+    window->selectNode(1, false);
+    ASSERT_TRUE(pumpUntil([&] { return window->currentMapping() == 1; }));
+    window->runToolbarCommand(S("删除"));
+    pumpUntil([] { return false; }, 300);
+    EXPECT_TRUE(treeTexts(window->tree()).empty());
+    EXPECT_EQ(window->currentMapping(), 0);
+    EXPECT_FALSE(window->toolbar()->GetToolEnabled(window->toolbar()->GetToolByPos(1)->GetId()));
+    EXPECT_TRUE(window->toolbar()->GetToolState(window->toolbar()->GetToolByPos(4)->GetId()));
+
+    // The close box never ends the program. Windows has a notification area
+    // to come back from, so the window hides; bare Xvfb has none, so the
+    // window is only minimised there.
     wxCloseEvent close(wxEVT_CLOSE_WINDOW, window->GetId());
     close.SetCanVeto(true);
     close.SetEventObject(window);
     window->ProcessWindowEvent(close);
     EXPECT_TRUE(close.GetVeto());
-    EXPECT_EQ(window->IsShown(), !wxTaskBarIcon::IsAvailable());
-    // The tray's toggle shows it again, restored.
-    if (!window->IsShown()) window->toggleMainWindow();
+#ifdef __WXMSW__
+    EXPECT_TRUE(wxTaskBarIcon::IsAvailable());
+    EXPECT_FALSE(window->IsShown());
+    window->toggleMainWindow();  // the tray's way back, restored
+#else
+    EXPECT_FALSE(wxTaskBarIcon::IsAvailable());
+#endif
     EXPECT_TRUE(window->IsShown());
     window->toggleMainWindow();
     EXPECT_FALSE(window->IsShown());
@@ -216,8 +295,6 @@ TEST(Window, AddStartRelayAndRefusedSave) {
 
     window->exitByWindow();
     pumpUntil([] { return false; }, 200);
-    std::string ignored;
-    state.engine.closeListener(1, ignored);
 }
 
 int main(int argc, char** argv) {

@@ -24,14 +24,17 @@ class LumeskApp : public wxApp {
     bool OnInit() override {
         state_ = std::make_unique<lumesk::shell::ProcessState>();
         state_->startServices(10);
-        std::vector<std::string> addresses;
-        lumesk::mapping::localAddressList(addresses);
         auto* state = state_.get();
         lumesk::ui::UiContext ui{state->table, state->engine,
                                  [state](const auto& copy, const auto* listener) {
                                      return state->statistics(copy, listener);
                                  },
-                                 addresses, makerPage()};
+                                 [] {
+                                     std::vector<std::string> addresses;
+                                     lumesk::mapping::localAddressList(addresses);
+                                     return addresses;
+                                 },
+                                 makerPage()};
         window_ = new lumesk::ui::MainWindow(std::move(ui));
         state_->proxy.attach(window_, window_);
         window_->onClosing = [state] { state->proxy.detach(); };

@@ -83,11 +83,14 @@ AddDialog::AddDialog(wxWindow* parent, model::MappingTable& table,
     named(del, "按钮2");
     auto* reset = new wxButton(this, wxID_ANY, S("重置"), wxPoint(48, 272), wxSize(72, 24));
     named(reset, "按钮5");
-    auto* ok = new wxButton(this, wxID_ANY, S("确定"), wxPoint(128, 272), wxSize(72, 24));
+    // Return presses OK, Esc cancel.
+    auto* ok = new wxButton(this, wxID_OK, S("确定"), wxPoint(128, 272), wxSize(72, 24));
+    ok->SetDefault();
     named(ok, "按钮3");
     auto* cancel = new wxButton(this, wxID_CANCEL, S("取消"), wxPoint(208, 272), wxSize(72, 24));
     named(cancel, "按钮4");
 
+    form_.fitToFont(address, limits, blacklistGroup_);
     add->Bind(wxEVT_BUTTON,
               [this](wxCommandEvent&) { addBlacklistEntry(U(form_.blacklistIp->GetValue())); });
     del->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {

@@ -31,6 +31,17 @@ void applyCompactStyle() {
 #endif
 }
 
+void showScrollbars([[maybe_unused]] wxWindow* w) {
+#ifdef __WXGTK__
+    // GTK's overlay scroll bars show only while the pointer moves over them:
+    // a cut-off tree node would look like the whole text.
+    GtkWidget* widget = static_cast<GtkWidget*>(w->GetHandle());
+    if (GTK_IS_SCROLLED_WINDOW(widget)) {
+        gtk_scrolled_window_set_overlay_scrolling(GTK_SCROLLED_WINDOW(widget), FALSE);
+    }
+#endif
+}
+
 void applyFormFont([[maybe_unused]] wxWindow* form) {
 #ifdef __WXMSW__
     // The forms' places are laid out for SimSun at 9 points, whose Latin

@@ -57,6 +57,44 @@ void FormControls::setForwardEnabled(bool enabled) {
     forwardPort->Enable(enabled);
 }
 
+namespace {
+
+// The right edge a control inside `group` must not pass.
+int innerRight(const wxWindow* group) {
+    return group->GetRect().GetRight() - 6;
+}
+
+// Widens `w` to `width` if it is narrower; what would pass `right` moves left.
+void widen(wxWindow* w, int width, int right) {
+    wxRect r = w->GetRect();
+    if (width <= r.width) return;
+    r.width = width;
+    if (r.GetRight() > right) r.x -= r.GetRight() - right;
+    w->SetSize(r);
+}
+
+void fitText(wxTextCtrl* box, const char* longest, int right) {
+    widen(box, box->GetSizeFromTextSize(box->GetTextExtent(S(longest)).x).x, right);
+}
+
+}  // namespace
+
+void FormControls::fitToFont(const wxWindow* addressGroup, const wxWindow* limitsGroup,
+                             const wxWindow* blacklistGroup) {
+    for (wxRadioButton* mode : modes) {
+        widen(mode, mode->GetBestSize().x, innerRight(addressGroup));
+    }
+    fitText(listenPort, "65535", innerRight(addressGroup));
+    fitText(forwardPort, "65535", innerRight(addressGroup));
+    fitText(capacity, "10000", innerRight(limitsGroup));
+    fitText(perIpLimit, "0000", innerRight(limitsGroup));
+    fitText(blacklistIp, "255.255.255.255", innerRight(blacklistGroup));
+    // A box moved left makes room by narrowing the list beside it.
+    const wxRect list = blacklist->GetRect();
+    const int free = blacklistIp->GetPosition().x - 4 - list.x;
+    if (free < list.width) blacklist->SetSize(free, list.height);
+}
+
 wxTextCtrl* captionedText(wxWindow* parent, const wxWindow* group, const char* caption,
                           wxPoint captionAt, int captionWidth, wxPoint fieldAt, wxSize fieldSize) {
     new wxStaticText(parent, wxID_ANY, S(caption), inside(group, captionAt.x, captionAt.y),

@@ -39,6 +39,11 @@ struct FormControls {
     void appendBlacklistRow(const std::string& ip);
     void removeBlacklistRow(const wxString& ip);
     void setForwardEnabled(bool enabled);
+    // Widens what the font leaves too narrow for its longest value (ports,
+    // capacity, limit, an IP address, the mode radios), within its group;
+    // places that are wide enough stay as they are.
+    void fitToFont(const wxWindow* addressGroup, const wxWindow* limitsGroup,
+                   const wxWindow* blacklistGroup);
 };
 
 // A caption and the text box after it, both placed inside `group` (a line

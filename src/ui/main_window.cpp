@@ -10,7 +10,6 @@
 #include <wx/msgdlg.h>
 #include <wx/panel.h>
 #include <wx/radiobut.h>
-#include <wx/statbmp.h>
 #include <wx/statbox.h>
 #include <wx/stattext.h>
 #include <wx/statusbr.h>
@@ -74,8 +73,23 @@ enum MenuId {
     kMenuContact,
 };
 
+// A picture that is a window of its own, so it can lie over a sibling.
+class Picture : public wxWindow {
+  public:
+    Picture(wxWindow* parent, const wxBitmap& picture, const wxPoint& pos, const wxSize& size)
+        : wxWindow(parent, wxID_ANY, pos, size, wxBORDER_NONE), picture_(picture) {
+        Bind(wxEVT_PAINT, [this](wxPaintEvent&) {
+            wxPaintDC dc(this);
+            dc.DrawBitmap(picture_, 0, 0, true);
+        });
+    }
+
+  private:
+    wxBitmap picture_;
+};
+
 // Windows lets overlapping siblings paint over each other unless told not to;
-// then the one made first stays on top.
+// then the one higher in the order stays on top.
 void clipSiblings([[maybe_unused]] wxWindow* w) {
 #ifdef __WXMSW__
     const HWND hwnd = static_cast<HWND>(w->GetHWND());
@@ -95,8 +109,12 @@ MainWindow::MainWindow(UiContext context)
     SetIcons(appIcons());
     SetMinSize(wxSize(kMinWidth, kMinHeight));
     showMessage = [this](const wxString& text, const wxString& caption) {
-        wxMessageBox(text, caption, wxOK, this);
+        // No icon, and the program's own button text whatever the locale.
+        wxMessageDialog box(this, text, caption, wxOK | wxICON_NONE);
+        box.SetOKLabel(S("确定"));
+        box.ShowModal();
     };
+    openUrl = [](const wxString& url) { wxLaunchDefaultBrowser(url); };
     createControls();
     createMenus();
     // The creation handler's part that belongs to the window.
@@ -125,12 +143,6 @@ MainWindow::~MainWindow() {
 // ---- controls ------------------------------------------------------------------
 
 void MainWindow::createControls() {
-    // The banner first: the tree, made later, lies above it.
-    auto* banner =
-        new wxStaticBitmap(this, wxID_ANY, bannerPicture(), wxPoint(2, 263), wxSize(168, 64));
-    banner->SetName(S("图片框3"));
-    banner->Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent&) { openMakerPage(); });
-
     toolbar_ = new wxToolBar(this, wxID_ANY, wxPoint(0, 0), wxSize(515, 20),
                              wxTB_HORIZONTAL | wxTB_FLAT | wxTB_TEXT | wxTB_HORZ_LAYOUT);
     toolbar_->SetName(S("工具条1"));
@@ -159,9 +171,16 @@ void MainWindow::createControls() {
     tree_->SetName(S("树型框"));
     tree_->AssignImageList(treeImages());
     tree_->AddRoot("");
+    showScrollbars(tree_);
     tree_->Bind(wxEVT_TREE_SEL_CHANGED, &MainWindow::onTreeSelection, this);
-    // The banner, made first, lies on top of the tree's lower left corner:
-    // the tree must not paint over it.
+    // The banner lies on top of the tree's lower left corner and takes its
+    // clicks: a window of its own (a static picture has none on GTK), raised
+    // above the tree, which must not paint over it.
+    auto* banner = new Picture(this, bannerPicture(), wxPoint(2, 263), wxSize(168, 64));
+    banner->SetName(S("图片框3"));
+    banner->SetCursor(wxCursor(wxCURSOR_HAND));
+    banner->Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent&) { openMakerPage(); });
+    banner->Raise();
     clipSiblings(tree_);
 
     treeSplitter_ = new SplitterBar(this, 1, true, wxPoint(168, 23), wxSize(4, 322));
@@ -178,7 +197,9 @@ void MainWindow::createControls() {
     const char* servicePanes[5] = {"类型名", "监听数:0", "线程总数:0", "工作线程:0", "空闲线程:0"};
     const char* mappingPanes[5] = {"映射名", "客户数:0", "发送:0B", "接收:0B", "总量:0B"};
     serviceBar_ = new wxStatusBar(this, wxID_ANY, 0);
-    mappingBar_ = new wxStatusBar(this, wxID_ANY, wxSTB_SIZEGRIP);
+    // No size grip: the panes' widths add up to more than the window, and a
+    // grip would cover the last one's text.
+    mappingBar_ = new wxStatusBar(this, wxID_ANY, 0);
     serviceBar_->SetName(S("状态条1"));
     mappingBar_->SetName(S("状态条2"));
     for (auto [bar, texts] : {std::pair{serviceBar_, servicePanes}, {mappingBar_, mappingPanes}}) {
@@ -261,6 +282,7 @@ void MainWindow::createEditorPanel() {
     tagged(save, "按钮4", 4);
     auto* reset = new wxButton(editor_, wxID_ANY, S("重置"), wxPoint(224, 272), wxSize(48, 24));
     tagged(reset, "按钮5", 5);
+    form_.fitToFont(address, limits, blacklist);
     // One handler for the five buttons, told apart by tag.
     for (wxButton* b : {startButton_, add, del, save, reset}) {
         b->Bind(wxEVT_BUTTON, &MainWindow::onEditorButton, this);
@@ -329,7 +351,7 @@ void MainWindow::createMenus() {
 }
 
 void MainWindow::fillAddressBoxes() {
-    for (const std::string& ip : ctx_.addresses) {
+    for (const std::string& ip : ctx_.localAddresses()) {
         form_.listenIp->Append(S(ip));
         form_.forwardIp->Append(S(ip));
     }
@@ -379,7 +401,8 @@ void MainWindow::onSplitterMoved(int tag, int position) {
 // ---- tree and editor -----------------------------------------------------------
 
 void MainWindow::onTreeSelection(wxTreeEvent&) {
-    const wxTreeItemId item = tree_->GetSelection();
+    wxTreeItemId item = tree_->GetSelection();
+    if (item == tree_->GetRootItem()) item = wxTreeItemId();  // hidden: never a node
     selectedImage_ = item.IsOk() ? tree_->GetItemImage(item) : 0;
     currentMapping_ = nodeNumber(tree_, item);
     const bool deleteOn = toolbar_->GetToolEnabled(kToolDelete);
@@ -486,6 +509,10 @@ void MainWindow::onEditorButton(wxCommandEvent& event) {
                 if (addressNode.IsOk()) {
                     tree_->SetItemText(addressNode, S(endpoint(r.listen_ip, r.listen_port)));
                 }
+                // GTK's tree sizes its scroll area anew only when told its
+                // layout changed; a new text alone leaves a longer node cut
+                // or a scroll bar with nothing to scroll.
+                tree_->SetIndent(tree_->GetIndent());
             }
             net::LockHold hold(ctx_.engine.clientTableLock());
             currentCopy_ = model::copyRecord(ctx_.table.at(n));
@@ -603,11 +630,20 @@ void MainWindow::deleteCurrentMapping() {
     tree_->Delete(parent == tree_->GetRootItem() ? item : parent);
     currentService_ = nullptr;
     showMappingInEditor(currentCopy_);
+    // The tree may have moved the selection to another node (and said so);
+    // if it left none, nothing is current, as before the first selection.
+    const wxTreeItemId now = tree_->GetSelection();
+    if (!now.IsOk() || now == tree_->GetRootItem()) {
+        currentMapping_ = 0;
+        selectedImage_ = 0;
+        toolbar_->EnableTool(kToolDelete, false);
+        toolbar_->ToggleTool(kToolStop, true);
+    }
 }
 
 void MainWindow::addMapping() {
     addedMappingNumber_ = 0;
-    AddDialog dialog(this, ctx_.table, ctx_.addresses);
+    AddDialog dialog(this, ctx_.table, ctx_.localAddresses());
     if (onDialogShown) {
         CallAfter([this, &dialog] { onDialogShown(&dialog); });
     }
@@ -635,7 +671,7 @@ void MainWindow::toggleMainWindow() {
 }
 
 void MainWindow::openMakerPage() {
-    wxLaunchDefaultBrowser(S(ctx_.makerPage));
+    openUrl(S(ctx_.makerPage));
 }
 
 void MainWindow::onClose(wxCloseEvent& event) {

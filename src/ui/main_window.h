@@ -43,8 +43,10 @@ struct UiContext {
     // Live counters for the status bars: the current copy and its listener.
     std::function<monitor::StatisticsInput(const model::MappingRecord&, const net::IoRecord*)>
         statistics;
-    std::vector<std::string> addresses;  // local addresses for the address boxes
-    std::string makerPage;               // address opened by the help items and the banner
+    // The local addresses for the address boxes, read anew at each use: the
+    // window's boxes at start, the add dialog each time it opens.
+    std::function<std::vector<std::string>()> localAddresses;
+    std::string makerPage;  // address opened by the help items and the banner
 };
 
 class MainWindow : public wxFrame, public mapping::EngineEventSink, public mapping::MessageLog {
@@ -74,6 +76,8 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
     std::function<void(const wxString& text, const wxString& caption)> showMessage;
     // For tests that open the add dialog without a person: presses OK at once.
     std::function<void(wxWindow* dialog)> onDialogShown;
+    // Opens a page in the browser; tests replace it to see what was opened.
+    std::function<void(const wxString& url)> openUrl;
 
     const monitor::MonitorModel& monitorModel() const { return monitor_; }
     wxTreeCtrl* tree() const { return tree_; }

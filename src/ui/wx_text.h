@@ -31,6 +31,8 @@ inline wxPoint inside(const wxWindow* group, int x, int y) {
 
 // Makes the toolkit's controls as compact as the window's fixed places need.
 void applyCompactStyle();
+// Scroll bars that are always drawn while there is something to scroll to.
+void showScrollbars(wxWindow* w);
 // Gives a form, before its controls are made, the face its places are laid out for.
 void applyFormFont(wxWindow* form);
 
