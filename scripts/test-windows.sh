@@ -7,17 +7,7 @@ cd "$(dirname "$0")/.."
 
 packages=(g++-mingw-w64-x86-64-posix wine64 googletest cmake ninja-build
           xvfb xauth fonts-noto-cjk imagemagick xdotool)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "test-windows: installing missing packages: ${missing[*]}"
-    sudo=""
-    if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+scripts/install-missing.sh test-windows "${packages[@]}"
 
 # wxWidgets for Windows: built once into a cache folder outside the clone.
 wx=$(scripts/wx-windows.sh | tail -1)

@@ -23,16 +23,7 @@ if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 
 log() { echo "wx-windows: $*" >&2; }
 
-packages=(g++-mingw-w64-x86-64-posix make)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    log "installing missing packages: ${missing[*]}"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-fi
+"$(dirname "$0")/install-missing.sh" wx-windows g++-mingw-w64-x86-64-posix make
 
 compiler=$($host-g++-posix -dumpfullversion)
 key=$(printf '%s\n' "tag 1" "$compiler" "${options[@]}" | sha256sum | cut -c1-12)

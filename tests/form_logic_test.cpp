@@ -74,14 +74,19 @@ TEST(FormLogic, FullTableAndReusedNumbers) {
     EXPECT_EQ(addMapping(table, f), 3);
 }
 
-TEST(FormLogic, SaveChecksInOrderWithTheirMessages) {
-    model::MappingTable table;
-    net::Lock lock;
+// Mapping 1 with the dialog's defaults, mapping 2 "第二" on port 8000.
+void addTwoMappings(model::MappingTable& table) {
     ASSERT_EQ(addMapping(table, defaultForm("192.0.2.7")), 1);
     MappingForm other = defaultForm("192.0.2.7");
     other.name = "第二";
     other.listenPort = "8000";
     ASSERT_EQ(addMapping(table, other), 2);
+}
+
+TEST(FormLogic, SaveChecksInOrderWithTheirMessages) {
+    model::MappingTable table;
+    net::Lock lock;
+    addTwoMappings(table);
 
     MappingForm f = defaultForm("192.0.2.7");
     auto save = [&](const std::function<void(MappingForm&)>& change) {
@@ -122,11 +127,7 @@ TEST(FormLogic, SaveChecksInOrderWithTheirMessages) {
 TEST(FormLogic, ListenClashesOnAnyAddressOrTheSameOne) {
     model::MappingTable table;
     net::Lock lock;
-    ASSERT_EQ(addMapping(table, defaultForm("192.0.2.7")), 1);
-    MappingForm other = defaultForm("192.0.2.7");
-    other.name = "第二";
-    other.listenPort = "8000";
-    ASSERT_EQ(addMapping(table, other), 2);
+    addTwoMappings(table);
     auto saveOn = [&](const std::string& otherIp, const char* item) {
         table.at(2).listen_ip = otherIp;
         MappingForm f = defaultForm("192.0.2.7");
