@@ -6,6 +6,7 @@
 #include <wx/choice.h>
 #include <wx/evtloop.h>
 #include <wx/listctrl.h>
+#include <wx/msgdlg.h>
 #include <wx/statusbr.h>
 #include <wx/taskbar.h>
 #include <wx/textctrl.h>
@@ -22,6 +23,7 @@
 #include "shell/process_state.h"
 #include "support.h"
 #include "ui/main_window.h"
+#include "ui/tray_icon.h"
 #include "ui/wx_text.h"
 
 using namespace lumesk;
@@ -129,6 +131,7 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     EXPECT_FALSE(monitorPanel->IsShown());
     EXPECT_EQ(editor->GetRect(), monitorPanel->GetRect());
     EXPECT_FALSE(named<wxWindow>(window, "标签")->IsShown());
+    EXPECT_EQ(window->trayIcon().icon().GetWidth(), 128);  // the shell scales it down
 
     // The banner lies over the tree's corner, and a real click on it opens the page.
     {
@@ -180,6 +183,11 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     EXPECT_EQ(shownText, "监听端口填写错误");
     screenshot(window, "editor-panel.png");
     EXPECT_EQ(shownCaption, "信息：");
+    {
+        const auto box = ui::MainWindow::messageBox(window, S(shownText), S(shownCaption));
+        EXPECT_EQ(box->GetEffectiveIcon(), wxICON_NONE);
+        EXPECT_EQ(U(box->GetOKLabel()), "确定");
+    }
     EXPECT_EQ(state.table.at(1).listen_port, 7000);
     named<wxTextCtrl>(window, "编辑框2")->ChangeValue("7000");
 

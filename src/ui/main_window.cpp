@@ -109,10 +109,7 @@ MainWindow::MainWindow(UiContext context)
     SetIcons(appIcons());
     SetMinSize(wxSize(kMinWidth, kMinHeight));
     showMessage = [this](const wxString& text, const wxString& caption) {
-        // No icon, and the program's own button text whatever the locale.
-        wxMessageDialog box(this, text, caption, wxOK | wxICON_NONE);
-        box.SetOKLabel(S("确定"));
-        box.ShowModal();
+        messageBox(this, text, caption)->ShowModal();
     };
     openUrl = [](const wxString& url) { wxLaunchDefaultBrowser(url); };
     createControls();
@@ -668,6 +665,13 @@ void MainWindow::toggleMainWindow() {
     const wxSize screen = wxGetDisplaySize();
     const wxSize size = GetSize();
     Move((screen.x - size.x) / 2, (screen.y - size.y) / 2);
+}
+
+std::unique_ptr<wxMessageDialog> MainWindow::messageBox(wxWindow* parent, const wxString& text,
+                                                        const wxString& caption) {
+    auto box = std::make_unique<wxMessageDialog>(parent, text, caption, wxOK | wxICON_NONE);
+    box->SetOKLabel(S("确定"));
+    return box;
 }
 
 void MainWindow::openMakerPage() {

@@ -30,6 +30,7 @@ class wxStaticBox;
 class wxStaticText;
 class wxMenu;
 class wxCommandEvent;
+class wxMessageDialog;
 
 namespace lumesk::ui {
 
@@ -85,6 +86,10 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
     wxListCtrl* clientList() const { return clientList_; }
     wxListCtrl* messageLog() const { return messageLog_; }
     wxToolBar* toolbar() const { return toolbar_; }
+    const TrayIcon& trayIcon() const { return *tray_; }
+    // The editor's message box: no icon, and "确定" whatever the locale.
+    static std::unique_ptr<wxMessageDialog> messageBox(wxWindow* parent, const wxString& text,
+                                                       const wxString& caption);
 
   private:
     void createControls();

@@ -17,7 +17,8 @@ enum { kToggle = wxID_HIGHEST + 100, kAbout, kSite, kQuit };
 
 TrayIcon::TrayIcon(MainWindow& window) : window_(window) {
     // The largest picture: the shell scales it down, sharp at any density.
-    SetIcon(appIcons().GetIcon(wxSize(128, 128)), S("Lumesk端口映射工具"));
+    icon_ = appIcons().GetIcon(wxSize(128, 128));
+    SetIcon(icon_, S("Lumesk端口映射工具"));
     Bind(wxEVT_TASKBAR_LEFT_DOWN, [this](wxTaskBarIconEvent&) {
 #ifdef __WXMSW__
         ShowBalloon(S("欢迎使用Lumesk端口映射工具"), S("当前版本：1.0"), 0, wxICON_INFORMATION);

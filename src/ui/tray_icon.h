@@ -1,6 +1,7 @@
 // The notification-area icon: tip, balloon, menu and the way back to the window.
 #pragma once
 
+#include <wx/icon.h>
 #include <wx/taskbar.h>
 
 namespace lumesk::ui {
@@ -11,12 +12,14 @@ class TrayIcon : public wxTaskBarIcon {
   public:
     explicit TrayIcon(MainWindow& window);
     ~TrayIcon() override;
+    const wxIcon& icon() const { return icon_; }
 
   protected:
     wxMenu* CreatePopupMenu() override;  // "弹出的菜单"
 
   private:
     MainWindow& window_;
+    wxIcon icon_;
 };
 
 }  // namespace lumesk::ui
