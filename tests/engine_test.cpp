@@ -275,6 +275,21 @@ TEST_F(Engine, RelayFailuresAreReported) {
     for (int n : {1, 2, 3}) EXPECT_TRUE(noneOnline(n));
 }
 
+// An empty forward IP reads 0.0.0.0, which is no target: a connect to it
+// fails as on Windows instead of reaching whatever listens on this machine.
+TEST_F(Engine, AnyAddressTargetConnectsNowhere) {
+    test::EchoServer local(2, 10);
+    define(1, local.port(), "");
+    Client c(start(1));
+    ASSERT_TRUE(c.waitClosed(5000));
+    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_LEFT) == 1; }));
+    const auto messages = sink.messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], clientText(c, "转接到[0.0.0.0:" + std::to_string(local.port()) +
+                                             "]错误:套接口捆绑错误:10049"));
+    EXPECT_EQ(local.count(net::EV_ACCEPTED), 0);
+}
+
 TEST_F(Engine, StartAndStopChecks) {
     define(1, 9).listen_ip = "1.2.3";
     engine.startMapping(1);

@@ -44,6 +44,7 @@ constexpr int kErrWouldBlock = 10035;
 constexpr int kErrInProgress = 10036;
 constexpr int kErrNotSocket = 10038;
 constexpr int kErrAddrInUse = 10048;
+constexpr int kErrAddrNotAvail = 10049;
 constexpr int kErrConnReset = 10054;
 constexpr int kErrNoBufs = 10055;
 constexpr int kErrNotConnected = 10057;

@@ -864,6 +864,7 @@ int connectSocket(Socket socket, std::uint32_t addressNet, std::uint16_t portHos
     SocketEntry* e = lockLive(socket, lock);
     if (!e) return kErrNotSocket;
     if (int err = ensureFd(e)) return err;
+    if (addressNet == 0) return kErrAddrNotAvail;  // as in connectAsync
     const sockaddr_in sa = makeAddress(addressNet, portHost);
     if (::connect(e->fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
         if (errno != EINPROGRESS) return mapErrno(errno);
@@ -1022,6 +1023,8 @@ int connectAsync(Socket socket, std::uint32_t addressNet, std::uint16_t portHost
     SocketEntry* e = lockLive(socket, lock);
     if (!e) return kErrNotSocket;
     if (e->fd < 0 || !e->port || !overlapped || e->connect) return kErrInvalid;
+    // Linux takes 0.0.0.0 for this machine; Windows refuses it as no address.
+    if (addressNet == 0) return kErrAddrNotAvail;
     PendingOp* op = new (opOf(overlapped)) PendingOp;
     op->port = e->port;
     op->key = e->key;

@@ -349,6 +349,9 @@ int receiveNow(Socket, char*, std::uint32_t, std::uint32_t& taken) {
 
 int connectAsync(Socket socket, std::uint32_t addressNet, std::uint16_t portHost,
                  Overlapped* overlapped) {
+    // Windows refuses 0.0.0.0 by itself; Wine hands it to a system that takes
+    // it for this machine.
+    if (addressNet == 0) return kErrAddrNotAvail;
     SOCKET system = toSystem(socket);
     LPFN_CONNECTEX connectEx = nullptr;
     if (int code = loadExtension(gConnectEx, system, kConnectExId, connectEx)) {
