@@ -290,6 +290,33 @@ TEST_F(Engine, AnyAddressTargetConnectsNowhere) {
     EXPECT_EQ(local.count(net::EV_ACCEPTED), 0);
 }
 
+// A delete stops the mapping as a stop does and gives up every relay its
+// slots held: the fixture's end finds no record left behind.
+TEST_F(Engine, DeletingARunningMappingLeavesNothing) {
+    test::EchoServer target(4, 10);
+    define(1, target.port());
+    const std::uint16_t port = start(1);
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(std::make_unique<Client>(port));
+        roundTrip(*clients.back(), 10000, 1000, static_cast<std::uint64_t>(i));
+    }
+    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_RELAYED) == 3; }));
+    engine.deleteMapping(1);
+    EXPECT_EQ(log.lines.back(), "[映射1]映射已停止");
+    EXPECT_EQ(table.at(1).service, nullptr);
+    EXPECT_TRUE(table.at(1).name.empty());
+    for (auto& c : clients) EXPECT_TRUE(c->waitClosed(5000));
+    // A new mapping in the same place is not touched by the old clients' ends.
+    define(1, target.port());
+    Client fresh(start(1));
+    roundTrip(fresh, 1000, 100, 7);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(engine.onlineCount(1), 1);
+    std::lock_guard<std::mutex> lock(*engine.clientTableLock());
+    EXPECT_FALSE(table.at(1).clients[0].isFree());
+}
+
 TEST_F(Engine, StartAndStopChecks) {
     define(1, 9).listen_ip = "1.2.3";
     engine.startMapping(1);

@@ -63,6 +63,25 @@ void MappingEngine::stopMapping(int n) {
     if (onRunStateChanged) onRunStateChanged(n);
 }
 
+void MappingEngine::deleteMapping(int n) {
+    if (!model::MappingTable::validNumber(n)) return;
+    if (table_.at(n).service) stopMapping(n);
+    // The slots go with the record, so their relay references are given up
+    // here; a client's close that comes later finds no slot of its own.
+    std::vector<IoRecord*> relays;
+    {
+        LockHold hold(lock_);
+        for (const model::ClientSlot& slot : std::as_const(table_.at(n).clients)) {
+            if (!slot.isFree() && slot.connections[1]) relays.push_back(slot.connections[1]);
+        }
+        table_.reset(n);
+    }
+    for (IoRecord* relay : relays) {
+        closeConnection(relay);
+        ctx_.releaseRecord(relay);
+    }
+}
+
 bool MappingEngine::openListener(int n, std::string& errorText) {
     if (!model::MappingTable::validNumber(n)) {
         errorText = outOfRange(n);
@@ -384,13 +403,23 @@ bool MappingEngine::openRelay(int n, int slot, IoRecord* client, std::string& er
         errorText = "转接到[" + endpoint(ip, port) + "]错误:" + errorText;
         return false;
     }
+    bool slotKept;
     {
         LockHold hold(lock_);
         model::ClientSlot& s = table_.at(n).clients[static_cast<std::size_t>(slot - 1)];
-        ctx_.retain(relay);  // the slot's reference
-        s.connections[1] = relay;
-        s.addresses[1] = ip;
-        s.ports[1] = port;
+        slotKept = s.connections[0] == client;  // not given up by a delete
+        if (slotKept) {
+            ctx_.retain(relay);  // the slot's reference
+            s.connections[1] = relay;
+            s.addresses[1] = ip;
+            s.ports[1] = port;
+        }
+    }
+    if (!slotKept) {
+        // The mapping was deleted meanwhile; the delete closed the client.
+        closeConnection(relay);
+        ctx_.closeRecord(relay);
+        return true;
     }
     ctx_.setPartner(relay, client);
     std::uint32_t address = platform::parseIPv4(ip);
@@ -545,19 +574,31 @@ int MappingEngine::clientClosed(int n, int slot, IoRecord* client) {
         postEngineEvent(EVENT_MESSAGE, n, slot, client, "索引大于客户数组下标");
         return 0;
     }
+    // The slot is this client's unless a delete gave it up (and closed the
+    // relay) or a new mapping took it since.
+    auto ownSlot = [&]() -> model::ClientSlot* {
+        model::ClientSlot& s = table_.at(n).clients[static_cast<std::size_t>(slot - 1)];
+        return s.connections[0] == client ? &s : nullptr;
+    };
     IoRecord* relay;
     {
         LockHold hold(lock_);
-        relay = table_.at(n).clients[static_cast<std::size_t>(slot - 1)].connections[1];
+        const model::ClientSlot* s = ownSlot();
+        if (!s) return 0;
+        relay = s->connections[1];
     }
     // What the client sent reaches the target before the target is closed.
     ctx_.closeAfterSends(relay);
     postEngineEvent(EVENT_LEFT, n, slot, client);
+    bool cleared = false;
     {
         LockHold hold(lock_);
-        table_.at(n).clients[static_cast<std::size_t>(slot - 1)].clear();
+        if (model::ClientSlot* s = ownSlot()) {
+            s->clear();
+            cleared = true;
+        }
     }
-    ctx_.releaseRecord(relay);  // the slot's reference
+    if (cleared) ctx_.releaseRecord(relay);  // the slot's reference
     return slot;
 }
 

@@ -52,6 +52,9 @@ class MappingEngine {
 
     void startMapping(int n);
     void stopMapping(int n);
+    // Stops a running mapping as stopMapping does, gives up its clients'
+    // slots (and the relays they hold) and clears its record.
+    void deleteMapping(int n);
     bool openListener(int n, std::string& errorText);
     bool closeListener(int n, std::string& errorText);
 

@@ -616,12 +616,7 @@ void MainWindow::deleteCurrentMapping() {
     const int n = currentMapping_;
     const wxTreeItemId item = tree_->GetSelection();
     if (!item.IsOk() || nodeNumber(tree_, item) != n) return;
-    std::string ignored;
-    if (ctx_.table.at(n).service) ctx_.engine.closeListener(n, ignored);
-    {
-        net::LockHold hold(ctx_.engine.clientTableLock());
-        ctx_.table.reset(n);
-    }
+    ctx_.engine.deleteMapping(n);
     currentCopy_ = model::MappingRecord{};
     const wxTreeItemId parent = tree_->GetItemParent(item);
     tree_->Delete(parent == tree_->GetRootItem() ? item : parent);
