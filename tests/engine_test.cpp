@@ -317,6 +317,32 @@ TEST_F(Engine, DeletingARunningMappingLeavesNothing) {
     EXPECT_FALSE(table.at(1).clients[0].isFree());
 }
 
+// Clients from one address that arrive together: a per-IP limit of 1 lets
+// exactly one in, however the workers interleave.
+TEST_F(Engine, PerIpLimitHoldsForClientsArrivingTogether) {
+    test::EchoServer target(4, 200);
+    model::MappingRecord& r = define(1, target.port());
+    r.per_ip_limit = 1;
+    const std::uint16_t port = start(1);
+    for (int round = 0; round < 100; ++round) {
+        const int before = sink.count(mapping::EVENT_ENTERED);
+        const std::size_t refusedBefore = sink.messages().size();
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int i = 0; i < 6; ++i) clients.push_back(std::make_unique<Client>(port));
+        // Five refused (each with its line and a slot-less close line), one in.
+        ASSERT_TRUE(waitFor([&] {
+            return sink.messages().size() >= refusedBefore + 10 &&
+                   sink.count(mapping::EVENT_ENTERED) > before;
+        })) << "round "
+            << round;
+        EXPECT_EQ(sink.messages().size(), refusedBefore + 10) << "round " << round;
+        EXPECT_EQ(sink.count(mapping::EVENT_ENTERED) - before, 1) << "round " << round;
+        clients.clear();
+        ASSERT_TRUE(noneOnline(1));
+        ASSERT_TRUE(slotsFree(1));
+    }
+}
+
 TEST_F(Engine, StartAndStopChecks) {
     define(1, 9).listen_ip = "1.2.3";
     engine.startMapping(1);

@@ -249,28 +249,21 @@ int MappingEngine::admitClient(int n, IoRecord* connection, const std::string& i
         blacklist = record.blacklist;
     }
     // Blacklisted addresses are refused; a positive per-IP limit caps the
-    // clients one address holds at once.
+    // clients one address holds at once. The count and the slot are taken in
+    // one hold of the lock, so clients of one address that arrive together
+    // cannot all pass the limit.
     bool allowed = blacklistPosition(blacklist, ip) == 0;
-    if (allowed && perIp > 0) {
-        LockHold hold(lock_);
-        int fromIp = 0;
-        for (const model::ClientSlot& slot : record.clients) {
-            fromIp += !slot.isFree() && slot.addresses[0] == ip;
-        }
-        allowed = fromIp < perIp;
-    }
-    if (!allowed) {
-        errorText = "此IP不允许连接";
-        return 0;
-    }
-    if (online > capacity) {
-        errorText = "服务设置在线人数 错误";
-        return 0;
-    }
     int slotNumber = 0;
     {
         LockHold hold(lock_);
-        for (int i = 0; i < model::kClientSlots; ++i) {
+        if (allowed && perIp > 0) {
+            int fromIp = 0;
+            for (const model::ClientSlot& slot : record.clients) {
+                fromIp += !slot.isFree() && slot.addresses[0] == ip;
+            }
+            allowed = fromIp < perIp;
+        }
+        for (int i = 0; allowed && online <= capacity && i < model::kClientSlots; ++i) {
             model::ClientSlot& slot = record.clients[static_cast<std::size_t>(i)];
             if (!slot.isFree()) continue;
             slot.connections[0] = connection;
@@ -279,6 +272,14 @@ int MappingEngine::admitClient(int n, IoRecord* connection, const std::string& i
             slotNumber = i + 1;
             break;
         }
+    }
+    if (!allowed) {
+        errorText = "此IP不允许连接";
+        return 0;
+    }
+    if (online > capacity) {
+        errorText = "服务设置在线人数 错误";
+        return 0;
     }
     if (slotNumber == 0) {
         errorText = "分配客户索引 错误";
