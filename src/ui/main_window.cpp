@@ -148,13 +148,16 @@ void MainWindow::createControls() {
     toolbar_->AddTool(kToolAdd, S("添加"), images[0]);
     toolbar_->AddTool(kToolDelete, S("删除"), images[2]);
     toolbar_->AddSeparator();
-    toolbar_->AddTool(kToolStart, S("启动"), images[3], wxNullBitmap, wxITEM_RADIO);
-    toolbar_->AddTool(kToolStop, S("停止"), images[4], wxNullBitmap, wxITEM_RADIO);
+    // A grouped pair that we keep exclusive ourselves: a radio tool that is
+    // already down reports no click, and "启动" on a running mapping must
+    // still reach the engine (which logs the start again).
+    toolbar_->AddTool(kToolStart, S("启动"), images[3], wxNullBitmap, wxITEM_CHECK);
+    toolbar_->AddTool(kToolStop, S("停止"), images[4], wxNullBitmap, wxITEM_CHECK);
     toolbar_->AddSeparator();
     toolbar_->AddTool(kToolExit, S("退出"), images[5]);
     toolbar_->Realize();
     toolbar_->EnableTool(kToolDelete, false);
-    toolbar_->ToggleTool(kToolStop, true);
+    showStartStop(false);
     toolbar_->Bind(wxEVT_TOOL, &MainWindow::onTool, this);
 
     eventLabel_ = new wxStaticText(this, wxID_ANY, "", wxPoint(328, 0), wxSize(80, 24));
@@ -574,7 +577,7 @@ void MainWindow::afterRunStateChange(int n) {
 void MainWindow::updateStartStopButtons(int n) {
     const bool running = ctx_.table.at(n).service != nullptr;
     if (findToolbarButton(S("启动")) < 0 || findToolbarButton(S("停止")) < 0) return;
-    toolbar_->ToggleTool(running ? kToolStart : kToolStop, true);
+    showStartStop(running);
 }
 
 int MainWindow::findToolbarButton(const wxString& caption) const {
@@ -592,6 +595,16 @@ int MainWindow::findToolbarButton(const wxString& caption) const {
 void MainWindow::onTool(wxCommandEvent& event) {
     const wxToolBarToolBase* tool = toolbar_->FindById(event.GetId());
     if (tool) runToolbarCommand(tool->GetLabel());
+    // A click flips a check tool by itself: the pair shows the state again.
+    if (!IsBeingDeleted() && (event.GetId() == kToolStart || event.GetId() == kToolStop)) {
+        const bool valid = model::MappingTable::validNumber(currentMapping_);
+        showStartStop(valid && ctx_.table.at(currentMapping_).service != nullptr);
+    }
+}
+
+void MainWindow::showStartStop(bool running) {
+    toolbar_->ToggleTool(kToolStart, running);
+    toolbar_->ToggleTool(kToolStop, !running);
 }
 
 void MainWindow::runToolbarCommand(const wxString& caption) {
@@ -629,7 +642,7 @@ void MainWindow::deleteCurrentMapping() {
         currentMapping_ = 0;
         selectedImage_ = 0;
         toolbar_->EnableTool(kToolDelete, false);
-        toolbar_->ToggleTool(kToolStop, true);
+        showStartStop(false);
     }
 }
 

@@ -111,6 +111,7 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
     void fillClientList(const model::ClientTable& clients);
     void syncClientRows();
     void updateStartStopButtons(int n);
+    void showStartStop(bool running);
     int findToolbarButton(const wxString& caption) const;
     void afterRunStateChange(int n);
     void insertTreeNodes(int n);
