@@ -441,6 +441,25 @@ TEST_F(Engine, DeadTargetStallsNoOtherMapping) {
     EXPECT_TRUE(slotsFree(1));
 }
 
+// A connect that takes longer than the bound fails as a timed-out connect,
+// and its client leaves with its slot freed.
+TEST_F(Engine, RelayConnectHasABound) {
+    engine.connectBound = std::chrono::milliseconds(300);
+    test::StalledTarget dead;
+    define(1, dead.port());
+    const auto started = std::chrono::steady_clock::now();
+    Client c(start(1));
+    ASSERT_TRUE(c.waitClosed(5000));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(300));
+    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_LEFT) == 1; }));
+    const auto messages = sink.messages();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages[0], clientText(c, "转接到[127.0.0.1:" + std::to_string(dead.port()) +
+                                             "]错误:套接口捆绑错误:10060"));
+    EXPECT_EQ(sink.count(mapping::EVENT_RELAYED), 0);
+    EXPECT_TRUE(slotsFree(1));
+}
+
 TEST_F(Engine, HttpProxyModeAdmitsAnnouncesAndFrees) {
     test::EchoServer target(4, 10);
     define(1, target.port()).mode = 2;

@@ -1,5 +1,6 @@
 #include "mapping/engine.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -44,6 +45,74 @@ MappingEngine::MappingEngine(net::ServiceContext& context, net::WnSocketService&
       lock_(clientTableLock),
       sink_(sink),
       log_(log) {}
+
+MappingEngine::~MappingEngine() {
+    {
+        std::lock_guard<std::mutex> hold(connectingMutex_);
+        stopping_ = true;
+    }
+    connectingChanged_.notify_all();
+    if (watcher_.joinable()) watcher_.join();
+    for (auto& entry : connecting_) ctx_.releaseRecord(entry.first);
+}
+
+// ---- the connect bound -------------------------------------------------------
+
+void MappingEngine::watchConnect(IoRecord* relay) {
+    ctx_.retain(relay);
+    {
+        std::lock_guard<std::mutex> hold(connectingMutex_);
+        connecting_[relay] = {std::chrono::steady_clock::now() + connectBound, false};
+        if (!watcher_.joinable()) watcher_ = std::thread([this] { watchConnects(); });
+    }
+    connectingChanged_.notify_all();
+}
+
+bool MappingEngine::connectEnded(IoRecord* relay) {
+    bool timedOut = false;
+    bool watched = false;
+    {
+        std::lock_guard<std::mutex> hold(connectingMutex_);
+        const auto it = connecting_.find(relay);
+        if (it != connecting_.end()) {
+            watched = true;
+            timedOut = it->second.timedOut;
+            connecting_.erase(it);
+        }
+    }
+    if (watched) ctx_.releaseRecord(relay);
+    return timedOut;
+}
+
+void MappingEngine::watchConnects() {
+    std::unique_lock<std::mutex> hold(connectingMutex_);
+    while (!stopping_) {
+        const auto now = std::chrono::steady_clock::now();
+        auto next = now + std::chrono::hours(1);
+        std::vector<IoRecord*> expired;
+        for (auto& [relay, entry] : connecting_) {
+            if (entry.timedOut) continue;
+            if (entry.deadline <= now) {
+                entry.timedOut = true;
+                ctx_.retain(relay);  // the entry may go while we close it
+                expired.push_back(relay);
+            } else {
+                next = std::min(next, entry.deadline);
+            }
+        }
+        if (!expired.empty()) {
+            // The connects then fail through the port, reported as timed out.
+            hold.unlock();
+            for (IoRecord* relay : expired) {
+                closeConnection(relay);
+                ctx_.releaseRecord(relay);
+            }
+            hold.lock();
+            continue;
+        }
+        connectingChanged_.wait_until(hold, next);
+    }
+}
 
 // ---- start and stop ----------------------------------------------------------
 
@@ -424,7 +493,9 @@ bool MappingEngine::openRelay(int n, int slot, IoRecord* client, std::string& er
     }
     ctx_.setPartner(relay, client);
     std::uint32_t address = platform::parseIPv4(ip);
+    watchConnect(relay);  // before the post: the connect may end at once
     const int code = ctx_.postConnect(relay, address, static_cast<std::uint16_t>(port));
+    if (code != 0) connectEnded(relay);
     if (code == 0) {
         // A stop that ran before the slot named the relay did not close it.
         bool stopped;
@@ -523,6 +594,7 @@ void MappingEngine::relayConnected(IoRecord* relay) {
 
 void MappingEngine::relayFailed(IoRecord* relay, int code) {
     IoRecord* client = relay->partner.load();
+    if (!client) return;
     const int n = net::tag(client);
     const int slot = net::userValue(client);
     report(n, slot, client, relayPrefix(relay) + "套接口捆绑错误:" + std::to_string(code));
@@ -538,10 +610,12 @@ void MappingEngine::relayHandler(void* engine, int event, IoRecord* relay, std::
     IoRecord* client = relay->partner.load();
     switch (event) {
         case net::EV_CONNECTED:
+            self->connectEnded(relay);
             self->relayConnected(relay);
             break;
         case net::EV_CONNECT_FAILED:
-            if (client) self->relayFailed(relay, static_cast<int>(bytes));
+            self->relayFailed(relay, self->connectEnded(relay) ? platform::kErrTimedOut
+                                                               : static_cast<int>(bytes));
             break;
         case net::EV_RECEIVED:
             if (!self->forwardBytes(client, relay->buf, bytes)) {

@@ -2,9 +2,14 @@
 // forwarding and the closing cascade, and the events that tell the window.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "model/mapping.h"
@@ -49,6 +54,13 @@ class MappingEngine {
     MappingEngine(net::ServiceContext& context, net::WnSocketService& server,
                   net::WnSocketService& client, model::MappingTable& table,
                   net::Lock* clientTableLock, EngineEventSink& sink, MessageLog& log);
+    ~MappingEngine();
+    MappingEngine(const MappingEngine&) = delete;
+    MappingEngine& operator=(const MappingEngine&) = delete;
+
+    // How long a relay may take to connect before it fails as a timed-out
+    // connect (10060): about what Windows itself allows a connect.
+    std::chrono::milliseconds connectBound{21000};
 
     void startMapping(int n);
     void stopMapping(int n);
@@ -100,6 +112,11 @@ class MappingEngine {
     net::IoRecord* connectOutbound(std::string& ip, std::int32_t port, std::string& errorText);
     bool makeConnectedSocket(platform::Socket& socket, std::string& errorText);
     void relayConnected(net::IoRecord* relay);
+    // Relays whose connect is under way, each with its deadline; the watch
+    // thread closes those that pass it. Each entry holds a reference.
+    void watchConnect(net::IoRecord* relay);
+    bool connectEnded(net::IoRecord* relay);  // true when it was timed out
+    void watchConnects();
     void relayFailed(net::IoRecord* relay, int code);
     std::string relayPrefix(net::IoRecord* relay);
     void report(int n, int slot, net::IoRecord* connection, const std::string& reason);
@@ -111,6 +128,16 @@ class MappingEngine {
     net::Lock* lock_;
     EngineEventSink& sink_;
     MessageLog& log_;
+
+    struct Connecting {
+        std::chrono::steady_clock::time_point deadline;
+        bool timedOut = false;
+    };
+    std::mutex connectingMutex_;
+    std::condition_variable connectingChanged_;
+    std::map<net::IoRecord*, Connecting> connecting_;
+    bool stopping_ = false;
+    std::thread watcher_;  // started with the first connect
 };
 
 }  // namespace lumesk::mapping
