@@ -1,9 +1,15 @@
 // The mapping engine end to end on loopback, driven without a window.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 #include <thread>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/resource.h>
+#endif
 
 #include "mapping/engine.h"
 #include "mapping/local_addresses.h"
@@ -179,6 +185,11 @@ TEST_F(Engine, TargetAnswersAndClosesAtOnce) {
     define(1, target.port());
     Client c(start(1));
     EXPECT_EQ(c.recvToEnd().size(), answer.size());
+    // The target's end is passed on as an end; the pair goes once the client
+    // has ended too.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(sink.count(mapping::EVENT_LEFT), 0);
+    c.close();
     ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_LEFT) == 1; }));
     EXPECT_TRUE(noneOnline(1));
     EXPECT_TRUE(slotsFree(1));
@@ -459,6 +470,180 @@ TEST_F(Engine, RelayConnectHasABound) {
     EXPECT_EQ(sink.count(mapping::EVENT_RELAYED), 0);
     EXPECT_TRUE(slotsFree(1));
 }
+
+// An end from either side is passed on as an end of sending: what the other
+// side sends after it still arrives whole, and the pair goes once both ended.
+TEST_F(Engine, HalfCloseKeepsTheOtherDirection) {
+    const std::size_t request = 100000;
+    const std::size_t reply = 1 << 20;
+    std::atomic<bool> requestWhole{false};
+    test::ScriptedTarget answersAtTheEnd([&](Client& t) {
+        const std::string in = t.recvToEnd();
+        const auto expected = test::pattern(request);
+        requestWhole = std::equal(in.begin(), in.end(), expected.begin(), expected.end(),
+                                  [](char a, unsigned char b) {
+                                      return static_cast<unsigned char>(a) == b;
+                                  });
+        const auto out = test::pattern(reply, 5);
+        t.sendAll(out.data(), out.size());
+    });
+    define(1, answersAtTheEnd.port());
+    {
+        Client c(start(1));
+        const auto out = test::pattern(request);
+        ASSERT_TRUE(c.sendAll(out.data(), out.size()));
+        c.shutdownSend();
+        std::vector<unsigned char> back(reply);
+        ASSERT_TRUE(c.recvAll(back.data(), back.size()));
+        EXPECT_EQ(back, test::pattern(reply, 5));
+        EXPECT_TRUE(c.waitClosed(5000));
+        EXPECT_TRUE(requestWhole);
+        ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_LEFT) == 1; }));
+    }
+
+    std::atomic<std::size_t> heard{0};
+    test::ScriptedTarget speaksFirst([&](Client& t) {
+        t.sendAll("hello", 5);
+        t.shutdownSend();
+        heard = t.recvToEnd().size();
+    });
+    define(2, speaksFirst.port());
+    Client c(start(2));
+    EXPECT_EQ(c.recvToEnd(), "hello");
+    const auto out = test::pattern(2 << 20);
+    ASSERT_TRUE(c.sendAll(out.data(), out.size()));
+    EXPECT_EQ(sink.count(mapping::EVENT_LEFT), 1);
+    c.close();
+    EXPECT_TRUE(waitFor([&] { return heard == out.size(); })) << heard;
+    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_LEFT) == 2; }));
+    EXPECT_TRUE(noneOnline(1) && noneOnline(2));
+    EXPECT_TRUE(sink.messages().empty());
+}
+
+// Clients that give up while their relays still connect free their slots at
+// once: the connects are cancelled, and that is no failure to report.
+TEST_F(Engine, ClientsLeavingWhileTheRelayConnectsGoAtOnce) {
+    test::StalledTarget dead;
+    define(1, dead.port());
+    const std::uint16_t port = start(1);
+    const std::size_t socketsBefore = platform::openSocketCount();
+    {
+        std::vector<Client> waiting;
+        for (int i = 0; i < 10; ++i) waiting.emplace_back(port);
+        ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_ENTERED) == 10; }));
+    }
+    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_LEFT) == 10; },
+                        std::chrono::seconds(3)));
+    EXPECT_TRUE(slotsFree(1));
+    EXPECT_EQ(engine.onlineCount(1), 0);
+    EXPECT_TRUE(waitFor([&] { return platform::openSocketCount() <= socketsBefore; },
+                        std::chrono::seconds(3)));
+    EXPECT_TRUE(sink.messages().empty());
+}
+
+namespace {
+
+// Sends to a target that never reads until the relay holds bytes it cannot
+// pass on, then resets: the client is gone, its relay is left flushing.
+void leaveRelayFlushing(model::MappingRecord& record, net::Lock* lock, RecordingSink& sink) {
+    const int relayed = sink.count(mapping::EVENT_RELAYED);
+    Client c(static_cast<std::uint16_t>(record.listen_port));
+    char byte = 1;
+    ASSERT_TRUE(c.sendAll(&byte, 1));
+    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_RELAYED) > relayed; }));
+    std::vector<unsigned char> chunk(32 * 1024, 9);
+    bool stuck = false;
+    for (int i = 0; i < 2000 && !stuck; ++i) {
+        ASSERT_TRUE(c.sendAll(chunk.data(), chunk.size()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::lock_guard<std::mutex> hold(*lock);
+        const net::IoRecord* relay = std::as_const(record.clients)[0].connections[1];
+        stuck = relay && relay->queuedBytes.load() > 0;
+    }
+    ASSERT_TRUE(stuck);
+    const int left = sink.count(mapping::EVENT_LEFT);
+    c.reset();
+    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_LEFT) > left; }));
+}
+
+}  // namespace
+
+// A relay still sending what its gone client sent is closed by a stop, and
+// without one once its sends make no progress for the flush bound.
+TEST_F(Engine, RelaysOfGoneClientsEndWithTheStopOrTheFlushBound) {
+    test::TargetServer target("");  // never reads
+    define(1, target.port());
+    start(1);
+    leaveRelayFlushing(table.at(1), engine.clientTableLock(), sink);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_GT(platform::openSocketCount(), 1000u);  // the relay still flushes
+    engine.stopMapping(1);
+    EXPECT_TRUE(waitFor([&] { return ctx.heap.liveBlocks() == 0; }, std::chrono::seconds(5)));
+
+    ctx.flushBound = std::chrono::milliseconds(300);
+    define(2, target.port());
+    start(2);
+    const std::size_t socketsBefore = platform::openSocketCount();
+    const auto left = std::chrono::steady_clock::now();
+    leaveRelayFlushing(table.at(2), engine.clientTableLock(), sink);
+    ASSERT_TRUE(waitFor([&] { return platform::openSocketCount() <= socketsBefore; },
+                        std::chrono::seconds(5)));
+    EXPECT_GE(std::chrono::steady_clock::now() - left, std::chrono::milliseconds(300));
+}
+
+#ifndef _WIN32
+// Out of descriptors, a listener refuses the clients it cannot take at once,
+// says so once per burst, and serves again as soon as descriptors are free,
+// with its full set of accepts posted.
+TEST_F(Engine, AListenerOutOfDescriptorsRefusesAndRecovers) {
+    define(1, 9).mode = 2;  // admission only: one descriptor per client
+    const std::uint16_t port = start(1);
+    std::vector<Client> clients(40);
+    for (auto& c : clients) ASSERT_TRUE(c.open());
+
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    // The limit is a bound on descriptor numbers: leave four numbers free.
+    rlimit low = saved;
+    int free = 0;
+    for (low.rlim_cur = 0; free < 4; ++low.rlim_cur) {
+        free += ::fcntl(static_cast<int>(low.rlim_cur), F_GETFD) < 0;
+    }
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    struct Restore {
+        rlimit limit;
+        ~Restore() { ::setrlimit(RLIMIT_NOFILE, &limit); }
+    } restore{saved};
+
+    std::size_t served = 0;
+    int refused = 0;
+    for (std::size_t i = 0; i < clients.size() && refused < 2; ++i) {
+        const int entered = sink.count(mapping::EVENT_ENTERED);
+        ASSERT_TRUE(clients[i].connectOpened(port));
+        if (waitFor([&] { return sink.count(mapping::EVENT_ENTERED) > entered; },
+                    std::chrono::milliseconds(500))) {
+            ASSERT_EQ(refused, 0) << "served after a refusal while still full";
+            ++served;
+        } else {
+            EXPECT_TRUE(clients[i].waitClosed(3000)) << "client " << i << " left waiting";
+            ++refused;
+        }
+    }
+    EXPECT_GE(served, 1u);
+    EXPECT_EQ(refused, 2);
+    const auto messages = sink.messages();
+    ASSERT_EQ(messages.size(), 1u) << messages.back();
+    EXPECT_EQ(messages[0], "[映射1]接受连接错误:10024,稍后重试");
+
+    for (std::size_t i = 0; i < served; ++i) clients[i].close();
+    ASSERT_TRUE(noneOnline(1));
+    ASSERT_TRUE(waitFor([&] { return ctx.pendingAccepts(table.at(1).service) == 1000; }));
+    Client again;
+    ASSERT_TRUE(again.open());
+    ASSERT_TRUE(again.connectOpened(port));
+    EXPECT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_ENTERED) == static_cast<int>(served) + 1; }));
+}
+#endif
 
 TEST_F(Engine, HttpProxyModeAdmitsAnnouncesAndFrees) {
     test::EchoServer target(4, 10);

@@ -188,6 +188,7 @@ TEST(Counters, BytesCountOnConnectionAndListener) {
 // away while accepts complete: no record may be read after it is freed (the
 // sanitizer builds run this), and every record is freed in the end.
 TEST(Lifetime, ClosesUnderOutstandingSendsAndAccepts) {
+    platform::startup();  // its reserve descriptor stays for the process
     const int fdsBefore = test::processDescriptorCount();
     {
         EchoServer server(4, 200);
@@ -220,4 +221,43 @@ TEST(Lifetime, ClosesUnderOutstandingSendsAndAccepts) {
         ASSERT_TRUE(waitFor([&] { return server.context().heap.liveBlocks() == 0; }));
     }
     EXPECT_TRUE(waitFor([&] { return test::processDescriptorCount() <= fdsBefore; }));
+}
+
+// A connected record's first receive is its owner's to post, so the owner can
+// report its failure before it tells anyone the connection is there.
+TEST(Connects, TheOwnerPostsTheFirstReceive) {
+    ServiceContext ctx;
+    WnSocketService client(ctx, ServiceRole::Client);
+    client.startDelay = std::chrono::milliseconds(0);
+    std::string error;
+    ASSERT_TRUE(client.start(2, true, error));
+    test::TargetServer target("hi");  // speaks first, then closes
+
+    struct Seen {
+        std::mutex mutex;
+        std::vector<int> events;
+    } seen;
+    auto handler = [](void* context, int event, IoRecord*, std::uint32_t, std::int32_t) {
+        auto* s = static_cast<Seen*>(context);
+        std::lock_guard<std::mutex> hold(s->mutex);
+        s->events.push_back(event);
+    };
+    auto events = [&] {
+        std::lock_guard<std::mutex> hold(seen.mutex);
+        return seen.events;
+    };
+    IoRecord* record = ctx.allocRecord();
+    record->socket = platform::createSocket();
+    ASSERT_EQ(platform::bindSocket(record->socket, 0, 0), 0);
+    ASSERT_TRUE(client.adopt(record));
+    setCallback(record, handler, &seen);
+    ASSERT_EQ(ctx.postConnect(record, platform::parseIPv4("127.0.0.1"), target.port()), 0);
+    ASSERT_TRUE(waitFor([&] { return !events().empty(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(events(), std::vector<int>{EV_CONNECTED});  // nothing read yet
+    ASSERT_TRUE(ctx.postReceive(record, error));
+    ASSERT_TRUE(waitFor([&] { return events().size() == 3; }));
+    EXPECT_EQ(events(), (std::vector<int>{EV_CONNECTED, EV_RECEIVED, EV_CLOSED}));
+    ASSERT_TRUE(waitFor([&] { return ctx.heap.liveBlocks() == 0; }));
+    client.stop();
 }

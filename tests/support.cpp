@@ -33,7 +33,17 @@ Client& Client::operator=(Client&& other) noexcept {
     return *this;
 }
 
+Client Client::adopt(std::intptr_t fd) {
+    Client c;
+    c.fd_ = fd;
+    return c;
+}
+
 bool Client::connect(std::uint16_t port, int receiveBuffer) {
+    return open(receiveBuffer) && connectOpened(port);
+}
+
+bool Client::open(int receiveBuffer) {
     close();
     fd_ = static_cast<std::intptr_t>(::socket(AF_INET, SOCK_STREAM, 0));
     if (fd_ < 0) return false;
@@ -49,15 +59,27 @@ bool Client::connect(std::uint16_t port, int receiveBuffer) {
 #endif
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
                  sizeof timeout);
+    return true;
+}
+
+bool Client::connectOpened(std::uint16_t port) {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
         close();
         return false;
     }
     return true;
+}
+
+void Client::shutdownSend() {
+#ifdef _WIN32
+    ::shutdown(fd_, SD_SEND);
+#else
+    ::shutdown(static_cast<int>(fd_), SHUT_WR);
+#endif
 }
 
 bool Client::sendAll(const void* data, std::size_t size) {
@@ -205,6 +227,28 @@ TargetServer::~TargetServer() {
     thread_.join();
     CLOSE_FD(fd_);
     for (auto c : held_) CLOSE_FD(c);
+}
+
+ScriptedTarget::ScriptedTarget(std::function<void(Client&)> serve) : serve_(std::move(serve)) {
+    fd_ = listenLoopback(128, port_);
+    thread_ = std::thread([this] {
+        for (;;) {
+            const auto c = static_cast<std::intptr_t>(::accept(fd_, nullptr, nullptr));
+            if (stop_ || c < 0) {
+                if (c >= 0) CLOSE_FD(c);
+                return;
+            }
+            Client connection = Client::adopt(c);
+            serve_(connection);
+        }
+    });
+}
+
+ScriptedTarget::~ScriptedTarget() {
+    stop_ = true;
+    Client wake(port_);  // unblocks accept
+    thread_.join();
+    CLOSE_FD(fd_);
 }
 
 ClosedPort::ClosedPort() {

@@ -27,8 +27,16 @@ class Client {
     Client(Client&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
     Client& operator=(Client&& other) noexcept;
 
+    // Takes over a connected descriptor (a target's side of a connection).
+    static Client adopt(std::intptr_t fd);
     // A small receive buffer makes a slow reader; it must be set before connecting.
     bool connect(std::uint16_t port, int receiveBuffer = 0);
+    // The socket alone, made now (while descriptors are to be had), and its
+    // connect later.
+    bool open(int receiveBuffer = 0);
+    bool connectOpened(std::uint16_t port);
+    // Ends this side's sending; receiving goes on.
+    void shutdownSend();
     bool sendAll(const void* data, std::size_t size);
     // Reads exactly `size` bytes; false on close or error first.
     bool recvAll(void* data, std::size_t size);
@@ -65,6 +73,22 @@ class TargetServer {
     std::atomic<bool> stop_{false};
     std::vector<std::intptr_t> held_;
     std::mutex mutex_;
+    std::thread thread_;
+};
+
+// A listener on 127.0.0.1 that runs `serve` on each connection it takes, one
+// at a time, in a thread of its own; the connection is closed after.
+class ScriptedTarget {
+  public:
+    explicit ScriptedTarget(std::function<void(Client&)> serve);
+    ~ScriptedTarget();
+    std::uint16_t port() const { return port_; }
+
+  private:
+    std::intptr_t fd_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::function<void(Client&)> serve_;
     std::thread thread_;
 };
 

@@ -54,6 +54,7 @@ MappingEngine::~MappingEngine() {
     connectingChanged_.notify_all();
     if (watcher_.joinable()) watcher_.join();
     for (auto& entry : connecting_) ctx_.releaseRecord(entry.first);
+    for (auto& entry : flushing_) ctx_.releaseRecord(entry.first);
 }
 
 // ---- the connect bound -------------------------------------------------------
@@ -196,7 +197,10 @@ IoRecord* MappingEngine::createListener(net::EventProc handler, std::int32_t tag
     net::setCallback(listener, handler, this);
     net::setTag(listener, tag);
     ctx_.addListener(listener);
-    for (std::int32_t i = 0; i < acceptCount; ++i) ctx_.postAccept(listener);
+    for (std::int32_t i = 0; i < acceptCount; ++i) {
+        int code = 0;
+        if (!ctx_.postAccept(listener, &code)) ctx_.acceptFailed(listener, code);
+    }
     return listener;
 }
 
@@ -255,6 +259,13 @@ bool MappingEngine::closeListener(int n, std::string& errorText) {
             if (slot.isFree()) continue;
             closeConnection(slot.connections[0]);
             closeConnection(slot.connections[1]);
+        }
+    }
+    // Relays still sending what their gone clients sent have no slot any more.
+    {
+        std::lock_guard<std::mutex> hold(connectingMutex_);
+        for (auto& [relay, mapping] : flushing_) {
+            if (mapping == n) closeConnection(relay);
         }
     }
     releaseListener(listener);
@@ -423,17 +434,31 @@ void MappingEngine::portMappingHandler(void* engine, int event, IoRecord* connec
             self->clientClosed(n, net::userValue(connection), connection);
             self->closeConnection(connection);
             break;
+        case net::EV_ACCEPT_FAILED:
+            self->acceptsFailing(n, static_cast<int>(bytes));
+            break;
         default:
             self->closeConnection(connection);
             break;
     }
 }
 
-void MappingEngine::httpProxyHandler(void* engine, int event, IoRecord* connection, std::uint32_t,
-                                     std::int32_t n) {
+void MappingEngine::acceptsFailing(int n, int code) {
+    std::string name;
+    {
+        LockHold hold(lock_);
+        name = table_.at(n).name;
+    }
+    postEngineEvent(EVENT_MESSAGE, n, 0, nullptr,
+                    "[" + name + "]接受连接错误:" + std::to_string(code) + ",稍后重试");
+}
+
+void MappingEngine::httpProxyHandler(void* engine, int event, IoRecord* connection,
+                                     std::uint32_t bytes, std::int32_t n) {
     auto* self = static_cast<MappingEngine*>(engine);
     if (!model::MappingTable::validNumber(n)) return;
     if (event == net::EV_ACCEPTED) self->clientAccepted(n, connection, false);
+    if (event == net::EV_ACCEPT_FAILED) self->acceptsFailing(n, static_cast<int>(bytes));
     // Its slot and online count come back when it leaves, as in port mapping.
     if (event == net::EV_CLOSED) self->clientClosed(n, net::userValue(connection), connection);
 }
@@ -527,13 +552,14 @@ IoRecord* MappingEngine::connectOutbound(std::string& ip, std::int32_t port,
         platform::closeSocket(socket);
         return nullptr;
     }
-    if (!client_.associate(socket)) {
+    relay->socket = socket;
+    if (!client_.adopt(relay)) {
         errorText = "绑定IOCP 错误" + errorText;
         platform::closeSocket(socket);
+        relay->socket = platform::kNoSocket;
         ctx_.releaseRecord(relay);
         return nullptr;
     }
-    relay->socket = socket;
     net::setCallback(relay, &MappingEngine::relayHandler, this);
     const std::int32_t family = 2;
     std::memcpy(relay->peerBlock, &family, 4);
@@ -588,7 +614,18 @@ std::string MappingEngine::relayPrefix(IoRecord* relay) {
 void MappingEngine::relayConnected(IoRecord* relay) {
     IoRecord* client = relay->partner.load();
     ctx_.setPartner(client, relay);
-    postEngineEvent(EVENT_RELAYED, net::tag(client), net::userValue(client), client);
+    const int n = net::tag(client);
+    const int slot = net::userValue(client);
+    // Paired, then the relay's first receive, then the news: a receive that
+    // cannot be posted is reported instead of the relayed event.
+    const std::string prefix = relayPrefix(relay);
+    std::string errorText;
+    if (ctx_.postReceive(relay, errorText)) {
+        postEngineEvent(EVENT_RELAYED, n, slot, client);
+    } else {
+        report(n, slot, client, prefix + "投递WSARecv 错误" + errorText);
+        closeConnection(client);
+    }
     ctx_.releaseFirstReceive(client);  // a client closed meanwhile ends there
 }
 
@@ -597,7 +634,10 @@ void MappingEngine::relayFailed(IoRecord* relay, int code) {
     if (!client) return;
     const int n = net::tag(client);
     const int slot = net::userValue(client);
-    report(n, slot, client, relayPrefix(relay) + "套接口捆绑错误:" + std::to_string(code));
+    // A client that left first cancelled the connect: nothing to report.
+    if (!client->closed.load()) {
+        report(n, slot, client, relayPrefix(relay) + "套接口捆绑错误:" + std::to_string(code));
+    }
     // Its first receive, once let go, fails on the closed socket and ends it.
     closeConnection(client);
     ctx_.releaseFirstReceive(client);
@@ -616,6 +656,8 @@ void MappingEngine::relayHandler(void* engine, int event, IoRecord* relay, std::
         case net::EV_CONNECT_FAILED:
             self->relayFailed(relay, self->connectEnded(relay) ? platform::kErrTimedOut
                                                                : static_cast<int>(bytes));
+            self->closeConnection(relay);
+            self->flushEnded(relay);
             break;
         case net::EV_RECEIVED:
             if (!self->forwardBytes(client, relay->buf, bytes)) {
@@ -626,11 +668,22 @@ void MappingEngine::relayHandler(void* engine, int event, IoRecord* relay, std::
         case net::EV_CLOSED:
             // What the target sent reaches the client before the client is closed.
             self->ctx_.closeAfterSends(client);
+            self->closeConnection(relay);
+            self->flushEnded(relay);
             break;
         default:
             self->closeConnection(relay);
             break;
     }
+}
+
+void MappingEngine::flushEnded(IoRecord* relay) {
+    bool held = false;
+    {
+        std::lock_guard<std::mutex> hold(connectingMutex_);
+        held = flushing_.erase(relay) > 0;
+    }
+    if (held) ctx_.releaseRecord(relay);
 }
 
 bool MappingEngine::forwardBytes(IoRecord* destination, const char* data, std::uint32_t bytes) {
@@ -662,7 +715,13 @@ int MappingEngine::clientClosed(int n, int slot, IoRecord* client) {
         if (!s) return 0;
         relay = s->connections[1];
     }
-    // What the client sent reaches the target before the target is closed.
+    // What the client sent reaches the target before the target is closed. A
+    // stop must still reach the relay once the slot no longer names it.
+    if (relay) {
+        std::lock_guard<std::mutex> hold(connectingMutex_);
+        // Closed first, then let go (flushEnded): a closed relay is never added.
+        if (!relay->socketClosed.load() && flushing_.emplace(relay, n).second) ctx_.retain(relay);
+    }
     ctx_.closeAfterSends(relay);
     postEngineEvent(EVENT_LEFT, n, slot, client);
     bool cleared = false;

@@ -118,6 +118,9 @@ class MappingEngine {
     bool connectEnded(net::IoRecord* relay);  // true when it was timed out
     void watchConnects();
     void relayFailed(net::IoRecord* relay, int code);
+    // A relay left to send what its gone client sent has closed.
+    void flushEnded(net::IoRecord* relay);
+    void acceptsFailing(int n, int code);
     std::string relayPrefix(net::IoRecord* relay);
     void report(int n, int slot, net::IoRecord* connection, const std::string& reason);
 
@@ -136,6 +139,9 @@ class MappingEngine {
     std::mutex connectingMutex_;
     std::condition_variable connectingChanged_;
     std::map<net::IoRecord*, Connecting> connecting_;
+    // Relays whose clients have left, with their mapping numbers, until they
+    // close (each holds a reference; under connectingMutex_).
+    std::map<net::IoRecord*, int> flushing_;
     bool stopping_ = false;
     std::thread watcher_;  // started with the first connect
 };

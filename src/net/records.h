@@ -24,11 +24,15 @@ constexpr std::int32_t OP_CONNECT = 4;  // an outbound connect is posted
 constexpr int EV_ACCEPTED = 1;
 constexpr int EV_RECEIVED = 2;
 constexpr int EV_CLOSED = 3;
-// Results of postConnect: the record is live (its first receive is posted
-// when the procedure returns), or the connect failed with the code in `bytes`
-// and the record goes without an EV_CLOSED.
+// Results of postConnect: the record is live (the procedure posts its first
+// receive), or the connect failed with the code in `bytes` and the record goes
+// without an EV_CLOSED.
 constexpr int EV_CONNECTED = 4;
 constexpr int EV_CONNECT_FAILED = 5;
+// On a listener: its accepts fail for want of a resource (the code in
+// `bytes`); they are posted again after a back-off. Once per burst: the next
+// accept that succeeds ends the burst.
+constexpr int EV_ACCEPT_FAILED = 6;
 
 // Flow control: a connection whose partner has more than this many bytes in
 // outstanding sends stops receiving until they drain to the low mark.
@@ -74,6 +78,7 @@ struct IoRecord : RecordBase {
     std::int32_t pendingAccepts = 0;  // under the global lock
     std::int32_t listenPort = 0;
     std::uint32_t listenAddress = 0;
+    std::atomic<bool> acceptsFailing{false};  // a burst of failed accepts is under way
 
     EventProc callback = nullptr;
     void* context = nullptr;
@@ -90,6 +95,16 @@ struct IoRecord : RecordBase {
     // The first receive of an accepted connection, held back by its owner
     // (see ServiceContext::holdFirstReceive).
     std::atomic<std::int32_t> receiveGate{0};
+    std::uint32_t heldBytes = 0;  // what the held first receive brought
+    // Half-close: the peer's end of stream came (no receive is posted any
+    // more); this side's sending is shut down once its sends have drained.
+    std::atomic<bool> inputEnded{false};
+    std::atomic<bool> shutdownWhenDrained{false};
+    std::atomic<bool> sendShut{false};
+    // The port the socket is associated with: a record whose input has ended
+    // has no receive left to fail when its socket closes, so its close is
+    // posted there instead.
+    platform::PortHandle port = nullptr;
 
     std::atomic<std::int32_t> refs{1};
     std::atomic<bool> closed{false};        // closeRecord has run

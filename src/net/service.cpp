@@ -23,6 +23,14 @@ void closeTwice(platform::Socket s) {
 // ---- ServiceContext ----------------------------------------------------------
 
 ServiceContext::~ServiceContext() {
+    {
+        std::lock_guard<std::mutex> hold(houseMutex_);
+        houseStopping_ = true;
+    }
+    houseChanged_.notify_all();
+    if (house_.joinable()) house_.join();
+    for (const Drain& d : drains_) releaseRecord(d.record);
+    for (const Retry& r : retries_) releaseRecord(r.listener);
     heap.release();
 }
 
@@ -125,7 +133,12 @@ void ServiceContext::sendsDone(IoRecord* connection, std::uint32_t bytes) {
             releaseRecord(source);
         }
     }
-    if (left == 0 && connection->closeWhenDrained) closeSocketOf(connection);
+    if (left != 0) return;
+    if (connection->closeWhenDrained) {
+        closeSocketOf(connection);
+    } else if (connection->shutdownWhenDrained) {
+        shutdownSending(connection);
+    }
 }
 
 bool ServiceContext::mayReceive(IoRecord* record) {
@@ -155,7 +168,7 @@ void ServiceContext::setPartner(IoRecord* record, IoRecord* partner) {
 }
 
 namespace {
-enum Gate : std::int32_t { kOpen = 0, kHeld = 1, kServicePassed = 2, kReleased = 3 };
+enum Gate : std::int32_t { kOpen = 0, kHeld = 1, kStashed = 2, kReleased = 3 };
 }
 
 void ServiceContext::holdFirstReceive(IoRecord* record) {
@@ -163,24 +176,16 @@ void ServiceContext::holdFirstReceive(IoRecord* record) {
 }
 
 void ServiceContext::releaseFirstReceive(IoRecord* record) {
-    if (!record || record->receiveGate.exchange(kReleased) != kServicePassed) return;
-    // What came meanwhile is read and passed on by this thread: handing it to
-    // the connection's own workers would put a wake-up into the first
-    // exchange of every connection.
-    std::uint32_t taken = 0;  // stays 0 on a fault: the posted receive meets it
-    if (enterSocket(record)) {
-        platform::receiveNow(record->socket, record->buf, record->bufLen, taken);
-        leaveSocket(record);
-    }
-    if (taken > 0) {
-        receiveDone(record, taken, true);
-        return;
-    }
-    std::string discarded;
-    postReceive(record, discarded);
+    if (!record || record->receiveGate.exchange(kReleased) != kStashed) return;
+    receiveDone(record, record->heldBytes, true);
 }
 
 void ServiceContext::receiveDone(IoRecord* record, std::uint32_t bytes, bool countListener) {
+    if (record->receiveGate.load() == kHeld) {
+        record->heldBytes = bytes;
+        std::int32_t expected = kHeld;
+        if (record->receiveGate.compare_exchange_strong(expected, kStashed)) return;
+    }
     if (record->callback) {
         record->callback(record->context, EV_RECEIVED, record, bytes, tag(record->parent));
     }
@@ -191,15 +196,146 @@ void ServiceContext::receiveDone(IoRecord* record, std::uint32_t bytes, bool cou
     postReceive(record, discarded);
 }
 
-bool ServiceContext::takeFirstReceive(IoRecord* record) {
-    std::int32_t expected = kHeld;
-    return !record->receiveGate.compare_exchange_strong(expected, kServicePassed);
+void ServiceContext::endOfInput(IoRecord* record) {
+    // Nothing else closes the record while its own receive is being handled,
+    // so its partner reference holds until inputEnded is set.
+    IoRecord* partner = record->partner.load();
+    if (!partner || partner->closed.load()) {
+        closeRecord(record);
+        return;
+    }
+    retain(partner);
+    record->inputEnded = true;
+    if (record->socketClosed.load()) {
+        closeRecord(record);  // closed meanwhile, while a receive still stood for it
+    } else {
+        shutdownAfterSends(partner);
+        if (partner->inputEnded.load()) {
+            // Both directions have ended.
+            closeAfterSends(record);
+            closeAfterSends(partner);
+        }
+    }
+    releaseRecord(partner);
+}
+
+void ServiceContext::shutdownAfterSends(IoRecord* record) {
+    record->shutdownWhenDrained = true;
+    if (record->queuedBytes.load() == 0) shutdownSending(record);
+}
+
+void ServiceContext::shutdownSending(IoRecord* record) {
+    if (record->sendShut.exchange(true) || !enterSocket(record)) return;
+    platform::shutdownSend(record->socket);
+    leaveSocket(record);
+}
+
+void ServiceContext::postEnd(IoRecord* record) {
+    if (record->closed.load()) return;
+    retain(record);  // the packet's
+    if (!record->port || !platform::postPacket(record->port, 0, kEndKey, &record->overlapped)) {
+        releaseRecord(record);
+    }
+}
+
+void ServiceContext::acceptFailed(IoRecord* listener, int code) {
+    if (!listener || listener->socketClosed.load()) return;
+    if (!listener->acceptsFailing.exchange(true) && listener->callback) {
+        listener->callback(listener->context, EV_ACCEPT_FAILED, listener,
+                           static_cast<std::uint32_t>(code), tag(listener));
+    }
+    retain(listener);
+    {
+        std::lock_guard<std::mutex> hold(houseMutex_);
+        retries_.push_back({listener, std::chrono::steady_clock::now() + acceptBackoff});
+    }
+    wakeHousekeeping();
+}
+
+void ServiceContext::watchDrain(IoRecord* record) {
+    retain(record);
+    {
+        std::lock_guard<std::mutex> hold(houseMutex_);
+        drains_.push_back({record, readBytes(record, 1), std::chrono::steady_clock::now()});
+    }
+    wakeHousekeeping();
+}
+
+void ServiceContext::wakeHousekeeping() {
+    {
+        std::lock_guard<std::mutex> hold(houseMutex_);
+        if (!house_.joinable() && !houseStopping_) house_ = std::thread([this] { housekeeping(); });
+    }
+    houseChanged_.notify_all();
+}
+
+void ServiceContext::housekeeping() {
+    using Clock = std::chrono::steady_clock;
+    std::unique_lock<std::mutex> hold(houseMutex_);
+    while (!houseStopping_) {
+        const Clock::time_point now = Clock::now();
+        Clock::time_point next = now + std::chrono::hours(1);
+        std::vector<IoRecord*> close;
+        std::vector<IoRecord*> release;
+        std::vector<IoRecord*> repost;
+        for (auto it = drains_.begin(); it != drains_.end();) {
+            const std::int64_t sent = readBytes(it->record, 1);
+            if (sent != it->sent) {
+                it->sent = sent;
+                it->progress = now;
+            }
+            if (it->record->socketClosed.load()) {
+                release.push_back(it->record);
+            } else if (now - it->progress >= flushBound) {
+                close.push_back(it->record);
+            } else {
+                next = std::min(next, it->progress + flushBound);
+                ++it;
+                continue;
+            }
+            it = drains_.erase(it);
+        }
+        for (auto it = retries_.begin(); it != retries_.end();) {
+            if (it->due <= now) {
+                repost.push_back(it->listener);
+                it = retries_.erase(it);
+            } else {
+                next = std::min(next, it->due);
+                ++it;
+            }
+        }
+        if (close.empty() && release.empty() && repost.empty()) {
+            // Progress is looked at now and then, not at every send.
+            const auto look = std::min<Clock::duration>(flushBound / 4, std::chrono::seconds(1));
+            if (!drains_.empty()) next = std::min(next, now + look + std::chrono::milliseconds(1));
+            houseChanged_.wait_until(hold, next);
+            continue;
+        }
+        hold.unlock();
+        for (IoRecord* record : close) {
+            closeSocketOf(record);
+            releaseRecord(record);
+        }
+        for (IoRecord* record : release) releaseRecord(record);
+        for (IoRecord* listener : repost) {
+            int code = 0;
+            if (!listener->socketClosed.load() && !postAccept(listener, &code)) {
+                acceptFailed(listener, code);
+            }
+            releaseRecord(listener);
+        }
+        hold.lock();
+    }
 }
 
 void ServiceContext::closeAfterSends(IoRecord* record) {
     if (!record) return;
     record->closeWhenDrained = true;
-    if (record->queuedBytes.load() == 0) closeSocketOf(record);
+    if (record->queuedBytes.load() == 0) {
+        closeSocketOf(record);
+    } else if (!record->socketClosed.load()) {
+        watchDrain(record);
+    }
 }
 
 int ServiceContext::postConnect(IoRecord* record, std::uint32_t addressNet,
@@ -247,14 +383,18 @@ std::vector<IoRecord*> ServiceContext::listeners() const {
     return listenerList_;
 }
 
-bool ServiceContext::postAccept(IoRecord* listener) {
+bool ServiceContext::postAccept(IoRecord* listener, int* error) {
     if (!listener) return false;
     const platform::Socket s = platform::createSocket(true);
-    if (s == platform::kNoSocket) return false;
+    if (s == platform::kNoSocket) {
+        if (error) *error = platform::lastSocketError();
+        return false;
+    }
     // The buffer comes when the accept completes: a listener's idle accepts stay small.
     IoRecord* record = allocRecord(false);
     if (!record) {
         platform::closeSocket(s);
+        if (error) *error = platform::kErrNoBufs;
         return false;
     }
     record->opType = OP_ACCEPT;
@@ -273,6 +413,7 @@ bool ServiceContext::postAccept(IoRecord* listener) {
     if (code == 0) return true;
     addPendingAccepts(listener, -1);
     closeRecord(record);
+    if (error) *error = code;
     return false;
 }
 
@@ -358,6 +499,9 @@ void ServiceContext::closeSocketOf(IoRecord* record) {
     if (!record || record->socketClosed.exchange(true)) return;
     // With a post under way, the last one out closes it (leaveSocket).
     if (record->socketUse.fetch_or(kCloseWanted) == 0) closeTwice(record->socket);
+    // No receive is left to fail and end it: its end goes through the port,
+    // so the close event never runs inside whoever closed the socket.
+    if (record->inputEnded.load()) postEnd(record);
 }
 
 // The user holds a reference: once posted, the operation may complete and drop
@@ -452,6 +596,12 @@ bool WnSocketService::associate(platform::Socket socket) const {
     return port_ && platform::associate(socket, port_, 0);
 }
 
+bool WnSocketService::adopt(IoRecord* record) const {
+    if (!record || !associate(record->socket)) return false;
+    record->port = port_;
+    return true;
+}
+
 void WnSocketService::stop() {
     if (!port_) return;
     stopping_ = true;
@@ -481,7 +631,11 @@ void WnSocketService::worker() {
             continue;
         }
         ++workingThreads_;
-        if (ok) {
+        if (ok && c.key == kEndKey) {
+            auto* record = static_cast<IoRecord*>(recordOf(c.overlapped));
+            ctx_.closeRecord(record);
+            ctx_.releaseRecord(record);  // the packet's
+        } else if (ok) {
             dispatch(c.overlapped, c.bytes);
         } else {
             dispatchFailure(c.overlapped, c.error);
@@ -504,6 +658,8 @@ void WnSocketService::dispatch(platform::Overlapped* overlapped, std::uint32_t b
     } else if (op == OP_SEND) {
         ctx_.closeSocketOf(base->parent);
         ctx_.freeSendRecord(static_cast<SendRecord*>(base));
+    } else if (op == OP_RECV) {
+        ctx_.endOfInput(static_cast<IoRecord*>(base));
     } else {
         ctx_.closeRecord(static_cast<IoRecord*>(base));
     }
@@ -522,8 +678,16 @@ void WnSocketService::dispatchFailure(platform::Overlapped* overlapped, int erro
         return;
     }
     auto* record = static_cast<IoRecord*>(base);
-    if (record->opType == OP_ACCEPT) ctx_.addPendingAccepts(record->parent, -1);
+    if (record->opType != OP_ACCEPT) {
+        ctx_.closeRecord(record);
+        return;
+    }
+    IoRecord* listener = record->parent;
+    ctx_.retain(listener);
+    ctx_.addPendingAccepts(listener, -1);
     ctx_.closeRecord(record);
+    ctx_.acceptFailed(listener, error);
+    ctx_.releaseRecord(listener);
 }
 
 void WnSocketService::acceptCompleted(IoRecord* record) {
@@ -534,19 +698,23 @@ void WnSocketService::acceptCompleted(IoRecord* record) {
         ready = platform::acceptFinish(socket(listener), record->socket, record->peerBlock) == 0;
         ctx_.leaveSocket(listener);
     }
-    ready = ready && ctx_.giveBuffer(record) && associate(record->socket);
+    ready = ready && ctx_.giveBuffer(record) && adopt(record);
     if (ready) {
+        if (listener->acceptsFailing.load()) listener->acceptsFailing = false;
         record->opType = OP_RECV;
         if (record->callback) {
             record->callback(record->context, EV_ACCEPTED, record, 0, tag(listener));
         }
         std::string discarded;
-        if (ctx_.takeFirstReceive(record)) ctx_.postReceive(record, discarded);
+        ctx_.postReceive(record, discarded);
     } else {
         ctx_.closeRecord(record);
     }
     ctx_.addPendingAccepts(listener, -1);
-    if (!ctx_.postAccept(listener)) ctx_.postAccept(listener);
+    int code = 0;
+    if (!ctx_.postAccept(listener, &code) && !ctx_.postAccept(listener, &code)) {
+        ctx_.acceptFailed(listener, code);
+    }
     ctx_.releaseRecord(listener);
 }
 
@@ -564,8 +732,6 @@ void WnSocketService::connectCompleted(IoRecord* record, int error) {
     if (record->callback) {
         record->callback(record->context, EV_CONNECTED, record, 0, tag(record->parent));
     }
-    std::string discarded;
-    ctx_.postReceive(record, discarded);
 }
 
 void WnSocketService::receiveCompleted(IoRecord* record, std::uint32_t bytes) {

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +18,8 @@
 namespace lumesk::net {
 
 constexpr std::uintptr_t kExitKey = 0xFFFFFFFFu;
+// A packet that ends a record whose input had ended (see closeSocketOf).
+constexpr std::uintptr_t kEndKey = 0xFFFFFFFEu;
 constexpr std::uint32_t kWorkerWaitMs = 5000;
 
 // What both service instances share: the sockets start-up, the global lock,
@@ -54,8 +58,21 @@ class ServiceContext {
     void removeListener(IoRecord* listener);
     std::vector<IoRecord*> listeners() const;
 
-    // Overlapped operations.
-    bool postAccept(IoRecord* listener);
+    // How long a closing connection's sends may go without progress before
+    // the connection is closed with them unsent.
+    std::chrono::milliseconds flushBound{30000};
+    // How long a listener waits before it posts again an accept that failed.
+    std::chrono::milliseconds acceptBackoff{100};
+
+    // Overlapped operations. A failed post sets `error` when given.
+    bool postAccept(IoRecord* listener, int* error = nullptr);
+    // An accept of a listener still open failed (or could not be posted):
+    // EV_ACCEPT_FAILED once per burst, and it is posted again after the back-off.
+    void acceptFailed(IoRecord* listener, int code);
+    // A paired connection's peer ended its stream: its partner's sending is
+    // shut down once what is queued is sent, and the pair is closed once both
+    // directions have ended. Without a partner it is a close.
+    void endOfInput(IoRecord* record);
     bool postReceive(IoRecord* record, std::string& errorText);
     bool postSend(SendRecord* record, std::string& errorText);
     // Sends a copy of `data` to `connection`: what its socket takes at once
@@ -67,15 +84,14 @@ class ServiceContext {
     int postConnect(IoRecord* record, std::uint32_t addressNet, std::uint16_t portHost);
     // Pairs a connection with the one its bytes go to (see kSendHighWater).
     void setPartner(IoRecord* record, IoRecord* partner);
-    // Inside EV_ACCEPTED: keep the first receive back. releaseFirstReceive lets
-    // it go, before or after the procedure has returned; exactly one of the two
-    // sides posts it. Bytes already there are then taken on the releasing
-    // thread, as a completed receive.
+    // Inside EV_ACCEPTED: hold back the bytes of the first receive. The receive
+    // is posted all the same, so a close or a fault still ends the connection
+    // at once; bytes it brings wait in the record until releaseFirstReceive,
+    // which passes them on, on the releasing thread, as a completed receive.
     void holdFirstReceive(IoRecord* record);
     void releaseFirstReceive(IoRecord* record);
-    // After EV_ACCEPTED: true when the service posts the first receive itself.
-    bool takeFirstReceive(IoRecord* record);
-    // Closes the socket once every send already posted on it has completed.
+    // Closes the socket once every send already posted on it has completed,
+    // or once they have made no progress for flushBound.
     void closeAfterSends(IoRecord* record);
     // Closes a record's socket once. A closed handle is never closed again, since
     // on Windows the system may already have handed its value to a new socket.
@@ -96,11 +112,34 @@ class ServiceContext {
     bool mayReceive(IoRecord* record);
 
   private:
+    void shutdownAfterSends(IoRecord* record);
+    void shutdownSending(IoRecord* record);
+    void postEnd(IoRecord* record);
+    void watchDrain(IoRecord* record);
+    // The housekeeping thread: bounded flushes and accept back-offs.
+    void wakeHousekeeping();
+    void housekeeping();
     void freeConnection(IoRecord* record);
     void settleSend(SendRecord* record);
     void dropSend(SendRecord* record);
     void sendsDone(IoRecord* connection, std::uint32_t bytes);
     std::vector<IoRecord*> listenerList_;
+
+    struct Drain {
+        IoRecord* record;  // holds a reference
+        std::int64_t sent;
+        std::chrono::steady_clock::time_point progress;
+    };
+    struct Retry {
+        IoRecord* listener;  // holds a reference
+        std::chrono::steady_clock::time_point due;
+    };
+    std::mutex houseMutex_;
+    std::condition_variable houseChanged_;
+    std::vector<Drain> drains_;
+    std::vector<Retry> retries_;
+    bool houseStopping_ = false;
+    std::thread house_;  // started with the first need
 };
 
 enum class ServiceRole { Server, Client };
@@ -121,6 +160,8 @@ class WnSocketService {
     ServiceRole role() const { return role_; }
     ServiceContext& context() { return ctx_; }
     bool associate(platform::Socket socket) const;
+    // Associates a connection's socket and notes the port in the record.
+    bool adopt(IoRecord* record) const;
 
     // Tear-down, which the program itself never does: ends every worker and
     // closes the port. Close every socket of the instance first.

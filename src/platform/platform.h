@@ -1,7 +1,7 @@
 // The small OS layer under the socket service: overlapped TCP sockets, the
 // completion port, a private heap and a few address helpers. On Windows these
 // are thin wrappers over Winsock 2 / IOCP / HeapCreate; on POSIX they are our
-// own epoll-based layer with the same semantics (see posix/completion_port.cpp).
+// own epoll-based layer with the same semantics (see posix/platform_posix.cpp).
 //
 // Conventions shared by both implementations:
 //  - Results are Winsock error codes (0 = success), also on POSIX.
@@ -122,6 +122,9 @@ int receiveNow(Socket socket, char* buffer, std::uint32_t length, std::uint32_t&
 int connectAsync(Socket socket, std::uint32_t addressNet, std::uint16_t portHost,
                  Overlapped* overlapped);
 int connectFinish(Socket socket);
+// Ends sending on a connected socket (a FIN to the peer); receiving goes on.
+// Call it only when no send is pending on the socket. 0 or a code.
+int shutdownSend(Socket socket);
 
 // inet_addr / inet_ntoa.
 std::uint32_t parseIPv4(const std::string& text);

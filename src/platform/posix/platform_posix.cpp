@@ -7,6 +7,7 @@
 // ready sockets itself, the others sleep in the port until a packet is theirs.
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <malloc.h>
 #include <netinet/in.h>
@@ -25,6 +26,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "platform/live_count.h"
@@ -380,6 +382,37 @@ struct Accepted {
     sockaddr_in peer;
 };
 
+// One descriptor kept in reserve for a process that has run out: given up for
+// a moment, it lets the waiting connections be taken and closed (refused at
+// once) instead of left in the queue. Process-wide, as the descriptor table is.
+std::mutex spareMutex;
+int spareFd = -1;
+
+void keepSpare() {
+    std::lock_guard<std::mutex> hold(spareMutex);
+    if (spareFd < 0) spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+// How many it refused, or -1 without a reserve to give up.
+int refuseWaiting(int listenFd) {
+    std::lock_guard<std::mutex> hold(spareMutex);
+    if (spareFd < 0) spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (spareFd < 0) return -1;
+    ::close(spareFd);
+    int refused = 0;
+    for (;;) {
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            ::close(fd);
+            ++refused;
+        } else if (errno != EINTR && errno != ECONNABORTED) {
+            break;
+        }
+    }
+    spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return refused;
+}
+
 // Takes waiting connections for the listener's queued accepts. They are
 // handed to their target sockets only once the listener's lock is released,
 // so no two socket locks are ever held together.
@@ -391,12 +424,23 @@ void serveAccepts(SocketEntry* l, std::vector<Accepted>& out) {
                                  SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-            // Out of descriptors and the like: fail one accept, as a Windows
-            // accept that completes with an error, and wait for the next edge.
-            complete(l->accepts.pop(), 0, mapErrno(errno));
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                l->starved = false;
+                return;
+            }
+            // Out of descriptors or memory. Descriptors: refuse whoever waits
+            // now rather than leave them queued with no edge to come (the
+            // system says so even with nobody waiting: then nothing failed).
+            // Otherwise fail one accept, as a Windows accept that completes
+            // with an error; the service posts it again after a pause, and
+            // the next posted accept looks at the queue again.
+            const int code = errno;
+            const int refused = code == EMFILE || code == ENFILE ? refuseWaiting(l->fd) : -1;
+            l->starved = refused < 0;
+            if (refused != 0) complete(l->accepts.pop(), 0, mapErrno(code));
             return;
         }
+        l->starved = false;
         out.push_back(Accepted{l->accepts.pop(), fd, peer});
     }
 }
@@ -507,6 +551,7 @@ int startup() {
         ::setrlimit(RLIMIT_NOFILE, &lim);
     }
     ::signal(SIGPIPE, SIG_IGN);
+    posix::keepSpare();
     return 0;
 }
 
@@ -906,7 +951,7 @@ int acceptAsync(Socket listener, Socket target, unsigned char* peerBlock, Overla
         op->port = l->port;
         op->key = l->key;
         l->accepts.push(op);
-        if (l->accepts.head == op) serveAccepts(l, accepted);
+        if (l->accepts.head == op || l->starved) serveAccepts(l, accepted);
     }
     installAll(accepted);
     return 0;
@@ -1045,6 +1090,14 @@ int connectAsync(Socket socket, std::uint32_t addressNet, std::uint16_t portHost
 int connectFinish(Socket socket) {
     std::unique_lock<std::mutex> lock;
     return lockLive(socket, lock) ? 0 : kErrNotSocket;
+}
+
+int shutdownSend(Socket socket) {
+    std::unique_lock<std::mutex> lock;
+    SocketEntry* e = lockLive(socket, lock);
+    if (!e) return kErrNotSocket;
+    if (e->fd < 0 || !e->active) return kErrNotConnected;
+    return ::shutdown(e->fd, SHUT_WR) == 0 ? 0 : mapErrno(errno);
 }
 
 std::uint32_t parseIPv4(const std::string& text) {

@@ -144,6 +144,9 @@ struct SocketEntry {
     // says otherwise, a new receive waits for that edge without a syscall.
     bool mayRead = true;
     bool peerClosed = false;  // an edge said the peer closed or failed: a short read proves nothing
+    // A listener's accept failed for want of a resource: connections may wait
+    // in its queue with no edge to come, so the next posted accept looks.
+    bool starved = false;
     OpQueue receives;
     OpQueue sends;
     OpQueue accepts;

@@ -369,6 +369,10 @@ int connectFinish(Socket socket) {
         setsockopt(toSystem(socket), SOL_SOCKET, SO_UPDATE_CONNECT_CONTEXT, nullptr, 0));
 }
 
+int shutdownSend(Socket socket) {
+    return ::shutdown(toSystem(socket), SD_SEND) == 0 ? 0 : WSAGetLastError();
+}
+
 std::uint32_t parseIPv4(const std::string& text) {
     return static_cast<std::uint32_t>(inet_addr(text.c_str()));
 }
