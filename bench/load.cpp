@@ -5,6 +5,8 @@
 //   lumesk_load throughput PORT CONNECTIONS SECONDS [CTRL_PORT]
 //   lumesk_load rr PORT CONNECTIONS SECONDS
 //   lumesk_load connrate PORT SECONDS [THREADS] [fin|rst]
+//   lumesk_load cycles PORT COUNT THREADS      (connect, 64-byte echo, orderly close)
+//   lumesk_load crowd PORT CLIENTS             (all connect at once: served or refused)
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -449,6 +451,74 @@ int runConnrate(int port, double seconds, int threadCount, bool abortive) {
     return all.empty() ? 1 : 0;
 }
 
+// COUNT connect/echo/close cycles shared by THREADS, each checked byte for byte.
+int runCycles(int port, int count, int threadCount) {
+    std::atomic<int> next{0};
+    std::atomic<int> ok{0};
+    std::atomic<int> failed{0};
+    const auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (int i = 0; i < threadCount; ++i) {
+        threads.emplace_back([&, i] {
+            char out[64];
+            char back[64];
+            for (int k = next++; k < count; k = next++) {
+                for (std::size_t j = 0; j < sizeof out; ++j) {
+                    out[j] = static_cast<char>(k * 31 + i + static_cast<int>(j));
+                }
+                const int fd = connectTo(port);
+                const bool good = fd >= 0 && sendAll(fd, out, sizeof out) &&
+                                  recvAll(fd, back, sizeof back) == 1 &&
+                                  std::memcmp(out, back, sizeof out) == 0;
+                if (fd >= 0) close(fd);
+                (good ? ok : failed).fetch_add(1);
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    const double elapsed = secondsSince(start);
+    std::printf("cycles threads=%d count=%d ok=%d failed=%d seconds=%.2f per_second=%.0f\n",
+                threadCount, count, ok.load(), failed.load(), elapsed, ok.load() / elapsed);
+    return failed.load() == 0 ? 0 : 1;
+}
+
+// CLIENTS connect at once and each sends one byte: served when it comes back,
+// refused when the forwarder closes, undecided when neither happens in time.
+int runCrowd(int port, int clients) {
+    std::vector<int> fds;
+    int connectErrors = 0;
+    for (int i = 0; i < clients; ++i) {
+        const int fd = connectTo(port);
+        if (fd < 0) {
+            ++connectErrors;
+            continue;
+        }
+        fds.push_back(fd);
+    }
+    for (int fd : fds) {
+        const char c = 'x';
+        sendAll(fd, &c, 1);
+    }
+    int served = 0;
+    int refused = 0;
+    int undecided = 0;
+    for (int fd : fds) {
+        char c = 0;
+        const int r = recvAll(fd, &c, 1);
+        if (r == 1 && c == 'x') {
+            ++served;
+        } else if (r == 0 || errno == ECONNRESET) {
+            ++refused;
+        } else {
+            ++undecided;
+        }
+    }
+    for (int fd : fds) close(fd);
+    std::printf("crowd clients=%d served=%d refused=%d undecided=%d connect_errors=%d\n", clients,
+                served, refused, undecided, connectErrors);
+    return undecided == 0 ? 0 : 1;
+}
+
 std::vector<int> portList(const char* text) {
     std::vector<int> ports;
     for (const char* p = text; *p;) {
@@ -467,7 +537,9 @@ int usage() {
                  "  lumesk_load echo-server PORT[,PORT...] [MAX_SECONDS]\n"
                  "  lumesk_load throughput PORT CONNECTIONS SECONDS [CTRL_PORT]\n"
                  "  lumesk_load rr PORT CONNECTIONS SECONDS\n"
-                 "  lumesk_load connrate PORT SECONDS [THREADS] [fin|rst]\n");
+                 "  lumesk_load connrate PORT SECONDS [THREADS] [fin|rst]\n"
+                 "  lumesk_load cycles PORT COUNT THREADS\n"
+                 "  lumesk_load crowd PORT CLIENTS\n");
     return 2;
 }
 
@@ -500,6 +572,13 @@ int main(int argc, char** argv) {
         return runConnrate(std::atoi(argv[2]), clampSeconds(std::atof(argv[3])),
                            std::clamp(argc > 4 ? std::atoi(argv[4]) : 4, 1, 64),
                            argc > 5 && std::string(argv[5]) == "rst");
+    }
+    if (mode == "cycles" && argc >= 5) {
+        return runCycles(std::atoi(argv[2]), std::clamp(std::atoi(argv[3]), 1, 10000000),
+                         std::clamp(std::atoi(argv[4]), 1, 64));
+    }
+    if (mode == "crowd" && argc >= 4) {
+        return runCrowd(std::atoi(argv[2]), std::clamp(std::atoi(argv[3]), 1, 10000));
     }
     return usage();
 }

@@ -472,29 +472,32 @@ TEST_F(Engine, RelayConnectHasABound) {
 }
 
 // An end from either side is passed on as an end of sending: what the other
-// side sends after it still arrives whole, and the pair goes once both ended.
+// side sends after it still arrives whole, also to a slow reader after both
+// sides have ended, and the pair goes once both ended.
 TEST_F(Engine, HalfCloseKeepsTheOtherDirection) {
     const std::size_t request = 100000;
-    const std::size_t reply = 1 << 20;
+    const std::size_t reply = 8 << 20;
     std::atomic<bool> requestWhole{false};
     test::ScriptedTarget answersAtTheEnd([&](Client& t) {
         const std::string in = t.recvToEnd();
         const auto expected = test::pattern(request);
-        requestWhole = std::equal(in.begin(), in.end(), expected.begin(), expected.end(),
-                                  [](char a, unsigned char b) {
-                                      return static_cast<unsigned char>(a) == b;
-                                  });
+        requestWhole =
+            std::equal(in.begin(), in.end(), expected.begin(), expected.end(),
+                       [](char a, unsigned char b) { return static_cast<unsigned char>(a) == b; });
         const auto out = test::pattern(reply, 5);
         t.sendAll(out.data(), out.size());
     });
     define(1, answersAtTheEnd.port());
     {
-        Client c(start(1));
+        Client c(start(1), 4096);
         const auto out = test::pattern(request);
         ASSERT_TRUE(c.sendAll(out.data(), out.size()));
         c.shutdownSend();
         std::vector<unsigned char> back(reply);
-        ASSERT_TRUE(c.recvAll(back.data(), back.size()));
+        for (std::size_t at = 0; at < reply; at += 64 * 1024) {  // a slow reader
+            std::this_thread::sleep_for(std::chrono::milliseconds(4));
+            ASSERT_TRUE(c.recvAll(back.data() + at, std::min<std::size_t>(64 * 1024, reply - at)));
+        }
         EXPECT_EQ(back, test::pattern(reply, 5));
         EXPECT_TRUE(c.waitClosed(5000));
         EXPECT_TRUE(requestWhole);
@@ -532,8 +535,8 @@ TEST_F(Engine, ClientsLeavingWhileTheRelayConnectsGoAtOnce) {
         for (int i = 0; i < 10; ++i) waiting.emplace_back(port);
         ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_ENTERED) == 10; }));
     }
-    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_LEFT) == 10; },
-                        std::chrono::seconds(3)));
+    ASSERT_TRUE(
+        waitFor([&] { return sink.count(mapping::EVENT_LEFT) == 10; }, std::chrono::seconds(3)));
     EXPECT_TRUE(slotsFree(1));
     EXPECT_EQ(engine.onlineCount(1), 0);
     EXPECT_TRUE(waitFor([&] { return platform::openSocketCount() <= socketsBefore; },
@@ -641,7 +644,8 @@ TEST_F(Engine, AListenerOutOfDescriptorsRefusesAndRecovers) {
     Client again;
     ASSERT_TRUE(again.open());
     ASSERT_TRUE(again.connectOpened(port));
-    EXPECT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_ENTERED) == static_cast<int>(served) + 1; }));
+    EXPECT_TRUE(waitFor(
+        [&] { return sink.count(mapping::EVENT_ENTERED) == static_cast<int>(served) + 1; }));
 }
 #endif
 

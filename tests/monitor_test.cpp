@@ -130,6 +130,8 @@ TEST(Monitor, RelayedCompletesTheRowAndLeftFallsBack) {
 
     ev(mapping::EVENT_LEFT, b);  // another connection, the same client address
     EXPECT_TRUE(m.clients().empty());
+    ev(mapping::EVENT_RELAYED, a);  // a relay that connected as its client left
+    EXPECT_TRUE(m.clients().empty());
 
     ev(mapping::EVENT_ENTERED, a);
     slot.addresses[0] = "10.0.0.6";  // neither connection nor address match: the slot does

@@ -54,6 +54,9 @@ void MonitorModel::handleEngineEvent(const mapping::EngineEvent& event, int curr
         case mapping::EVENT_ENTERED:
         case mapping::EVENT_RELAYED:
             if (byConnection == clients_.end()) {
+                // A relay that connects just as its client leaves must not
+                // bring back the row its "left" event took away.
+                if (event.kind == mapping::EVENT_RELAYED) break;
                 clients_.push_back(row);
             } else {
                 byConnection->client = row.client;

@@ -198,12 +198,14 @@ void ServiceContext::receiveDone(IoRecord* record, std::uint32_t bytes, bool cou
 
 void ServiceContext::endOfInput(IoRecord* record) {
     // Nothing else closes the record while its own receive is being handled,
-    // so its partner reference holds until inputEnded is set.
+    // so it and its partner reference hold until inputEnded is set; from then
+    // on the partner's end may close both, so each is held here.
     IoRecord* partner = record->partner.load();
     if (!partner || partner->closed.load()) {
         closeRecord(record);
         return;
     }
+    retain(record);
     retain(partner);
     record->inputEnded = true;
     if (record->socketClosed.load()) {
@@ -217,6 +219,7 @@ void ServiceContext::endOfInput(IoRecord* record) {
         }
     }
     releaseRecord(partner);
+    releaseRecord(record);
 }
 
 void ServiceContext::shutdownAfterSends(IoRecord* record) {
@@ -247,7 +250,7 @@ void ServiceContext::acceptFailed(IoRecord* listener, int code) {
     retain(listener);
     {
         std::lock_guard<std::mutex> hold(houseMutex_);
-        retries_.push_back({listener, std::chrono::steady_clock::now() + acceptBackoff});
+        retries_.push_back({listener, std::chrono::steady_clock::now() + acceptBackoff.load()});
     }
     wakeHousekeeping();
 }
@@ -275,6 +278,7 @@ void ServiceContext::housekeeping() {
     while (!houseStopping_) {
         const Clock::time_point now = Clock::now();
         Clock::time_point next = now + std::chrono::hours(1);
+        const std::chrono::milliseconds bound = flushBound.load();
         std::vector<IoRecord*> close;
         std::vector<IoRecord*> release;
         std::vector<IoRecord*> repost;
@@ -286,10 +290,10 @@ void ServiceContext::housekeeping() {
             }
             if (it->record->socketClosed.load()) {
                 release.push_back(it->record);
-            } else if (now - it->progress >= flushBound) {
+            } else if (now - it->progress >= bound) {
                 close.push_back(it->record);
             } else {
-                next = std::min(next, it->progress + flushBound);
+                next = std::min(next, it->progress + bound);
                 ++it;
                 continue;
             }
@@ -306,7 +310,7 @@ void ServiceContext::housekeeping() {
         }
         if (close.empty() && release.empty() && repost.empty()) {
             // Progress is looked at now and then, not at every send.
-            const auto look = std::min<Clock::duration>(flushBound / 4, std::chrono::seconds(1));
+            const auto look = std::min<Clock::duration>(bound / 4, std::chrono::seconds(1));
             if (!drains_.empty()) next = std::min(next, now + look + std::chrono::milliseconds(1));
             houseChanged_.wait_until(hold, next);
             continue;

@@ -60,9 +60,9 @@ class ServiceContext {
 
     // How long a closing connection's sends may go without progress before
     // the connection is closed with them unsent.
-    std::chrono::milliseconds flushBound{30000};
+    std::atomic<std::chrono::milliseconds> flushBound{std::chrono::milliseconds(30000)};
     // How long a listener waits before it posts again an accept that failed.
-    std::chrono::milliseconds acceptBackoff{100};
+    std::atomic<std::chrono::milliseconds> acceptBackoff{std::chrono::milliseconds(100)};
 
     // Overlapped operations. A failed post sets `error` when given.
     bool postAccept(IoRecord* listener, int* error = nullptr);
