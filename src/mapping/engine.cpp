@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <system_error>
 #include <utility>
 
 namespace lumesk::mapping {
@@ -44,7 +45,19 @@ MappingEngine::MappingEngine(net::ServiceContext& context, net::WnSocketService&
       table_(table),
       lock_(clientTableLock),
       sink_(sink),
-      log_(log) {}
+      log_(log) {
+    startWatcher();
+}
+
+void MappingEngine::startWatcher() {
+    // Started up front: a thread may not be to be had when the first connect
+    // comes, in a process that has run out.
+    try {
+        if (!watcher_.joinable()) watcher_ = std::thread([this] { watchConnects(); });
+    } catch (const std::system_error&) {
+        // Tried again at the next connect.
+    }
+}
 
 MappingEngine::~MappingEngine() {
     {
@@ -64,7 +77,7 @@ void MappingEngine::watchConnect(IoRecord* relay) {
     {
         std::lock_guard<std::mutex> hold(connectingMutex_);
         connecting_[relay] = {std::chrono::steady_clock::now() + connectBound, false};
-        if (!watcher_.joinable()) watcher_ = std::thread([this] { watchConnects(); });
+        startWatcher();
     }
     connectingChanged_.notify_all();
 }

@@ -117,6 +117,7 @@ class MappingEngine {
     void watchConnect(net::IoRecord* relay);
     bool connectEnded(net::IoRecord* relay);  // true when it was timed out
     void watchConnects();
+    void startWatcher();  // under connectingMutex_, or before any connect
     void relayFailed(net::IoRecord* relay, int code);
     // A relay left to send what its gone client sent has closed.
     void flushEnded(net::IoRecord* relay);
@@ -143,7 +144,7 @@ class MappingEngine {
     // close (each holds a reference; under connectingMutex_).
     std::map<net::IoRecord*, int> flushing_;
     bool stopping_ = false;
-    std::thread watcher_;  // started with the first connect
+    std::thread watcher_;
 };
 
 }  // namespace lumesk::mapping

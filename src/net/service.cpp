@@ -264,11 +264,18 @@ void ServiceContext::watchDrain(IoRecord* record) {
     wakeHousekeeping();
 }
 
-void ServiceContext::wakeHousekeeping() {
-    {
-        std::lock_guard<std::mutex> hold(houseMutex_);
-        if (!house_.joinable() && !houseStopping_) house_ = std::thread([this] { housekeeping(); });
+void ServiceContext::startHousekeeping() {
+    std::lock_guard<std::mutex> hold(houseMutex_);
+    if (house_.joinable() || houseStopping_) return;
+    try {
+        house_ = std::thread([this] { housekeeping(); });
+    } catch (const std::system_error&) {
+        // Tried again at the next need.
     }
+}
+
+void ServiceContext::wakeHousekeeping() {
+    startHousekeeping();
     houseChanged_.notify_all();
 }
 
@@ -553,6 +560,9 @@ bool WnSocketService::start(std::int32_t threadCount, bool threadCountGiven,
         errorText = "创建完成端口句柄 失败";
         return false;
     }
+    // Now, while threads and descriptors are to be had: it is needed most
+    // when they are not.
+    ctx_.startHousekeeping();
     const int count = threadCountGiven ? threadCount : 4 * processors;
     for (int i = 0; i < count; ++i) {
         bool made = false;

@@ -69,6 +69,9 @@ class ServiceContext {
     // An accept of a listener still open failed (or could not be posted):
     // EV_ACCEPT_FAILED once per burst, and it is posted again after the back-off.
     void acceptFailed(IoRecord* listener, int code);
+    // Starts the thread that bounds flushes and posts failed accepts again
+    // (WnSocketService::start does); it is started at the first need otherwise.
+    void startHousekeeping();
     // A paired connection's peer ended its stream: its partner's sending is
     // shut down once what is queued is sent, and the pair is closed once both
     // directions have ended. Without a partner it is a close.
