@@ -495,7 +495,7 @@ TEST_F(Engine, HalfCloseKeepsTheOtherDirection) {
         c.shutdownSend();
         std::vector<unsigned char> back(reply);
         for (std::size_t at = 0; at < reply; at += 64 * 1024) {  // a slow reader
-            std::this_thread::sleep_for(std::chrono::milliseconds(4));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
             ASSERT_TRUE(c.recvAll(back.data() + at, std::min<std::size_t>(64 * 1024, reply - at)));
         }
         EXPECT_EQ(back, test::pattern(reply, 5));
