@@ -3,7 +3,9 @@
 #  - 20000 connect / 64-byte echo / close cycles from 8 parallel clients, with
 #    the relay's descriptors and RSS before, just after, and after 5 s of rest;
 #  - 150 clients at once on one mapping (100 client slots): 100 served and 50
-#    refused, then, once they have gone, the same again.
+#    refused, then, once they have gone, the same again;
+#  - 50 connections sending for 3 s (the echoes fill every queue on the way
+#    back), with the RSS just after and after 5 s of rest.
 # Usage: bench/soak.sh [CYCLES] [THREADS] [CROWD]
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -64,3 +66,7 @@ for round in 1 2; do
     sleep 1
     echo "crowd $round gone, after 1 s: $(state)"
 done
+"$BUILD/lumesk_load" throughput "$port" 50 3 | sed 's/^/bulk both ways: /'
+echo "just after:  $(state)"
+sleep 5
+echo "after 5 s:   $(state)"

@@ -37,6 +37,7 @@ class PrivateHeap {
 
     bool isProcessHeap() const { return isProcessHeap_; }
     std::size_t liveBlocks() const { return platform::heapLiveBlocks(heap_); }
+    void compact() { platform::heapCompact(heap_); }
 
     template <typename T>
     bool freeTyped(T*& block) {

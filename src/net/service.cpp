@@ -12,6 +12,7 @@ namespace lumesk::net {
 namespace {
 
 constexpr int kThreadCreateAttempts = 50;
+constexpr auto kQuietLook = std::chrono::seconds(2);  // a heap still for this long is quiet
 constexpr auto kThreadRetryPause = std::chrono::milliseconds(20);
 
 void closeTwice(platform::Socket s) {
@@ -282,6 +283,9 @@ void ServiceContext::wakeHousekeeping() {
 void ServiceContext::housekeeping() {
     using Clock = std::chrono::steady_clock;
     std::unique_lock<std::mutex> hold(houseMutex_);
+    Clock::time_point nextQuietLook = Clock::now() + kQuietLook;
+    std::size_t quietLive = 0;
+    bool compacted = true;  // nothing to give back before any load
     while (!houseStopping_) {
         const Clock::time_point now = Clock::now();
         Clock::time_point next = now + std::chrono::hours(1);
@@ -315,6 +319,22 @@ void ServiceContext::housekeeping() {
                 ++it;
             }
         }
+        // A heap whose block count has stood still for a while has gone
+        // quiet: what it kept after a load goes back to the system, once.
+        if (now >= nextQuietLook) {
+            const std::size_t live = heap.liveBlocks();
+            if (live != quietLive) {
+                quietLive = live;
+                compacted = false;
+            } else if (!compacted) {
+                compacted = true;
+                hold.unlock();
+                heap.compact();
+                hold.lock();
+            }
+            nextQuietLook = now + kQuietLook;
+        }
+        next = std::min(next, nextQuietLook);
         if (close.empty() && release.empty() && repost.empty()) {
             // Progress is looked at now and then, not at every send.
             const auto look = std::min<Clock::duration>(bound / 4, std::chrono::seconds(1));

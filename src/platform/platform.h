@@ -145,6 +145,9 @@ void* heapAlloc(HeapHandle heap, std::size_t size, bool zeroed = true);
 void* heapReAlloc(HeapHandle heap, void* block, std::size_t size);
 bool heapFree(HeapHandle heap, void* block);
 std::size_t heapLiveBlocks(HeapHandle heap);  // blocks allocated and not yet freed
+// Gives what a heap keeps of freed memory back to the system (for a process
+// that has gone quiet after a load).
+void heapCompact(HeapHandle heap);
 
 // Sockets open in this process through this layer (for leak checks).
 std::size_t openSocketCount();

@@ -1217,6 +1217,18 @@ std::size_t heapLiveBlocks(HeapHandle heap) {
     return heap ? heap->live.read() : 0;
 }
 
+void heapCompact(HeapHandle heap) {
+    if (!heap) return;
+    std::vector<void*> blocks;
+    {
+        std::lock_guard<std::mutex> lock(heap->keptMutex);
+        blocks.swap(heap->kept);
+    }
+    for (void* block : blocks) std::free(block);
+    // Free pages the allocator still holds, in every thread's arena.
+    ::malloc_trim(0);
+}
+
 std::size_t openSocketCount() {
     return table().open.load(std::memory_order_relaxed);
 }

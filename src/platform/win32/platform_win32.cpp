@@ -459,6 +459,10 @@ std::size_t heapLiveBlocks(HeapHandle heap) {
     return heap != nullptr ? heap->live.read() : 0;
 }
 
+void heapCompact(HeapHandle heap) {
+    if (heap != nullptr && heap->heap != nullptr) HeapCompact(heap->heap, 0);
+}
+
 std::size_t openSocketCount() {
     return gOpenSockets.load(std::memory_order_relaxed);
 }
