@@ -304,7 +304,7 @@ per_unit() {
 
 problems() {
     local name=$1 key=$2 line=$3 f v
-    for f in connect_errors send_errors timeouts closes; do
+    for f in connect_errors send_errors timeouts closes mismatches; do
         v=$(kv "$line" "$f")
         [ -n "$v" ] && [ "$v" != 0 ] && PROBLEMS+="  $name $key: $f=$v"$'\n'
     done
@@ -334,6 +334,11 @@ measure_one() {
     case $metric in
     thr1 | thr50)
         measure "$name" "$metric" "$pid" 0.6 throughput "$sinkp" "${metric#thr}" "$SECS" "$CTRL_PORT"
+        add "$name" "$metric" "$(kv "$LAST" mibps)"
+        ;;
+    dup1 | dup50)
+        # Both directions at once through the echo target, every byte checked.
+        measure "$name" "$metric" "$pid" 0.6 duplex "$echop" "${metric#dup}" "$SECS"
         add "$name" "$metric" "$(kv "$LAST" mibps)"
         ;;
     rr1 | rr50)
@@ -373,6 +378,8 @@ print_table() {
     local rows=(
         "thr1|throughput 1 conn (MiB/s)|h"
         "thr50|throughput 50 conns (MiB/s)|h"
+        "dup1|bulk both ways 1 conn (MiB/s each way)|h"
+        "dup50|bulk both ways 50 conns (MiB/s each way)|h"
         "rr1|rr 1 conn (req/s)|h"
         "rr1p50|rr 1 conn p50 (us)|l"
         "rr1p99|rr 1 conn p99 (us)|l"
@@ -463,7 +470,7 @@ for name in "${!FWD[@]}"; do
         R[$name,rss_idle]=$(tree_rss_kib "${FWD[$name]}")
     fi
 done
-read -ra METRICS <<<"${BENCH_METRICS:-thr1 thr50 rr1 rr50 conn}"
+read -ra METRICS <<<"${BENCH_METRICS:-thr1 thr50 dup1 dup50 rr1 rr50 conn}"
 n=${#FORWARDERS[@]}
 for round in $(seq "$ROUNDS"); do
     log "round $round of $ROUNDS: load average $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -489,6 +496,8 @@ echo "RSS and CPU are summed over each forwarder's process tree (nginx master+wo
 echo "RSS idle: lumesk's process with its one mapping; each peer's processes, with two listeners."
 echo "connections/s: 4 client threads; connect, 1 byte, its echo, close with RST (no client TIME_WAIT)."
 echo "rr: 64-byte request, 64-byte echo, one outstanding per connection; latency over all requests."
+echo "bulk both ways: each connection sends while it reads its bytes back through the echo target."
+echo "the load generator drives 50 connections from one epoll thread (rr, bulk both ways)."
 echo "lumesk/best: lumesk divided by the best of socat, rinetd, haproxy, nginx for that row."
 if [ -n "$PROBLEMS" ]; then
     echo

@@ -547,21 +547,36 @@ TEST_F(Engine, ClientsLeavingWhileTheRelayConnectsGoAtOnce) {
 namespace {
 
 // Sends to a target that never reads until the relay holds bytes it cannot
-// pass on, then resets: the client is gone, its relay is left flushing.
+// pass on, then resets: the client is gone, its relay is left flushing. Each
+// chunk is sent only once the engine has read the last, so the relay's queue
+// never reaches the flow-control mark (a paused client could not be seen
+// leaving).
 void leaveRelayFlushing(model::MappingRecord& record, net::Lock* lock, RecordingSink& sink) {
     const int relayed = sink.count(mapping::EVENT_RELAYED);
     Client c(static_cast<std::uint16_t>(record.listen_port));
     char byte = 1;
     ASSERT_TRUE(c.sendAll(&byte, 1));
     ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_RELAYED) > relayed; }));
-    std::vector<unsigned char> chunk(32 * 1024, 9);
-    bool stuck = false;
-    for (int i = 0; i < 2000 && !stuck; ++i) {
-        ASSERT_TRUE(c.sendAll(chunk.data(), chunk.size()));
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const net::IoRecord* client = nullptr;
+    const net::IoRecord* relay = nullptr;
+    {
         std::lock_guard<std::mutex> hold(*lock);
-        const net::IoRecord* relay = std::as_const(record.clients)[0].connections[1];
-        stuck = relay && relay->queuedBytes.load() > 0;
+        client = std::as_const(record.clients)[0].connections[0];
+        relay = std::as_const(record.clients)[0].connections[1];
+    }
+    ASSERT_TRUE(client && relay);
+    std::vector<unsigned char> chunk(16 * 1024, 9);
+    std::int64_t sent = 1;
+    bool stuck = false;
+    for (int i = 0; i < 4000 && !stuck; ++i) {
+        ASSERT_TRUE(c.sendAll(chunk.data(), chunk.size()));
+        sent += static_cast<std::int64_t>(chunk.size());
+        ASSERT_TRUE(waitFor([&] { return readBytes(client, 0) == sent; }));
+        constexpr std::int64_t kStuck = 64 * 1024;
+        if (relay->queuedBytes.load() > kStuck) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            stuck = relay->queuedBytes.load() > kStuck;
+        }
     }
     ASSERT_TRUE(stuck);
     const int left = sink.count(mapping::EVENT_LEFT);
