@@ -194,41 +194,6 @@ bool roundTrip(Client& client, const std::vector<unsigned char>& data, std::size
     return sent && complete && back == data;
 }
 
-TargetServer::TargetServer(std::string answer) : answer_(std::move(answer)) {
-    fd_ = listenLoopback(128, port_);
-    thread_ = std::thread([this] {
-        for (;;) {
-            // Winsock's SOCKET is unsigned; INVALID_SOCKET reads as -1 here too.
-            const auto c = static_cast<std::intptr_t>(::accept(fd_, nullptr, nullptr));
-            if (stop_ || c < 0) {
-                if (c >= 0) CLOSE_FD(c);
-                return;
-            }
-            if (answer_.empty()) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                held_.push_back(static_cast<std::intptr_t>(c));
-                continue;
-            }
-            std::size_t at = 0;
-            while (at < answer_.size()) {
-                const auto n =
-                    ::send(c, answer_.data() + at, static_cast<int>(answer_.size() - at), 0);
-                if (n <= 0) break;
-                at += static_cast<std::size_t>(n);
-            }
-            CLOSE_FD(c);
-        }
-    });
-}
-
-TargetServer::~TargetServer() {
-    stop_ = true;
-    Client wake(port_);  // unblocks accept
-    thread_.join();
-    CLOSE_FD(fd_);
-    for (auto c : held_) CLOSE_FD(c);
-}
-
 ScriptedTarget::ScriptedTarget(std::function<void(Client&)> serve) : serve_(std::move(serve)) {
     fd_ = listenLoopback(128, port_);
     thread_ = std::thread([this] {
@@ -250,6 +215,16 @@ ScriptedTarget::~ScriptedTarget() {
     thread_.join();
     CLOSE_FD(fd_);
 }
+
+TargetServer::TargetServer(std::string answer)
+    : answer_(std::move(answer)), target_([this](Client& c) {
+          if (answer_.empty()) {
+              std::lock_guard<std::mutex> lock(mutex_);
+              held_.push_back(std::move(c));
+          } else {
+              c.sendAll(answer_.data(), answer_.size());
+          }
+      }) {}
 
 ClosedPort::ClosedPort() {
     fd_ = listenLoopback(-1, port_);

@@ -57,25 +57,6 @@ class Client {
 // Writes `data` in chunks of `chunk` while reading it back; true when it came back unchanged.
 bool roundTrip(Client& client, const std::vector<unsigned char>& data, std::size_t chunk);
 
-// A plain listening socket on 127.0.0.1 that serves each connection in a
-// thread of its own: sends `answer` and closes, or (with an empty answer)
-// never reads, so what is sent to it piles up.
-class TargetServer {
-  public:
-    explicit TargetServer(std::string answer);
-    ~TargetServer();
-    std::uint16_t port() const { return port_; }
-
-  private:
-    std::intptr_t fd_ = -1;
-    std::uint16_t port_ = 0;
-    std::string answer_;
-    std::atomic<bool> stop_{false};
-    std::vector<std::intptr_t> held_;
-    std::mutex mutex_;
-    std::thread thread_;
-};
-
 // A listener on 127.0.0.1 that runs `serve` on each connection it takes, one
 // at a time, in a thread of its own; the connection is closed after.
 class ScriptedTarget {
@@ -90,6 +71,21 @@ class ScriptedTarget {
     std::atomic<bool> stop_{false};
     std::function<void(Client&)> serve_;
     std::thread thread_;
+};
+
+// A plain listening socket on 127.0.0.1 that serves each connection in a
+// thread of its own: sends `answer` and closes, or (with an empty answer)
+// never reads, so what is sent to it piles up.
+class TargetServer {
+  public:
+    explicit TargetServer(std::string answer);
+    std::uint16_t port() const { return target_.port(); }
+
+  private:
+    std::string answer_;
+    std::mutex mutex_;
+    std::vector<Client> held_;  // before target_: its thread goes first
+    ScriptedTarget target_;
 };
 
 // A port that refuses connections: bound, never listening, so nothing else can
