@@ -626,6 +626,8 @@ std::string MappingEngine::relayPrefix(IoRecord* relay) {
 
 void MappingEngine::relayConnected(IoRecord* relay) {
     IoRecord* client = relay->partner.load();
+    // A failed post closes the relay, which lets go of its partner.
+    ctx_.retain(client);
     ctx_.setPartner(client, relay);
     const int n = net::tag(client);
     const int slot = net::userValue(client);
@@ -635,11 +637,12 @@ void MappingEngine::relayConnected(IoRecord* relay) {
     std::string errorText;
     if (ctx_.postReceive(relay, errorText)) {
         postEngineEvent(EVENT_RELAYED, n, slot, client);
-    } else {
+    } else if (!client->closed.load()) {  // else it left and closed the relay itself
         report(n, slot, client, prefix + "投递WSARecv 错误" + errorText);
         closeConnection(client);
     }
     ctx_.releaseFirstReceive(client);  // a client closed meanwhile ends there
+    ctx_.releaseRecord(client);
 }
 
 void MappingEngine::relayFailed(IoRecord* relay, int code) {
