@@ -413,3 +413,61 @@ TEST_F(PortFixture, RefusedConnectsReportWinsockCode) {
     EXPECT_EQ(c.error, kErrConnRefused);
     closeSocket(a);
 }
+
+// Two ports on one loop: each completion still names its own port, packets
+// posted to one are never another's, and closing one leaves the other whole.
+TEST_F(PortFixture, PortsSharingALoopKeepTheirOwnCompletions) {
+    PortHandle other = createPort(port);
+    ASSERT_NE(other, nullptr);
+    std::uint16_t listenPort;
+    Socket l = listener(listenPort);
+    Socket target = createSocket(true);
+    unsigned char block[kPeerBlockSize] = {};
+    Overlapped acceptOv{};
+    ASSERT_EQ(acceptAsync(l, target, block, &acceptOv), 0);
+    Client client(listenPort);
+    Completion c;
+    ASSERT_TRUE(dequeue(port, 5000, c));
+    EXPECT_EQ(c.overlapped, &acceptOv);
+    EXPECT_EQ(c.port, port);
+    ASSERT_TRUE(associate(target, other, 0));
+
+    Overlapped receiveOv{};
+    char buffer[16] = {};
+    ASSERT_EQ(receiveAsync(target, buffer, sizeof buffer, &receiveOv), 0);
+    ASSERT_TRUE(client.sendAll("x", 1));
+#ifndef _WIN32
+    // On one loop a wait on either port serves the sockets of both.
+    const PortHandle waitedOn = port;
+#else
+    const PortHandle waitedOn = other;
+#endif
+    ASSERT_TRUE(dequeue(waitedOn, 5000, c));
+    EXPECT_EQ(c.overlapped, &receiveOv);
+    EXPECT_EQ(c.port, other);
+    EXPECT_EQ(c.bytes, 1u);
+
+    Overlapped packetOv{};
+    ASSERT_TRUE(postPacket(port, 7, 42, &packetOv));
+    EXPECT_FALSE(dequeue(other, 100, c));
+    EXPECT_EQ(c.overlapped, nullptr);
+    ASSERT_TRUE(dequeue(port, 1000, c));
+    EXPECT_EQ(c.overlapped, &packetOv);
+    EXPECT_EQ(c.key, 42u);
+    EXPECT_EQ(c.port, port);
+
+    // The other port goes (its socket first); this one still accepts.
+    ASSERT_EQ(receiveAsync(target, buffer, sizeof buffer, &receiveOv), 0);
+    ASSERT_EQ(closeSocket(target), 0);
+    Completion aborted;
+    ASSERT_FALSE(dequeue(other, 5000, aborted));
+    EXPECT_EQ(aborted.overlapped, &receiveOv);
+    closePort(other);
+    Socket second = createSocket(true);
+    sockets.push_back(second);
+    ASSERT_EQ(acceptAsync(l, second, block, &acceptOv), 0);
+    Client client2(listenPort);
+    ASSERT_TRUE(dequeue(port, 5000, c));
+    EXPECT_EQ(c.overlapped, &acceptOv);
+    EXPECT_EQ(c.port, port);
+}

@@ -53,19 +53,25 @@ TEST(ServiceStart, InstancesShareLockAndHeap) {
     EXPECT_EQ(third.createdThreads(), 4 * platform::processorCount());
 }
 
-TEST(ServiceStart, OneExitPacketEndsEveryWorker) {
+TEST(ServiceStart, OneExitPacketEndsEveryWorkerOfItsInstanceOnly) {
     ServiceContext ctx;
     WnSocketService server(ctx, ServiceRole::Server);
-    server.startDelay = std::chrono::milliseconds(0);
+    WnSocketService client(ctx, ServiceRole::Client);  // shares the loop where it can
+    server.startDelay = client.startDelay = std::chrono::milliseconds(0);
     std::string error;
     ASSERT_TRUE(server.start(6, true, error));
-    ASSERT_TRUE(waitFor([&] { return server.threadStatus(0) == 6; }));
+    ASSERT_TRUE(client.start(3, true, error));
+    ASSERT_TRUE(
+        waitFor([&] { return server.threadStatus(0) == 6 && client.threadStatus(0) == 3; }));
     ASSERT_TRUE(platform::postPacket(server.port(), 0, kExitKey, nullptr));
     ASSERT_TRUE(waitFor([&] { return server.threadStatus(0) == 0; }));
     // The last worker did not post it again: nothing is left in the port.
     platform::Completion c;
     EXPECT_FALSE(platform::dequeue(server.port(), 50, c));
     EXPECT_EQ(c.overlapped, nullptr);
+    EXPECT_EQ(client.threadStatus(0), 3);
+    client.stop();
+    EXPECT_EQ(client.threadStatus(0), 0);
 }
 
 TEST(Accepts, PrePostedAndReplaced) {

@@ -178,10 +178,10 @@ void ServiceContext::holdFirstReceive(IoRecord* record) {
 
 void ServiceContext::releaseFirstReceive(IoRecord* record) {
     if (!record || record->receiveGate.exchange(kReleased) != kStashed) return;
-    receiveDone(record, record->heldBytes, true);
+    receiveDone(record, record->heldBytes);
 }
 
-void ServiceContext::receiveDone(IoRecord* record, std::uint32_t bytes, bool countListener) {
+void ServiceContext::receiveDone(IoRecord* record, std::uint32_t bytes) {
     if (record->receiveGate.load() == kHeld) {
         record->heldBytes = bytes;
         std::int32_t expected = kHeld;
@@ -191,7 +191,7 @@ void ServiceContext::receiveDone(IoRecord* record, std::uint32_t bytes, bool cou
         record->callback(record->context, EV_RECEIVED, record, bytes, tag(record->parent));
     }
     addBytes(record, 0, bytes);
-    if (countListener) addBytes(record->parent, 0, bytes);
+    addBytes(record->parent, 0, bytes);  // an accepted connection's listener
     if (!mayReceive(record)) return;
     std::string discarded;
     postReceive(record, discarded);
@@ -414,6 +414,21 @@ std::vector<IoRecord*> ServiceContext::listeners() const {
     return listenerList_;
 }
 
+platform::PortHandle ServiceContext::portToShare() const {
+    std::lock_guard<std::mutex> hold(portsMutex_);
+    return ports_.empty() ? nullptr : ports_.front();
+}
+
+void ServiceContext::addPort(platform::PortHandle port) {
+    std::lock_guard<std::mutex> hold(portsMutex_);
+    ports_.push_back(port);
+}
+
+void ServiceContext::removePort(platform::PortHandle port) {
+    std::lock_guard<std::mutex> hold(portsMutex_);
+    std::erase(ports_, port);
+}
+
 bool ServiceContext::postAccept(IoRecord* listener, int* error) {
     if (!listener) return false;
     const platform::Socket s = platform::createSocket(true);
@@ -575,11 +590,12 @@ bool WnSocketService::start(std::int32_t threadCount, bool threadCountGiven,
         errorText = "创建堆句柄 失败";
         return false;
     }
-    port_ = platform::createPort();
+    port_ = platform::createPort(ctx_.portToShare());
     if (!port_) {
         errorText = "创建完成端口句柄 失败";
         return false;
     }
+    ctx_.addPort(port_);
     // Now, while threads and descriptors are to be had: it is needed most
     // when they are not.
     ctx_.startHousekeeping();
@@ -631,8 +647,12 @@ bool WnSocketService::associate(platform::Socket socket) const {
 }
 
 bool WnSocketService::adopt(IoRecord* record) const {
-    if (!record || !associate(record->socket)) return false;
-    record->port = port_;
+    return adoptInto(record, port_);
+}
+
+bool WnSocketService::adoptInto(IoRecord* record, platform::PortHandle port) {
+    if (!record || !port || !platform::associate(record->socket, port, 0)) return false;
+    record->port = port;
     return true;
 }
 
@@ -644,6 +664,7 @@ void WnSocketService::stop() {
         if (t.joinable()) t.join();
     }
     threads_.clear();
+    ctx_.removePort(port_);
     platform::closePort(port_);
     port_ = nullptr;
 }
@@ -670,7 +691,7 @@ void WnSocketService::worker() {
             ctx_.closeRecord(record);
             ctx_.releaseRecord(record);  // the packet's
         } else if (ok) {
-            dispatch(c.overlapped, c.bytes);
+            dispatch(c.overlapped, c.bytes, c.port);
         } else {
             dispatchFailure(c.overlapped, c.error);
         }
@@ -679,11 +700,12 @@ void WnSocketService::worker() {
     --runningThreads_;
 }
 
-void WnSocketService::dispatch(platform::Overlapped* overlapped, std::uint32_t bytes) {
+void WnSocketService::dispatch(platform::Overlapped* overlapped, std::uint32_t bytes,
+                               platform::PortHandle port) {
     RecordBase* base = recordOf(overlapped);
     const std::int32_t op = base->opType;
-    if (op == OP_ACCEPT && role_ == ServiceRole::Server) {
-        acceptCompleted(static_cast<IoRecord*>(base));
+    if (op == OP_ACCEPT) {
+        acceptCompleted(static_cast<IoRecord*>(base), port);
     } else if (op == OP_CONNECT) {
         connectCompleted(static_cast<IoRecord*>(base), 0);
     } else if (bytes > 0) {
@@ -724,7 +746,7 @@ void WnSocketService::dispatchFailure(platform::Overlapped* overlapped, int erro
     ctx_.releaseRecord(listener);
 }
 
-void WnSocketService::acceptCompleted(IoRecord* record) {
+void WnSocketService::acceptCompleted(IoRecord* record, platform::PortHandle port) {
     IoRecord* listener = record->parent;
     ctx_.retain(listener);  // the record may be gone before the replacement is posted
     bool ready = ctx_.enterSocket(listener);
@@ -732,7 +754,8 @@ void WnSocketService::acceptCompleted(IoRecord* record) {
         ready = platform::acceptFinish(socket(listener), record->socket, record->peerBlock) == 0;
         ctx_.leaveSocket(listener);
     }
-    ready = ready && ctx_.giveBuffer(record) && adopt(record);
+    // Into the listener's port, whichever instance's worker took the accept.
+    ready = ready && ctx_.giveBuffer(record) && adoptInto(record, port);
     if (ready) {
         if (listener->acceptsFailing.load()) listener->acceptsFailing = false;
         record->opType = OP_RECV;
@@ -769,13 +792,13 @@ void WnSocketService::connectCompleted(IoRecord* record, int error) {
 }
 
 void WnSocketService::receiveCompleted(IoRecord* record, std::uint32_t bytes) {
-    ctx_.receiveDone(record, bytes, role_ == ServiceRole::Server);
+    ctx_.receiveDone(record, bytes);
 }
 
 void WnSocketService::sendCompleted(SendRecord* record, std::uint32_t bytes) {
     IoRecord* connection = record->parent;
     addBytes(connection, 1, bytes);
-    if (role_ == ServiceRole::Server) addBytes(parent(connection), 1, bytes);
+    addBytes(parent(connection), 1, bytes);  // an accepted connection's listener
     if (bytes < record->bufLen) {
         record->bufLen -= bytes;
         record->offset += bytes;

@@ -107,12 +107,21 @@ class ServiceContext {
     // service's reference. Only the first call on a record does anything.
     void closeRecord(IoRecord* record);
 
-    // A receive's bytes: EV_RECEIVED, the counters (the listener's too for a
-    // server connection), then the next receive unless the partner must drain.
-    void receiveDone(IoRecord* record, std::uint32_t bytes, bool countListener);
+    // A receive's bytes: EV_RECEIVED, the counters (the listener's too for an
+    // accepted connection), then the next receive unless the partner must drain.
+    void receiveDone(IoRecord* record, std::uint32_t bytes);
     // After a receive: true when the next receive may be posted now; false when
     // it waits for the partner's sends to drain (whoever drains posts it).
     bool mayReceive(IoRecord* record);
+
+    // The ports of the started instances. On POSIX an instance shares the
+    // event loop of one already started: a completion is then handled by
+    // whichever instance's worker takes it, as its own port's (see
+    // WnSocketService::dispatch), which keeps one connection's two sides on
+    // one thread instead of waking a second for every chunk.
+    platform::PortHandle portToShare() const;
+    void addPort(platform::PortHandle port);
+    void removePort(platform::PortHandle port);
 
   private:
     void shutdownAfterSends(IoRecord* record);
@@ -127,6 +136,8 @@ class ServiceContext {
     void dropSend(SendRecord* record);
     void sendsDone(IoRecord* connection, std::uint32_t bytes);
     std::vector<IoRecord*> listenerList_;
+    mutable std::mutex portsMutex_;
+    std::vector<platform::PortHandle> ports_;
 
     struct Drain {
         IoRecord* record;  // holds a reference
@@ -175,10 +186,13 @@ class WnSocketService {
 
   private:
     void worker();
-    void dispatch(platform::Overlapped* overlapped, std::uint32_t bytes);
+    // What a completion does depends only on its record and its port, never
+    // on which instance's worker runs it: on a shared loop either may.
+    void dispatch(platform::Overlapped* overlapped, std::uint32_t bytes, platform::PortHandle port);
     void dispatchFailure(platform::Overlapped* overlapped, int error);
     void connectCompleted(IoRecord* record, int error);
-    void acceptCompleted(IoRecord* record);
+    void acceptCompleted(IoRecord* record, platform::PortHandle port);
+    static bool adoptInto(IoRecord* record, platform::PortHandle port);
     void receiveCompleted(IoRecord* record, std::uint32_t bytes);
     void sendCompleted(SendRecord* record, std::uint32_t bytes);
 

@@ -73,6 +73,7 @@ struct Completion {
     std::uintptr_t key = 0;
     Overlapped* overlapped = nullptr;
     int error = 0;
+    PortHandle port = nullptr;  // the port the completion belongs to
 };
 
 // Process start: WSAStartup 2.0 on Windows; on POSIX raises the soft descriptor
@@ -80,8 +81,13 @@ struct Completion {
 int startup();
 int processorCount();
 
-// Completion port.
-PortHandle createPort();
+// Completion port. A port made with `shareWith` shares that port's event loop
+// on POSIX: one epoll set, one queue and the same pollers serve the sockets
+// of both, and a wait on either may return a completion of either, with
+// `Completion::port` naming whose it is. A packet posted with postPacket is
+// only ever returned by a wait on the port it was posted to. On Windows every
+// port is its own (`shareWith` is ignored), so `port` is always the waited one.
+PortHandle createPort(PortHandle shareWith = nullptr);
 // Ends the port: waiting threads return a failed wait. Only for tear-down, after
 // every socket associated with it has been closed and every worker has left.
 void closePort(PortHandle port);

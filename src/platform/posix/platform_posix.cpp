@@ -164,34 +164,53 @@ constexpr std::size_t kShareAt = 4;
 constexpr std::size_t kQuietBacklog = 64;
 
 thread_local int tlsSocketError = 0;
-thread_local CompletionPort* tlsPolling = nullptr;
-// The port whose packet this thread took last: it comes back to that port.
-thread_local CompletionPort* tlsHandling = nullptr;
+thread_local Loop* tlsPolling = nullptr;
+// The loop whose packet this thread took last: it comes back to that loop.
+thread_local Loop* tlsHandling = nullptr;
 
-void wake(CompletionPort* port) {
+// The loop's lock is held for a few pointer moves at a time, by every worker
+// of both instances: a short spin before sleeping on it saves the futex
+// round trip (and the context switch) that contention costs otherwise.
+std::unique_lock<std::mutex> lockLoop(Loop* loop) {
+    for (int i = 0; i < 64; ++i) {
+        if (loop->mutex.try_lock())
+            return std::unique_lock<std::mutex>(loop->mutex, std::adopt_lock);
+        __builtin_ia32_pause();
+    }
+    return std::unique_lock<std::mutex>(loop->mutex);
+}
+
+void wake(Loop* loop) {
     const std::uint64_t one = 1;
-    ssize_t r = ::write(port->wakeFd, &one, sizeof one);
+    ssize_t r = ::write(loop->wakeFd, &one, sizeof one);
     (void)r;  // a full counter already means "wake up"
 }
 
-void pushSleeper(CompletionPort* port, Sleeper* s) {
+void pushSleeper(Loop* loop, Sleeper* s) {
     s->prev = nullptr;
-    s->next = port->sleepers;
+    s->next = loop->sleepers;
     if (s->next) s->next->prev = s;
-    port->sleepers = s;
+    loop->sleepers = s;
 }
 
-void unlinkSleeper(CompletionPort* port, Sleeper* s) {
-    (s->prev ? s->prev->next : port->sleepers) = s->next;
+void unlinkSleeper(Loop* loop, Sleeper* s) {
+    (s->prev ? s->prev->next : loop->sleepers) = s->next;
     if (s->next) s->next->prev = s->prev;
     s->next = s->prev = nullptr;
 }
 
-// Claims the newest sleeping worker that no other packet has claimed.
-Sleeper* claimSleeper(CompletionPort* port, Sleeper* s) {
+// Claims a sleeping worker that no other packet has claimed.
+Sleeper* claimSleeper(Loop* loop, Sleeper* s) {
     if (!s) return nullptr;
-    unlinkSleeper(port, s);
+    unlinkSleeper(loop, s);
     s->signalled = true;
+    return s;
+}
+
+// The newest sleeper that waits on `port`.
+Sleeper* sleeperOf(Loop* loop, CompletionPort* port) {
+    Sleeper* s = loop->sleepers;
+    while (s && s->port != port) s = s->next;
     return s;
 }
 
@@ -199,14 +218,14 @@ Sleeper* claimSleeper(CompletionPort* port, Sleeper* s) {
 // sent under it, the woken thread would only wake to wait for the lock.
 struct Wakeup {
     Sleeper* sleeper = nullptr;
-    CompletionPort* poller = nullptr;
+    Loop* poller = nullptr;
     void send() const {
         if (sleeper) sleeper->wakeUp.notify_one();
         if (poller) wake(poller);
     }
 };
 
-// Workers of every port that are running rather than waiting. As a
+// Workers of every loop that are running rather than waiting. As a
 // completion port's concurrency value, it keeps a woken worker from merely
 // taking a processor from one already running: the CPUs are shared by all
 // ports, so the count is too.
@@ -238,41 +257,53 @@ bool processorsBusy() {
 }
 
 // Someone should come for a queued packet: a sleeping worker, else the
-// poller. Called with the port's lock held.
-Wakeup signal(CompletionPort* port) {
+// poller. Called with the loop's lock held.
+Wakeup signal(Loop* loop) {
     Wakeup w;
     // The poller, busy with its batch, looks at the queue next anyway.
-    if (port->serving.load(std::memory_order_relaxed)) return w;
-    w.sleeper = claimSleeper(port, port->sleepers);
-    if (!w.sleeper && port->polling) w.poller = port;
+    if (loop->serving.load(std::memory_order_relaxed)) return w;
+    w.sleeper = claimSleeper(loop, loop->sleepers);
+    if (!w.sleeper && loop->polling) w.poller = loop;
     return w;
 }
 
-// A worker of the port found more packets than the one it takes: another
-// worker helps with them only while a processor is free for it. Otherwise
-// this one comes back for them, or the standby takes them on its next look.
-Wakeup shareWork(CompletionPort* port) {
-    return processorsBusy() ? Wakeup{} : signal(port);
+// The same for a packet only waiters on `port` may take. Nobody is woken
+// when none of them waits: they are all running and come back for it.
+Wakeup signalPort(CompletionPort* port) {
+    Wakeup w;
+    Loop* loop = port->loop;
+    const bool pollerIsOurs = loop->polling && loop->pollerPort == port;
+    if (pollerIsOurs && loop->serving.load(std::memory_order_relaxed)) return w;
+    w.sleeper = claimSleeper(loop, sleeperOf(loop, port));
+    if (!w.sleeper && pollerIsOurs) w.poller = loop;
+    return w;
 }
 
-Sleeper* takeSleeper(CompletionPort* port) {
-    if (port->spareSleepers.empty()) {
-        port->ownedSleepers.push_back(std::make_unique<Sleeper>());
-        return port->ownedSleepers.back().get();
+// A worker found more packets than the one it takes: another worker helps
+// with them only while a processor is free for it. Otherwise this one comes
+// back for them, or the standby takes them on its next look.
+Wakeup shareWork(Loop* loop) {
+    return processorsBusy() ? Wakeup{} : signal(loop);
+}
+
+Sleeper* takeSleeper(Loop* loop) {
+    if (loop->spareSleepers.empty()) {
+        loop->ownedSleepers.push_back(std::make_unique<Sleeper>());
+        return loop->ownedSleepers.back().get();
     }
-    Sleeper* s = port->spareSleepers.back();
-    port->spareSleepers.pop_back();
+    Sleeper* s = loop->spareSleepers.back();
+    loop->spareSleepers.pop_back();
     return s;
 }
 
 // Every socket is watched for everything, edge-triggered; EPOLL_CTL_MOD on a
 // watched one has epoll look at it again: what is ready now comes to the
-// port's poller as a fresh edge.
+// loop's poller as a fresh edge.
 bool watchFd(SocketEntry* e, Socket h, int op = EPOLL_CTL_ADD) {
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
     ev.data.u64 = h;
-    return ::epoll_ctl(e->port->epollFd, op, e->fd, &ev) == 0;
+    return ::epoll_ctl(e->port->loop->epollFd, op, e->fd, &ev) == 0;
 }
 
 int ensureFd(SocketEntry* e) {
@@ -498,21 +529,23 @@ void serveSends(SocketEntry* e) {
 
 void complete(PendingOp* op, std::uint32_t bytes, int error, bool quiet) {
     CompletionPort* port = op->port;
-    std::unique_lock<std::mutex> lock(port->mutex);
+    Loop* loop = port->loop;
+    std::unique_lock<std::mutex> lock = lockLoop(loop);
     if (port->closed) return;
-    // This port's poller takes it when its batch is done; a worker that posted
-    // it while handling this port's packet takes it when it comes back.
-    const bool comingBack = tlsPolling == port || tlsHandling == port;
+    // The loop's poller takes it when its batch is done; a worker that posted
+    // it while handling a packet of this loop takes it when it comes back.
+    const bool comingBack = tlsPolling == loop || tlsHandling == loop;
+    const Packet packet{overlappedOf(op), bytes, op->key, error, port};
     // Nothing waits on a quiet one: it is taken when there is nothing else to
     // do, at the latest by the standby on its next look. Other work never
     // waits behind it, nor wakes a worker for it.
-    if (quiet && (comingBack || (port->standbySleeper && !port->standbyDozing))) {
-        port->quiet.push_back(Packet{overlappedOf(op), bytes, op->key, error});
+    if (quiet && (comingBack || (loop->standbySleeper && !loop->standbyDozing))) {
+        loop->quiet.push_back(packet);
         return;
     }
-    port->queue.push_back(Packet{overlappedOf(op), bytes, op->key, error});
+    loop->queue.push_back(packet);
     if (comingBack) return;
-    const Wakeup w = signal(port);
+    const Wakeup w = signal(loop);
     lock.unlock();
     w.send();
 }
@@ -533,11 +566,11 @@ void serveSocket(Socket handle, std::uint32_t events) {
     installAll(accepted);
 }
 
-void releasePort(CompletionPort* port) {
-    if (port->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-    ::close(port->epollFd);
-    ::close(port->wakeFd);
-    delete port;
+void releaseLoop(Loop* loop) {
+    if (loop->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    ::close(loop->epollFd);
+    ::close(loop->wakeFd);
+    delete loop;
 }
 
 }  // namespace posix
@@ -560,44 +593,57 @@ int processorCount() {
     return n > 0 ? static_cast<int>(n) : 1;
 }
 
-PortHandle createPort() {
-    auto* port = new CompletionPort;
-    port->epollFd = ::epoll_create1(EPOLL_CLOEXEC);
-    port->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = 0;  // never a socket handle
-    if (port->epollFd < 0 || port->wakeFd < 0 ||
-        ::epoll_ctl(port->epollFd, EPOLL_CTL_ADD, port->wakeFd, &ev) != 0) {
-        if (port->epollFd >= 0) ::close(port->epollFd);
-        if (port->wakeFd >= 0) ::close(port->wakeFd);
-        delete port;
-        return nullptr;
+PortHandle createPort(PortHandle shareWith) {
+    Loop* loop = nullptr;
+    if (shareWith) {
+        loop = shareWith->loop;
+    } else {
+        loop = new Loop;
+        loop->epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+        loop->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = 0;  // never a socket handle
+        if (loop->epollFd < 0 || loop->wakeFd < 0 ||
+            ::epoll_ctl(loop->epollFd, EPOLL_CTL_ADD, loop->wakeFd, &ev) != 0) {
+            if (loop->epollFd >= 0) ::close(loop->epollFd);
+            if (loop->wakeFd >= 0) ::close(loop->wakeFd);
+            delete loop;
+            return nullptr;
+        }
     }
+    std::lock_guard<std::mutex> lock(loop->mutex);
+    loop->ports.push_back(std::make_unique<CompletionPort>());
+    CompletionPort* port = loop->ports.back().get();
+    port->loop = loop;
+    loop->refs.fetch_add(1, std::memory_order_relaxed);
     return port;
 }
 
 void closePort(PortHandle port) {
     if (!port) return;
+    Loop* loop = port->loop;
     {
-        std::lock_guard<std::mutex> lock(port->mutex);
+        std::lock_guard<std::mutex> lock(loop->mutex);
         port->closed = true;
-        port->queue.clear();
-        port->quiet.clear();
-        while (Sleeper* s = claimSleeper(port, port->sleepers)) s->wakeUp.notify_one();
-        wake(port);
+        port->own.clear();
+        const auto ours = [port](const Packet& p) { return p.port == port; };
+        std::erase_if(loop->queue, ours);
+        std::erase_if(loop->quiet, ours);
+        while (Sleeper* s = claimSleeper(loop, sleeperOf(loop, port))) s->wakeUp.notify_one();
+        if (loop->polling && loop->pollerPort == port) wake(loop);
     }
-    releasePort(port);
+    releaseLoop(loop);
 }
 
 bool associate(Socket socket, PortHandle port, std::uintptr_t key) {
-    if (!port) return false;
+    if (!port || port->closed) return false;
     std::unique_lock<std::mutex> lock;
     SocketEntry* e = lockLive(socket, lock);
     if (!e || e->port) return false;
     e->port = port;
     e->key = key;
-    port->refs.fetch_add(1, std::memory_order_relaxed);
+    port->loop->refs.fetch_add(1, std::memory_order_relaxed);
     return !e->active || watchFd(e, socket);
 }
 
@@ -609,24 +655,26 @@ constexpr int kLooksBeforeDozing = 25;  // 50 ms without a poll that found anyth
 // Sleeps until a packet is this thread's, the port closes, or the time is
 // up. The first sleeper is the standby: while the poller handles what it
 // found nobody polls, so the standby looks again shortly and polls if it is
-// still so. Once the port has been idle a while it looks only now and then,
+// still so. Once the loop has been idle a while it looks only now and then,
 // and the poller rouses it when events come again.
 void waitAsSleeper(CompletionPort* port, std::unique_lock<std::mutex>& lock, bool forever,
                    std::chrono::steady_clock::time_point deadline) {
     using Clock = std::chrono::steady_clock;
-    Sleeper* me = takeSleeper(port);
+    Loop* loop = port->loop;
+    Sleeper* me = takeSleeper(loop);
     me->signalled = false;
-    pushSleeper(port, me);
-    const bool standby = !port->standbySleeper;
+    me->port = port;
+    pushSleeper(loop, me);
+    const bool standby = !loop->standbySleeper;
     auto until = deadline;
     std::uint64_t batchesBefore = 0;
     if (standby) {
-        port->standbySleeper = me;
-        const bool dozing = port->idleLooks >= kLooksBeforeDozing;
-        port->standbyDozing = dozing;
+        loop->standbySleeper = me;
+        const bool dozing = loop->idleLooks >= kLooksBeforeDozing;
+        loop->standbyDozing = dozing;
         const auto soon = Clock::now() + (dozing ? kDozingInterval : kStandbyInterval);
         until = forever ? soon : std::min(soon, deadline);
-        batchesBefore = port->batches.load(std::memory_order_relaxed);
+        batchesBefore = loop->batches.load(std::memory_order_relaxed);
     }
     waitBegins();
     while (!me->signalled && !port->closed) {
@@ -638,27 +686,36 @@ void waitAsSleeper(CompletionPort* port, std::unique_lock<std::mutex>& lock, boo
     }
     waitEnds();
     if (standby) {
-        const bool idle = port->batches.load(std::memory_order_relaxed) == batchesBefore &&
-                          port->queue.empty() && port->quiet.empty();
-        port->idleLooks = idle ? port->idleLooks + 1 : 0;
-        port->standbySleeper = nullptr;
-        port->standbyDozing = false;
+        const bool idle = loop->batches.load(std::memory_order_relaxed) == batchesBefore &&
+                          loop->queue.empty() && loop->quiet.empty();
+        loop->idleLooks = idle ? loop->idleLooks + 1 : 0;
+        loop->standbySleeper = nullptr;
+        loop->standbyDozing = false;
     }
-    if (!me->signalled) unlinkSleeper(port, me);
-    port->spareSleepers.push_back(me);
+    if (!me->signalled) unlinkSleeper(loop, me);
+    loop->spareSleepers.push_back(me);
 }
 
 // Events came while the standby dozes: it goes back to looking shortly.
-void rouseStandby(CompletionPort* port) {
+void rouseStandby(Loop* loop) {
     Wakeup w;
     {
-        std::lock_guard<std::mutex> lock(port->mutex);
-        port->idleLooks = 0;
-        if (port->standbyDozing && port->standbySleeper && !port->standbySleeper->signalled) {
-            w.sleeper = claimSleeper(port, port->standbySleeper);
+        std::lock_guard<std::mutex> lock(loop->mutex);
+        loop->idleLooks = 0;
+        if (loop->standbyDozing && loop->standbySleeper && !loop->standbySleeper->signalled) {
+            w.sleeper = claimSleeper(loop, loop->standbySleeper);
         }
     }
     w.send();
+}
+
+void deliver(const Packet& p, Completion& out) {
+    out.ok = p.error == 0;
+    out.bytes = p.bytes;
+    out.key = p.key;
+    out.overlapped = p.overlapped;
+    out.error = p.error;
+    out.port = p.port;
 }
 
 }  // namespace
@@ -668,33 +725,39 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
     out = Completion{};
     tlsHandling = nullptr;
     if (!port) return false;
+    Loop* loop = port->loop;
     const bool forever = timeoutMs == kInfinite;
     const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
-    std::unique_lock<std::mutex> lock(port->mutex);
+    std::unique_lock<std::mutex> lock = lockLoop(loop);
     Wakeup helper;  // sent on the way out
     for (;;) {
-        if (!port->queue.empty() || !port->quiet.empty()) {
+        if (!port->own.empty()) {
+            const Packet p = port->own.front();
+            port->own.pop_front();
+            lock.unlock();
+            helper.send();
+            tlsHandling = loop;
+            deliver(p, out);
+            return out.ok;
+        }
+        if (!loop->queue.empty() || !loop->quiet.empty()) {
             Packet p;
             // Quiet ones wait for a free moment, but not for ever.
-            if (!port->queue.empty() && port->quiet.size() < kQuietBacklog) {
-                p = port->queue.front();
-                port->queue.pop_front();
+            if (!loop->queue.empty() && loop->quiet.size() < kQuietBacklog) {
+                p = loop->queue.front();
+                loop->queue.pop_front();
                 // More work queued: wake a waiter for it. The poll itself is not
                 // handed on here (a wake-up per event); the standby takes it
                 // over if this thread stays busy.
-                if (port->queue.size() >= kShareAt && !helper.sleeper) helper = shareWork(port);
+                if (loop->queue.size() >= kShareAt && !helper.sleeper) helper = shareWork(loop);
             } else {
-                p = port->quiet.front();
-                port->quiet.pop_front();
+                p = loop->quiet.front();
+                loop->quiet.pop_front();
             }
             lock.unlock();
             helper.send();
-            tlsHandling = port;
-            out.ok = p.error == 0;
-            out.bytes = p.bytes;
-            out.key = p.key;
-            out.overlapped = p.overlapped;
-            out.error = p.error;
+            tlsHandling = loop;
+            deliver(p, out);
             return out.ok;
         }
         if (port->closed) return false;
@@ -705,28 +768,29 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
             if (left.count() <= 0) return false;
             waitMs = static_cast<int>(std::min<long long>(left.count(), INT_MAX));
         }
-        if (port->polling) {
+        if (loop->polling) {
             waitAsSleeper(port, lock, forever, deadline);
             continue;
         }
-        port->polling = true;
+        loop->polling = true;
+        loop->pollerPort = port;
         lock.unlock();
         helper.send();
         helper = Wakeup{};
-        tlsPolling = port;
+        tlsPolling = loop;
         epoll_event events[64];
         waitBegins();
-        const int n = ::epoll_wait(port->epollFd, events, 64, waitMs);
+        const int n = ::epoll_wait(loop->epollFd, events, 64, waitMs);
         waitEnds();
-        port->serving.store(true, std::memory_order_relaxed);
+        loop->serving.store(true, std::memory_order_relaxed);
         if (n > 0) {
-            port->batches.fetch_add(1, std::memory_order_relaxed);
-            if (port->standbyDozing.load(std::memory_order_relaxed)) rouseStandby(port);
+            loop->batches.fetch_add(1, std::memory_order_relaxed);
+            if (loop->standbyDozing.load(std::memory_order_relaxed)) rouseStandby(loop);
         }
         for (int i = 0; i < n; ++i) {
             if (events[i].data.u64 == 0) {
                 std::uint64_t drained;
-                while (::read(port->wakeFd, &drained, sizeof drained) > 0) {
+                while (::read(loop->wakeFd, &drained, sizeof drained) > 0) {
                 }
                 continue;
             }
@@ -734,19 +798,20 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
         }
         tlsPolling = nullptr;
         lock.lock();
-        port->serving.store(false, std::memory_order_relaxed);
-        port->polling = false;
+        loop->serving.store(false, std::memory_order_relaxed);
+        loop->polling = false;
+        loop->pollerPort = nullptr;
         // This thread takes one packet; the rest are shared.
-        if (port->queue.size() > kShareAt) helper = shareWork(port);
+        if (loop->queue.size() > kShareAt) helper = shareWork(loop);
     }
 }
 
 bool postPacket(PortHandle port, std::uint32_t bytes, std::uintptr_t key, Overlapped* overlapped) {
     if (!port) return false;
-    std::unique_lock<std::mutex> lock(port->mutex);
+    std::unique_lock<std::mutex> lock = lockLoop(port->loop);
     if (port->closed) return false;
-    port->queue.push_back(Packet{overlapped, bytes, key, 0});
-    const Wakeup w = signal(port);
+    port->own.push_back(Packet{overlapped, bytes, key, 0, port});
+    const Wakeup w = signalPort(port);
     lock.unlock();
     w.send();
     return true;
@@ -841,7 +906,7 @@ int closeSocket(Socket socket) {
             }
         }
     }
-    if (port) releasePort(port);
+    if (port) releaseLoop(port->loop);
     Table& t = table();
     {
         std::lock_guard<std::mutex> tlock(t.mutex);
@@ -979,7 +1044,8 @@ int receiveAsync(Socket socket, char* buffer, std::uint32_t length, Overlapped* 
         // Posted from outside the port's workers (a partner's drain, a relay
         // that connected): the port's poller reads it with whatever else it
         // finds, instead of a completion that must wake one of them.
-        if (tlsHandling != e->port && tlsPolling != e->port && watchFd(e, socket, EPOLL_CTL_MOD)) {
+        Loop* loop = e->port->loop;
+        if (tlsHandling != loop && tlsPolling != loop && watchFd(e, socket, EPOLL_CTL_MOD)) {
             e->receives.push(op);
             return 0;
         }

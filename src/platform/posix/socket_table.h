@@ -78,48 +78,64 @@ struct Packet {
     std::uint32_t bytes;
     std::uintptr_t key;
     int error;
+    CompletionPort* port;  // whose completion it is
 };
 
 }  // namespace lumesk::platform::posix
 
 namespace lumesk::platform::posix {
 
-// A worker asleep in the port. Each is woken on its own, for one packet, as
+// A worker asleep in the loop. Each is woken on its own, for one packet, as
 // a completion port releases one thread per packet; last in, first woken.
 struct Sleeper {
     std::condition_variable wakeUp;
     bool signalled = false;
+    CompletionPort* port = nullptr;  // the port it waits on
     Sleeper* next = nullptr;
     Sleeper* prev = nullptr;
+};
+
+// One epoll set, one completion queue and one set of pollers, shared by the
+// ports made to share it: a worker of any of them serves the sockets of all
+// and takes their completions, each marked with its own port.
+struct Loop {
+    std::mutex mutex;
+    Sleeper* sleepers = nullptr;  // not yet signalled, newest first
+    // Sleepers live as long as the loop: a wake-up is sent after the lock is
+    // released, when its sleeper may already be gone back to the spares.
+    std::vector<std::unique_ptr<Sleeper>> ownedSleepers;
+    std::vector<Sleeper*> spareSleepers;
+    // The first sleeper, while the poller is busy, wakes now and then to take
+    // over the poll (see waitAsSleeper).
+    Sleeper* standbySleeper = nullptr;
+    std::atomic<bool> standbyDozing{false};  // an idle loop's standby looks rarely
+    int idleLooks = 0;                       // standby looks in a row that found nothing
+    std::atomic<std::uint64_t> batches{0};   // polls that found events
+    std::deque<Packet> queue;
+    std::deque<Packet> quiet;  // completions nobody waits for (see complete)
+    int epollFd = -1;
+    int wakeFd = -1;
+    bool polling = false;                  // one waiter at a time sits in epoll_wait
+    CompletionPort* pollerPort = nullptr;  // the port that waiter waits on
+    // The poller is serving what its poll found; cleared under the lock, just
+    // before it looks at the queue again.
+    std::atomic<bool> serving{false};
+    // The ports on the loop, freed with it: a completion taken from the queue
+    // may still name a port that has just been closed.
+    std::vector<std::unique_ptr<CompletionPort>> ports;
+    std::atomic<int> refs{0};  // open ports plus every associated socket
 };
 
 }  // namespace lumesk::platform::posix
 
 namespace lumesk::platform {
 
+// What a PortHandle points to: one instance's view of a loop.
 struct CompletionPort {
-    std::mutex mutex;
-    posix::Sleeper* sleepers = nullptr;  // not yet signalled, newest first
-    // Sleepers live as long as the port: a wake-up is sent after the lock is
-    // released, when its sleeper may already be gone back to the spares.
-    std::vector<std::unique_ptr<posix::Sleeper>> ownedSleepers;
-    std::vector<posix::Sleeper*> spareSleepers;
-    // The first sleeper, while the poller is busy, wakes now and then to take
-    // over the poll (see waitAsSleeper).
-    posix::Sleeper* standbySleeper = nullptr;
-    std::atomic<bool> standbyDozing{false};  // an idle port's standby looks rarely
-    int idleLooks = 0;                       // standby looks in a row that found nothing
-    std::atomic<std::uint64_t> batches{0};   // polls that found events
-    std::deque<posix::Packet> queue;
-    std::deque<posix::Packet> quiet;  // completions nobody waits for (see complete)
-    int epollFd = -1;
-    int wakeFd = -1;
-    bool polling = false;  // one waiter at a time sits in epoll_wait
-    // The poller is serving what its poll found; cleared under the lock, just
-    // before it looks at the queue again.
-    std::atomic<bool> serving{false};
-    bool closed = false;
-    std::atomic<int> refs{1};  // the owner plus every associated socket
+    posix::Loop* loop = nullptr;
+    std::atomic<bool> closed{false};
+    // Posted packets (postPacket): taken only by waiters on this port.
+    std::deque<posix::Packet> own;
 };
 
 }  // namespace lumesk::platform
@@ -162,6 +178,6 @@ void complete(PendingOp* op, std::uint32_t bytes, int error, bool quiet = false)
 // receive at the head of its queue and as many queued sends as fit.
 void serveSocket(Socket handle, std::uint32_t events);
 
-void releasePort(CompletionPort* port);
+void releaseLoop(Loop* loop);
 
 }  // namespace lumesk::platform::posix

@@ -175,7 +175,7 @@ int processorCount() {
     return static_cast<int>(info.dwNumberOfProcessors);
 }
 
-PortHandle createPort() {
+PortHandle createPort(PortHandle /*shareWith*/) {
     HANDLE handle = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
     if (handle == nullptr) return nullptr;
     auto* port = new (std::nothrow) CompletionPort{handle};
@@ -210,6 +210,7 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
     out.ok = ok != FALSE;
     out.bytes = static_cast<std::uint32_t>(bytes);
     out.key = static_cast<std::uintptr_t>(key);
+    out.port = port;
     out.overlapped = overlapped != nullptr ? fromSystemOverlapped(overlapped) : nullptr;
     if (!ok) {
         // Without a record this is the wait's own failure (time-out, closed port).
