@@ -2,9 +2,10 @@
 //
 // Every operation is tried at once on the posting thread; only when it would
 // block does it wait in the socket's queue for an epoll edge. Whoever finishes
-// it queues the completion on the port. Workers share the port in a
-// leader/follower way: one waiter at a time sits in epoll_wait and serves the
-// ready sockets itself, the others sleep in the port until a packet is theirs.
+// it queues the completion on its port's loop. A loop is shared by the ports
+// made to share it, and their workers share it in a leader/follower way: one
+// waiter at a time sits in epoll_wait and serves the ready sockets itself,
+// the others sleep in the loop until a packet is theirs.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -156,6 +157,18 @@ SocketEntry* lockLive(Socket h, std::unique_lock<std::mutex>& lock) {
     return e;
 }
 
+// The same through the entry's send lock, for what only sends touch.
+SocketEntry* lockLiveSends(Socket h, std::unique_lock<std::mutex>& lock) {
+    SocketEntry* e = entryOf(h);
+    if (!e) return nullptr;
+    lock = std::unique_lock<std::mutex>(e->sendMutex);
+    if (!e->inUse || e->generation != generationOf(h)) {
+        lock.unlock();
+        return nullptr;
+    }
+    return e;
+}
+
 constexpr auto kStandbyInterval = std::chrono::milliseconds(2);
 // Packets left in the queue, besides the one a worker takes, before it wakes
 // another to help: a few are done sooner than a wake-up and a sleep take.
@@ -214,7 +227,7 @@ Sleeper* sleeperOf(Loop* loop, CompletionPort* port) {
     return s;
 }
 
-// A wake-up decided under the port's lock and sent after it is released:
+// A wake-up decided under the loop's lock and sent after it is released:
 // sent under it, the woken thread would only wake to wait for the lock.
 struct Wakeup {
     Sleeper* sleeper = nullptr;
@@ -306,16 +319,24 @@ bool watchFd(SocketEntry* e, Socket h, int op = EPOLL_CTL_ADD) {
     return ::epoll_ctl(e->port->loop->epollFd, op, e->fd, &ev) == 0;
 }
 
+void setFd(SocketEntry* e, int fd) {
+    std::lock_guard<std::mutex> sendHold(e->sendMutex);
+    e->fd = fd;
+}
+
 int ensureFd(SocketEntry* e) {
     if (e->fd >= 0) return 0;
-    e->fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    setFd(e, ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
     return e->fd < 0 ? mapErrno(errno) : 0;
 }
 
 // The socket listens, connects or is connected: from now on its port polls it.
 bool activate(SocketEntry* e, Socket h) {
     if (e->active) return true;  // a second listen only changes the backlog
-    e->active = true;
+    {
+        std::lock_guard<std::mutex> sendHold(e->sendMutex);
+        e->active = true;
+    }
     return !e->port || watchFd(e, h);
 }
 
@@ -398,7 +419,7 @@ void installAccepted(PendingOp* op, int fd, const sockaddr_in& peer) {
         complete(op, 0, kErrOperationAborted);
         return;
     }
-    t->fd = fd;
+    setFd(t, fd);
     t->mayRead = true;
     t->peerClosed = false;
     t->acceptListener = kNoSocket;
@@ -561,9 +582,13 @@ void serveSocket(Socket handle, std::uint32_t events) {
         if (events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) e->mayRead = true;
         if (events & (EPOLLRDHUP | EPOLLERR | EPOLLHUP)) e->peerClosed = true;
         if (!e->receives.empty()) serveReceives(e);
-        if (!e->sends.empty()) serveSends(e);
     }
     installAll(accepted);
+    if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) {
+        std::unique_lock<std::mutex> lock;
+        SocketEntry* e = lockLiveSends(handle, lock);
+        if (e && e->fd >= 0 && !e->sends.empty()) serveSends(e);
+    }
 }
 
 void releaseLoop(Loop* loop) {
@@ -641,8 +666,11 @@ bool associate(Socket socket, PortHandle port, std::uintptr_t key) {
     std::unique_lock<std::mutex> lock;
     SocketEntry* e = lockLive(socket, lock);
     if (!e || e->port) return false;
-    e->port = port;
-    e->key = key;
+    {
+        std::lock_guard<std::mutex> sendHold(e->sendMutex);
+        e->port = port;
+        e->key = key;
+    }
     port->loop->refs.fetch_add(1, std::memory_order_relaxed);
     return !e->active || watchFd(e, socket);
 }
@@ -848,7 +876,7 @@ Socket createSocket(bool acceptTarget) {
     SocketEntry* e = &t.chunks[index >> kChunkBits].load()[index & (kChunkSize - 1)];
     std::uint32_t generation;
     {
-        std::lock_guard<std::mutex> lock(e->mutex);
+        std::scoped_lock lock(e->mutex, e->sendMutex);
         e->inUse = true;
         e->fd = fd;
         e->mayRead = true;
@@ -874,6 +902,7 @@ int closeSocket(Socket socket) {
     std::unique_lock<std::mutex> lock;
     SocketEntry* e = lockLive(socket, lock);
     if (!e) return kErrNotSocket;
+    std::unique_lock<std::mutex> sendLock(e->sendMutex);
     e->inUse = false;
     if (++e->generation == 0) e->generation = 1;
     // Every pending operation fails through its port, once. Whoever closed
@@ -891,6 +920,7 @@ int closeSocket(Socket socket) {
     e->port = nullptr;
     if (e->fd >= 0) ::close(e->fd);  // also leaves the epoll set
     e->fd = -1;
+    sendLock.unlock();
     lock.unlock();
 
     if (listener != kNoSocket) {
@@ -1041,9 +1071,9 @@ int receiveAsync(Socket socket, char* buffer, std::uint32_t length, Overlapped* 
     op->port = e->port;
     op->key = e->key;
     if (e->receives.empty() && e->mayRead) {
-        // Posted from outside the port's workers (a partner's drain, a relay
-        // that connected): the port's poller reads it with whatever else it
-        // finds, instead of a completion that must wake one of them.
+        // Posted by a thread that is none of the loop's workers (the
+        // housekeeping thread, say): the loop's poller reads it with whatever
+        // else it finds, instead of a completion that must wake one of them.
         Loop* loop = e->port->loop;
         if (tlsHandling != loop && tlsPolling != loop && watchFd(e, socket, EPOLL_CTL_MOD)) {
             e->receives.push(op);
@@ -1069,7 +1099,7 @@ int sendAsync(Socket socket, const char* buffer, std::uint32_t length, Overlappe
               bool* sentAtOnce) {
     if (sentAtOnce) *sentAtOnce = false;
     std::unique_lock<std::mutex> lock;
-    SocketEntry* e = lockLive(socket, lock);
+    SocketEntry* e = lockLiveSends(socket, lock);
     if (!e) return kErrNotSocket;
     if (!e->active) return kErrNotConnected;
     if (!e->port || !overlapped) return kErrInvalid;
@@ -1099,7 +1129,7 @@ int sendAsync(Socket socket, const char* buffer, std::uint32_t length, Overlappe
 int sendNow(Socket socket, const char* buffer, std::uint32_t length, std::uint32_t& taken) {
     taken = 0;
     std::unique_lock<std::mutex> lock;
-    SocketEntry* e = lockLive(socket, lock);
+    SocketEntry* e = lockLiveSends(socket, lock);
     if (!e) return kErrNotSocket;
     if (!e->active) return kErrNotConnected;
     if (!e->sends.empty()) return 0;
@@ -1160,7 +1190,7 @@ int connectFinish(Socket socket) {
 
 int shutdownSend(Socket socket) {
     std::unique_lock<std::mutex> lock;
-    SocketEntry* e = lockLive(socket, lock);
+    SocketEntry* e = lockLiveSends(socket, lock);
     if (!e) return kErrNotSocket;
     if (e->fd < 0 || !e->active) return kErrNotConnected;
     return ::shutdown(e->fd, SHUT_WR) == 0 ? 0 : mapErrno(errno);

@@ -142,8 +142,14 @@ struct CompletionPort {
 
 namespace lumesk::platform::posix {
 
+// Two locks, so a send never waits for a read of the same socket: `mutex`
+// for the socket's state and everything but sends; `sendMutex` for the send
+// queue. What a send reads besides (liveness, fd, port, key, active) is
+// written with both held. Taken in that order; neither is held while
+// another socket's is taken.
 struct SocketEntry {
     std::mutex mutex;
+    std::mutex sendMutex;
     std::uint32_t generation = 1;
     bool inUse = false;
     int fd = -1;
@@ -164,7 +170,7 @@ struct SocketEntry {
     // in its queue with no edge to come, so the next posted accept looks.
     bool starved = false;
     OpQueue receives;
-    OpQueue sends;
+    OpQueue sends;  // under sendMutex
     OpQueue accepts;
     PendingOp* connect = nullptr;
 };
