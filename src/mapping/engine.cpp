@@ -74,12 +74,16 @@ MappingEngine::~MappingEngine() {
 
 void MappingEngine::watchConnect(IoRecord* relay) {
     ctx_.retain(relay);
+    bool sooner = false;
     {
         std::lock_guard<std::mutex> hold(connectingMutex_);
-        connecting_[relay] = {std::chrono::steady_clock::now() + connectBound, false};
+        const auto deadline = std::chrono::steady_clock::now() + connectBound;
+        connecting_[relay] = {deadline, false};
+        sooner = deadline < watchUntil_;
+        if (sooner) watchUntil_ = deadline;
         startWatcher();
     }
-    connectingChanged_.notify_all();
+    if (sooner) connectingChanged_.notify_all();
 }
 
 bool MappingEngine::connectEnded(IoRecord* relay) {
@@ -124,6 +128,7 @@ void MappingEngine::watchConnects() {
             hold.lock();
             continue;
         }
+        watchUntil_ = next;
         connectingChanged_.wait_until(hold, next);
     }
 }

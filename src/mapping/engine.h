@@ -140,6 +140,9 @@ class MappingEngine {
     std::mutex connectingMutex_;
     std::condition_variable connectingChanged_;
     std::map<net::IoRecord*, Connecting> connecting_;
+    // When the watcher looks next: a connect due no sooner needs no wake-up
+    // (all share one bound, so only the first of a quiet spell wakes it).
+    std::chrono::steady_clock::time_point watchUntil_{};
     // Relays whose clients have left, with their mapping numbers, until they
     // close (each holds a reference; under connectingMutex_).
     std::map<net::IoRecord*, int> flushing_;
