@@ -759,6 +759,9 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
     std::unique_lock<std::mutex> lock = lockLoop(loop);
     Wakeup helper;  // sent on the way out
     for (;;) {
+        // A closed port's waiters leave, even while the loop has work for
+        // the ports still open.
+        if (port->closed) return false;
         if (!port->own.empty()) {
             const Packet p = port->own.front();
             port->own.pop_front();
@@ -788,7 +791,6 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
             deliver(p, out);
             return out.ok;
         }
-        if (port->closed) return false;
         int waitMs = -1;
         if (!forever) {
             const auto left =
