@@ -432,43 +432,44 @@ int runDuplex(int port, int connections, double seconds) {
     int mismatches = 0;
     int closes = 0;
     std::vector<char> in(kChunk);
+    // Repeats one non-blocking call until it would block; `took` sees what
+    // each call moved and says whether to go on. False once `c` is done.
+    auto repeat = [&](Conn& c, auto&& call, auto&& took) {
+        for (;;) {
+            const ssize_t k = call();
+            if (k > 0) {
+                if (!took(static_cast<std::size_t>(k))) return false;
+                continue;
+            }
+            if (k < 0 && errno == EINTR) continue;
+            if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+            ++closes;
+            c.done = true;
+            return false;
+        }
+    };
     auto pump = [&](Conn& c, std::uint32_t events) {
         if (c.done) return;
-        if (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
-            for (;;) {
-                const ssize_t k = recv(c.fd, in.data(), in.size(), 0);
-                if (k > 0) {
-                    if (std::memcmp(in.data(), pattern.data() + c.got % kPattern,
-                                    static_cast<std::size_t>(k)) != 0) {
+        const bool open =
+            !(events & (EPOLLIN | EPOLLHUP | EPOLLERR)) ||
+            repeat(
+                c, [&] { return recv(c.fd, in.data(), in.size(), 0); },
+                [&](std::size_t k) {
+                    if (std::memcmp(in.data(), pattern.data() + c.got % kPattern, k) != 0) {
                         ++mismatches;
                         c.done = true;
-                        return;
+                        return false;
                     }
-                    c.got += static_cast<std::uint64_t>(k);
-                    continue;
-                }
-                if (k < 0 && errno == EINTR) continue;
-                if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-                ++closes;
-                c.done = true;
-                return;
-            }
-        }
-        if (events & EPOLLOUT) {
-            for (;;) {
-                const ssize_t k =
-                    send(c.fd, pattern.data() + c.sent % kPattern, kChunk, MSG_NOSIGNAL);
-                if (k > 0) {
-                    c.sent += static_cast<std::uint64_t>(k);
-                    continue;
-                }
-                if (k < 0 && errno == EINTR) continue;
-                if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-                ++closes;
-                c.done = true;
-                return;
-            }
-        }
+                    c.got += k;
+                    return true;
+                });
+        if (!open || !(events & EPOLLOUT)) return;
+        repeat(
+            c, [&] { return send(c.fd, pattern.data() + c.sent % kPattern, kChunk, MSG_NOSIGNAL); },
+            [&](std::size_t k) {
+                c.sent += k;
+                return true;
+            });
     };
     auto total = [&] {
         std::uint64_t t = 0;

@@ -43,8 +43,9 @@ struct PortFixture : ::testing::Test {
         sockets.push_back(s);
         return s;
     }
-    // An accepted server-side socket associated with the port, and its client.
-    Socket acceptOne(Client& client, int receiveBuffer = 0) {
+    // An accepted server-side socket associated with the port (or `into`),
+    // and its client.
+    Socket acceptOne(Client& client, int receiveBuffer = 0, PortHandle into = nullptr) {
         std::uint16_t p;
         Socket l = listener(p);
         Socket target = createSocket(true);
@@ -55,6 +56,7 @@ struct PortFixture : ::testing::Test {
         Completion c;
         EXPECT_TRUE(dequeue(port, 5000, c));
         EXPECT_EQ(c.overlapped, &ov);
+        EXPECT_EQ(c.port, port);
         EXPECT_EQ(acceptFinish(l, target, block), 0);
         std::uint16_t family, peerPort;
         std::memcpy(&family, block + kPeerAddressOffset, 2);
@@ -64,7 +66,7 @@ struct PortFixture : ::testing::Test {
         std::uint32_t address;
         std::memcpy(&address, block + kPeerAddressOffset + 4, 4);
         EXPECT_EQ(formatIPv4(address), "127.0.0.1");
-        EXPECT_TRUE(associate(target, port, 0));
+        EXPECT_TRUE(associate(target, into ? into : port, 0));
         sockets.push_back(target);
         return target;
     }
@@ -419,18 +421,9 @@ TEST_F(PortFixture, RefusedConnectsReportWinsockCode) {
 TEST_F(PortFixture, PortsSharingALoopKeepTheirOwnCompletions) {
     PortHandle other = createPort(port);
     ASSERT_NE(other, nullptr);
-    std::uint16_t listenPort;
-    Socket l = listener(listenPort);
-    Socket target = createSocket(true);
-    unsigned char block[kPeerBlockSize] = {};
-    Overlapped acceptOv{};
-    ASSERT_EQ(acceptAsync(l, target, block, &acceptOv), 0);
-    Client client(listenPort);
+    Client client;
+    const Socket target = acceptOne(client, 0, other);
     Completion c;
-    ASSERT_TRUE(dequeue(port, 5000, c));
-    EXPECT_EQ(c.overlapped, &acceptOv);
-    EXPECT_EQ(c.port, port);
-    ASSERT_TRUE(associate(target, other, 0));
 
     Overlapped receiveOv{};
     char buffer[16] = {};
@@ -459,15 +452,11 @@ TEST_F(PortFixture, PortsSharingALoopKeepTheirOwnCompletions) {
     // The other port goes (its socket first); this one still accepts.
     ASSERT_EQ(receiveAsync(target, buffer, sizeof buffer, &receiveOv), 0);
     ASSERT_EQ(closeSocket(target), 0);
+    sockets.erase(std::find(sockets.begin(), sockets.end(), target));
     Completion aborted;
     ASSERT_FALSE(dequeue(other, 5000, aborted));
     EXPECT_EQ(aborted.overlapped, &receiveOv);
     closePort(other);
-    Socket second = createSocket(true);
-    sockets.push_back(second);
-    ASSERT_EQ(acceptAsync(l, second, block, &acceptOv), 0);
-    Client client2(listenPort);
-    ASSERT_TRUE(dequeue(port, 5000, c));
-    EXPECT_EQ(c.overlapped, &acceptOv);
-    EXPECT_EQ(c.port, port);
+    Client client2;
+    acceptOne(client2);
 }

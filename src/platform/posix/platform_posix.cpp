@@ -145,11 +145,13 @@ SocketEntry* entryOf(Socket h) {
     return c ? &c[(index - 1) & (kChunkSize - 1)] : nullptr;
 }
 
-// Locks the entry of a live handle; null (and nothing locked) for a stale one.
-SocketEntry* lockLive(Socket h, std::unique_lock<std::mutex>& lock) {
+// Locks the entry of a live handle with one of its two locks; null (and
+// nothing locked) for a stale one.
+SocketEntry* lockLiveWith(std::mutex SocketEntry::*which, Socket h,
+                          std::unique_lock<std::mutex>& lock) {
     SocketEntry* e = entryOf(h);
     if (!e) return nullptr;
-    lock = std::unique_lock<std::mutex>(e->mutex);
+    lock = std::unique_lock<std::mutex>(e->*which);
     if (!e->inUse || e->generation != generationOf(h)) {
         lock.unlock();
         return nullptr;
@@ -157,16 +159,13 @@ SocketEntry* lockLive(Socket h, std::unique_lock<std::mutex>& lock) {
     return e;
 }
 
-// The same through the entry's send lock, for what only sends touch.
+SocketEntry* lockLive(Socket h, std::unique_lock<std::mutex>& lock) {
+    return lockLiveWith(&SocketEntry::mutex, h, lock);
+}
+
+// For what only sends touch.
 SocketEntry* lockLiveSends(Socket h, std::unique_lock<std::mutex>& lock) {
-    SocketEntry* e = entryOf(h);
-    if (!e) return nullptr;
-    lock = std::unique_lock<std::mutex>(e->sendMutex);
-    if (!e->inUse || e->generation != generationOf(h)) {
-        lock.unlock();
-        return nullptr;
-    }
-    return e;
+    return lockLiveWith(&SocketEntry::sendMutex, h, lock);
 }
 
 constexpr auto kStandbyInterval = std::chrono::milliseconds(2);
@@ -762,19 +761,13 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
         // A closed port's waiters leave, even while the loop has work for
         // the ports still open.
         if (port->closed) return false;
-        if (!port->own.empty()) {
-            const Packet p = port->own.front();
-            port->own.pop_front();
-            lock.unlock();
-            helper.send();
-            tlsHandling = loop;
-            deliver(p, out);
-            return out.ok;
-        }
-        if (!loop->queue.empty() || !loop->quiet.empty()) {
+        if (!port->own.empty() || !loop->queue.empty() || !loop->quiet.empty()) {
             Packet p;
-            // Quiet ones wait for a free moment, but not for ever.
-            if (!loop->queue.empty() && loop->quiet.size() < kQuietBacklog) {
+            if (!port->own.empty()) {
+                p = port->own.front();
+                port->own.pop_front();
+            } else if (!loop->queue.empty() && loop->quiet.size() < kQuietBacklog) {
+                // Quiet ones wait for a free moment, but not for ever.
                 p = loop->queue.front();
                 loop->queue.pop_front();
                 // More work queued: wake a waiter for it. The poll itself is not
