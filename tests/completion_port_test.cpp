@@ -225,67 +225,6 @@ TEST_F(PortFixture, SendNowWritesNothingPastQueuedSends) {
 #endif
 }
 
-// Bytes are taken at once; nothing passes a queued receive; an end or a reset
-// is left for the posted receive to report.
-TEST_F(PortFixture, ReceiveNowTakesOnlyBytes) {
-    char buffer[64];
-    std::uint32_t taken = 99;
-    Client client;
-    Socket server = acceptOne(client);
-    ASSERT_TRUE(client.sendAll("hello", 5));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // arrived, on loopback
-    ASSERT_EQ(receiveNow(server, buffer, sizeof buffer, taken), 0);
-#ifdef _WIN32
-    EXPECT_EQ(taken, 0u);  // every receive goes through the port there
-#else
-    ASSERT_EQ(taken, 5u);
-    EXPECT_EQ(std::string(buffer, 5), "hello");
-
-    Overlapped ov{};
-    ASSERT_EQ(receiveAsync(server, buffer, sizeof buffer, &ov), 0);
-    ASSERT_TRUE(client.sendAll("x", 1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    char other[8];
-    EXPECT_EQ(receiveNow(server, other, sizeof other, taken), 0);
-    EXPECT_EQ(taken, 0u);
-    Completion c;
-    ASSERT_TRUE(dequeue(port, 5000, c));
-    EXPECT_EQ(c.overlapped, &ov);
-    ASSERT_EQ(c.bytes, 1u);
-    EXPECT_EQ(buffer[0], 'x');
-
-    Client ending;
-    Socket ended = acceptOne(ending);
-    ASSERT_TRUE(ending.sendAll("ab", 2));
-    ending.close();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_EQ(receiveNow(ended, buffer, sizeof buffer, taken), 0);
-    EXPECT_EQ(taken, 2u);
-    ASSERT_EQ(receiveNow(ended, buffer, sizeof buffer, taken), 0);
-    EXPECT_EQ(taken, 0u);
-    ASSERT_EQ(receiveAsync(ended, buffer, sizeof buffer, &ov), 0);
-    ASSERT_TRUE(dequeue(port, 5000, c));
-    EXPECT_TRUE(c.ok);
-    EXPECT_EQ(c.bytes, 0u);  // the end, still there
-
-    Client second;
-    Socket reset = acceptOne(second);
-    second.reset();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_EQ(receiveNow(reset, buffer, sizeof buffer, taken), 0);
-    EXPECT_EQ(taken, 0u);
-    // The reset, not lost to the read that found it: at the post or in the completion.
-    int code = receiveAsync(reset, buffer, sizeof buffer, &ov);
-    if (code == 0) {
-        ASSERT_TRUE(dequeue(port, 5000, c));
-        EXPECT_FALSE(c.ok);
-        code = c.error;
-    }
-    EXPECT_EQ(code, 10054);
-    EXPECT_EQ(receiveNow(kNoSocket, buffer, sizeof buffer, taken), kErrNotSocket);
-#endif
-}
-
 TEST_F(PortFixture, CloseFailsEveryPendingOperationOnce) {
     Client client;
     Socket server = acceptOne(client, 4096);

@@ -1,7 +1,8 @@
 // The small OS layer under the socket service: overlapped TCP sockets, the
 // completion port, a private heap and a few address helpers. On Windows these
 // are thin wrappers over Winsock 2 / IOCP / HeapCreate; on POSIX they are our
-// own epoll-based layer with the same semantics (see posix/platform_posix.cpp).
+// own epoll-based layer with the same semantics: posix/loop.cpp for the port
+// and who is woken when, posix/tcp.cpp for the operations.
 //
 // Conventions shared by both implementations:
 //  - Results are Winsock error codes (0 = success), also on POSIX.
@@ -119,11 +120,6 @@ int sendAsync(Socket socket, const char* buffer, std::uint32_t length, Overlappe
 // completion, into `taken`; nothing while posted sends are still queued on it,
 // so bytes never pass one another. 0 or a code. (Windows: always nothing.)
 int sendNow(Socket socket, const char* buffer, std::uint32_t length, std::uint32_t& taken);
-// Reads what the socket holds now, without waiting and without a completion,
-// into `taken`; nothing while posted receives are queued on it. Only bytes are
-// taken: an end or a fault stays for a posted receive to report. 0 or a code.
-// (Windows: always nothing.)
-int receiveNow(Socket socket, char* buffer, std::uint32_t length, std::uint32_t& taken);
 // The socket must be bound and associated with a port first.
 int connectAsync(Socket socket, std::uint32_t addressNet, std::uint16_t portHost,
                  Overlapped* overlapped);

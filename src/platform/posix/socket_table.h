@@ -1,16 +1,10 @@
-// Internal to the POSIX layer: the socket handle table and the pending
-// operations kept on each socket.
+// Internal to the POSIX layer: the socket handle table, each socket's entry
+// with its two locks, and the operations pending on it.
 #pragma once
 
-#include <sys/epoll.h>
-
-#include <atomic>
-#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <memory>
 #include <mutex>
-#include <vector>
 
 #include "platform/platform.h"
 
@@ -73,75 +67,6 @@ struct OpQueue {
     }
 };
 
-struct Packet {
-    Overlapped* overlapped;
-    std::uint32_t bytes;
-    std::uintptr_t key;
-    int error;
-    CompletionPort* port;  // whose completion it is
-};
-
-}  // namespace lumesk::platform::posix
-
-namespace lumesk::platform::posix {
-
-// A worker asleep in the loop. Each is woken on its own, for one packet, as
-// a completion port releases one thread per packet; last in, first woken.
-struct Sleeper {
-    std::condition_variable wakeUp;
-    bool signalled = false;
-    CompletionPort* port = nullptr;  // the port it waits on
-    Sleeper* next = nullptr;
-    Sleeper* prev = nullptr;
-};
-
-// One epoll set, one completion queue and one set of pollers, shared by the
-// ports made to share it: a worker of any of them serves the sockets of all
-// and takes their completions, each marked with its own port.
-struct Loop {
-    std::mutex mutex;
-    Sleeper* sleepers = nullptr;  // not yet signalled, newest first
-    // Sleepers live as long as the loop: a wake-up is sent after the lock is
-    // released, when its sleeper may already be gone back to the spares.
-    std::vector<std::unique_ptr<Sleeper>> ownedSleepers;
-    std::vector<Sleeper*> spareSleepers;
-    // The first sleeper, while the poller is busy, wakes now and then to take
-    // over the poll (see waitAsSleeper).
-    Sleeper* standbySleeper = nullptr;
-    std::atomic<bool> standbyDozing{false};  // an idle loop's standby looks rarely
-    int idleLooks = 0;                       // standby looks in a row that found nothing
-    std::atomic<std::uint64_t> batches{0};   // polls that found events
-    std::deque<Packet> queue;
-    std::deque<Packet> quiet;  // completions nobody waits for (see complete)
-    int epollFd = -1;
-    int wakeFd = -1;
-    bool polling = false;                  // one waiter at a time sits in epoll_wait
-    CompletionPort* pollerPort = nullptr;  // the port that waiter waits on
-    // The poller is serving what its poll found; cleared under the lock, just
-    // before it looks at the queue again.
-    std::atomic<bool> serving{false};
-    // The ports on the loop, freed with it: a completion taken from the queue
-    // may still name a port that has just been closed.
-    std::vector<std::unique_ptr<CompletionPort>> ports;
-    std::atomic<int> refs{0};  // open ports plus every associated socket
-};
-
-}  // namespace lumesk::platform::posix
-
-namespace lumesk::platform {
-
-// What a PortHandle points to: one instance's view of a loop.
-struct CompletionPort {
-    posix::Loop* loop = nullptr;
-    std::atomic<bool> closed{false};
-    // Posted packets (postPacket): taken only by waiters on this port.
-    std::deque<posix::Packet> own;
-};
-
-}  // namespace lumesk::platform
-
-namespace lumesk::platform::posix {
-
 // Two locks, so a send never waits for a read of the same socket: `mutex`
 // for the socket's state and everything but sends; `sendMutex` for the send
 // queue. What a send reads besides (liveness, fd, port, key, active) is
@@ -161,7 +86,6 @@ struct SocketEntry {
     // would wake the poller for nothing.
     bool active = false;
     bool bound = false;
-    int fault = 0;  // found by receiveNow, reported by the next receive
     // False once a read found the socket drained: until the next epoll edge
     // says otherwise, a new receive waits for that edge without a syscall.
     bool mayRead = true;
@@ -175,15 +99,13 @@ struct SocketEntry {
     PendingOp* connect = nullptr;
 };
 
-// Queues a completion on the operation's port. Called with the socket's lock
-// held, so completions of one socket enter the port in the order they happen.
-// A quiet completion wakes nobody when a standby waiter will find it shortly.
-void complete(PendingOp* op, std::uint32_t bytes, int error, bool quiet = false);
+// Locks the entry of a live handle with `mutex`, for its state, receives,
+// accepts and connect; null (and nothing locked) for a stale handle.
+SocketEntry* lockLive(Socket h, std::unique_lock<std::mutex>& lock);
+// The same with `sendMutex`, for what only sends touch.
+SocketEntry* lockLiveSends(Socket h, std::unique_lock<std::mutex>& lock);
 
-// Runs what a readiness event allows on the socket: accepts, the connect, the
-// receive at the head of its queue and as many queued sends as fit.
-void serveSocket(Socket handle, std::uint32_t events);
-
-void releaseLoop(Loop* loop);
+// Fails every operation of the queue through its port (see complete).
+void failAll(OpQueue& q, int error, bool quiet = false);
 
 }  // namespace lumesk::platform::posix

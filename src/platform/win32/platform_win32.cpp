@@ -343,11 +343,6 @@ int sendNow(Socket, const char*, std::uint32_t, std::uint32_t& taken) {
     return 0;
 }
 
-int receiveNow(Socket, char*, std::uint32_t, std::uint32_t& taken) {
-    taken = 0;
-    return 0;
-}
-
 int connectAsync(Socket socket, std::uint32_t addressNet, std::uint16_t portHost,
                  Overlapped* overlapped) {
     // Windows refuses 0.0.0.0 by itself; Wine hands it to a system that takes
