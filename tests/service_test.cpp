@@ -162,11 +162,11 @@ TEST(Sends, NotASocketTriesTwiceReportsAndFrees) {
     record->socket = platform::kNoSocket;
     SendRecord* send = ctx.allocSendRecord(record, "abc", 3);
     std::string error;
-    EXPECT_FALSE(ctx.postSend(send, error));
+    EXPECT_FALSE(ctx.postSend(send, &error));
     EXPECT_EQ(error, "错误码:10038 WSAENOTSOCK 描述字不是一个套接口。");
     // Forwarding meets the same fault the same way, and keeps nothing.
     error.clear();
-    EXPECT_FALSE(ctx.sendCopy(record, "abc", 3, error));
+    EXPECT_FALSE(ctx.sendCopy(record, "abc", 3, &error));
     EXPECT_EQ(error, "错误码:10038 WSAENOTSOCK 描述字不是一个套接口。");
     EXPECT_EQ(record->queuedBytes.load(), 0);
     ctx.releaseRecord(record);
@@ -261,7 +261,7 @@ TEST(Connects, TheOwnerPostsTheFirstReceive) {
     ASSERT_TRUE(waitFor([&] { return !events().empty(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(events(), std::vector<int>{EV_CONNECTED});  // nothing read yet
-    ASSERT_TRUE(ctx.postReceive(record, error));
+    ASSERT_TRUE(ctx.postReceive(record, &error));
     ASSERT_TRUE(waitFor([&] { return events().size() == 3; }));
     EXPECT_EQ(events(), (std::vector<int>{EV_CONNECTED, EV_RECEIVED, EV_CLOSED}));
     ASSERT_TRUE(waitFor([&] { return ctx.heap.liveBlocks() == 0; }));

@@ -287,9 +287,6 @@ EchoServer::EchoServer(int workers, std::int32_t acceptCount, bool echo)
     if (!service_.associate(s)) throw std::runtime_error("associate failed");
     listener_ = ctx_.allocListener();
     listener_->socket = s;
-    listener_->acceptCount = acceptCount;
-    listener_->listenPort = port_;
-    listener_->listenAddress = address;
     net::setCallback(listener_, &EchoServer::handler, this);
     net::setTag(listener_, 7);
     ctx_.addListener(listener_);
@@ -338,8 +335,7 @@ void EchoServer::handler(void* context, int event, net::IoRecord* record, std::u
     if (event == net::EV_ACCEPTED && self->onAccepted) self->onAccepted(record);
     if (event == net::EV_RECEIVED && self->echo_) {
         // As the engine forwards: what the socket takes now, then a posted copy.
-        std::string error;
-        self->ctx_.sendCopy(record, record->buf, bytes, error);
+        self->ctx_.sendCopy(record, record->buf, bytes);
     }
 }
 

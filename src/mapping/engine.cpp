@@ -26,6 +26,17 @@ std::vector<std::string> splitDots(const std::string& text) {
     return parts;
 }
 
+// Four dot-separated parts, each "0" or what atoi reads as non-zero: the
+// check the listener's and the relay's addresses both get.
+bool looksLikeIPv4(const std::string& ip) {
+    const std::vector<std::string> parts = splitDots(ip);
+    if (parts.size() != 4) return false;
+    for (const std::string& part : parts) {
+        if (part != "0" && std::atoi(part.c_str()) == 0) return false;
+    }
+    return true;
+}
+
 std::string endpoint(const std::string& ip, std::int32_t port) {
     return ip + ":" + std::to_string(port);
 }
@@ -208,9 +219,6 @@ IoRecord* MappingEngine::createListener(net::EventProc handler, std::int32_t tag
         ctx_.releaseRecord(listener);
         return nullptr;
     }
-    listener->acceptCount = acceptCount;
-    listener->listenPort = port;
-    listener->listenAddress = platform::parseIPv4(ip);
     listener->socket = socket;
     net::setCallback(listener, handler, this);
     net::setTag(listener, tag);
@@ -230,12 +238,7 @@ bool MappingEngine::bindListeningSocket(platform::Socket& socket, std::int32_t& 
         return false;
     }
     if (ip.empty()) ip = "0.0.0.0";
-    const std::vector<std::string> parts = splitDots(ip);
-    bool valid = parts.size() == 4;
-    for (std::size_t i = 0; valid && i < parts.size(); ++i) {
-        if (parts[i] != "0" && std::atoi(parts[i].c_str()) == 0) valid = false;
-    }
-    if (!valid) {
+    if (!looksLikeIPv4(ip)) {
         errorText = "IP地址提供错误(" + ip + ")";
         platform::closeSocket(socket);
         return false;
@@ -485,20 +488,18 @@ void MappingEngine::socks4ProxyHandler(void*, int, IoRecord*, std::uint32_t, std
 
 // ---- relay -------------------------------------------------------------------
 
-bool MappingEngine::checkIpText(std::string& ip, std::string& errorText) {
+bool MappingEngine::normalizeIpText(std::string& ip) {
     if (ip.empty()) {
         ip = "0.0.0.0";
         return true;
     }
-    const std::vector<std::string> parts = splitDots(ip);
-    bool valid = parts.size() == 4;
-    for (std::size_t i = 0; valid && i < parts.size(); ++i) {
-        const std::string& part = parts[i];
-        const bool zero = std::atoi(part.c_str()) == 0;
-        valid = part.size() <= 1 ? (part == "0" || !zero) : !zero;
-    }
-    if (!valid) errorText = "提供的IP地址不正确:" + ip;
-    return valid;
+    return looksLikeIPv4(ip);
+}
+
+bool MappingEngine::checkIpText(std::string& ip, std::string& errorText) {
+    if (normalizeIpText(ip)) return true;
+    errorText = "提供的IP地址不正确:" + ip;
+    return false;
 }
 
 bool MappingEngine::openRelay(int n, int slot, IoRecord* client, std::string& errorText) {
@@ -640,7 +641,7 @@ void MappingEngine::relayConnected(IoRecord* relay) {
     // cannot be posted is reported instead of the relayed event.
     const std::string prefix = relayPrefix(relay);
     std::string errorText;
-    if (ctx_.postReceive(relay, errorText)) {
+    if (ctx_.postReceive(relay, &errorText)) {
         postEngineEvent(EVENT_RELAYED, n, slot, client);
     } else if (!client->closed.load()) {  // else it left and closed the relay itself
         report(n, slot, client, prefix + "投递WSARecv 错误" + errorText);
@@ -709,8 +710,7 @@ void MappingEngine::flushEnded(IoRecord* relay) {
 
 bool MappingEngine::forwardBytes(IoRecord* destination, const char* data, std::uint32_t bytes) {
     if (!data || !destination) return false;
-    std::string discarded;
-    return ctx_.sendCopy(destination, data, bytes, discarded);
+    return ctx_.sendCopy(destination, data, bytes);
 }
 
 int MappingEngine::clientClosed(int n, int slot, IoRecord* client) {

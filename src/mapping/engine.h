@@ -67,10 +67,22 @@ class MappingEngine {
     // Stops a running mapping as stopMapping does, gives up its clients'
     // slots (and the relays they hold) and clears its record.
     void deleteMapping(int n);
+
+    // Online count of a running mapping (0 when stopped).
+    std::int32_t onlineCount(int n);
+    net::Lock* clientTableLock() const { return lock_; }
+
+    // An address text as the engine takes it: an empty one stands for
+    // 0.0.0.0 and becomes it; false when it is no dotted IPv4 address. The
+    // forms check with it what the engine will later accept.
+    static bool normalizeIpText(std::string& ip);
+
+    // Runs after a start or a stop, for the window's own refresh.
+    std::function<void(int)> onRunStateChanged;
+
+  private:
     bool openListener(int n, std::string& errorText);
     bool closeListener(int n, std::string& errorText);
-
-    // Pieces, public for the window and for tests.
     net::IoRecord* createListener(net::EventProc handler, std::int32_t tag, std::string& ip,
                                   std::int32_t& port, std::int32_t acceptCount,
                                   std::string& errorText);
@@ -79,7 +91,6 @@ class MappingEngine {
     static void readBackAddress(platform::Socket socket, std::string& ip, std::int32_t& port);
     void releaseListener(net::IoRecord*& listener);
     void closeConnection(net::IoRecord* record);
-
     int admitClient(int n, net::IoRecord* connection, const std::string& ip, std::int32_t port,
                     std::string& errorText);
     int blacklistPosition(const std::vector<std::string>& blacklist, const std::string& ip);
@@ -90,14 +101,6 @@ class MappingEngine {
     bool forwardBytes(net::IoRecord* destination, const char* data, std::uint32_t bytes);
     int clientClosed(int n, int slot, net::IoRecord* client);
 
-    // Online count of a running mapping (0 when stopped).
-    std::int32_t onlineCount(int n);
-    net::Lock* clientTableLock() const { return lock_; }
-
-    // Runs after a start or a stop, for the window's own refresh.
-    std::function<void(int)> onRunStateChanged;
-
-  private:
     static void portMappingHandler(void* engine, int event, net::IoRecord* connection,
                                    std::uint32_t bytes, std::int32_t tag);
     static void httpProxyHandler(void* engine, int event, net::IoRecord* connection,

@@ -74,7 +74,10 @@ struct MappingRecord {
     ClientTable clients;
 };
 
-// Deep: the copy shares nothing with its source.
+// Texts, blacklist and client slots are copied; the record pointers in it
+// (the listener, each slot's connections) still name the same service
+// records, and the copy holds no reference of its own: read them only under
+// the client table lock, while the source still holds them (net/records.h).
 inline MappingRecord copyRecord(const MappingRecord& record) {
     return record;
 }

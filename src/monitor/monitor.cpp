@@ -37,7 +37,7 @@ void MonitorModel::handleEngineEvent(const mapping::EngineEvent& event, int curr
     }
     const int n = event.mapping;
     const int s = event.slot;
-    if (!model::MappingTable::validNumber(n) || event.kind == 5 || s <= 0 ||
+    if (!model::MappingTable::validNumber(n) || s <= 0 ||
         s > static_cast<int>(model::ClientTable::size()) || n != currentMapping) {
         return;
     }

@@ -3,18 +3,7 @@
 namespace lumesk::net {
 
 void PrivateHeap::release() {
-    if (!isProcessHeap_) destroy();
-}
-
-std::unique_ptr<PrivateHeap> PrivateHeap::copy() const {
-    auto other = std::make_unique<PrivateHeap>();
-    other->heap_ = heap_;
-    other->isProcessHeap_ = isProcessHeap_;
-    return other;
-}
-
-void PrivateHeap::destroy() {
-    if (!heap_) return;
+    if (isProcessHeap_ || !heap_) return;
     platform::heapDestroy(heap_);
     heap_ = nullptr;
 }
@@ -30,15 +19,6 @@ bool PrivateHeap::create() {
     if (heap_) return false;
     heap_ = platform::heapCreate();
     return heap_ != nullptr;
-}
-
-platform::HeapHandle PrivateHeap::handle(platform::HeapHandle value) {
-    heap_ = value;
-    return heap_;
-}
-
-void* PrivateHeap::reAlloc(void* block, std::size_t size) {
-    return heap_ ? platform::heapReAlloc(heap_, block, size) : nullptr;
 }
 
 void* PrivateHeap::alloc(std::size_t size) {

@@ -13,27 +13,20 @@ namespace lumesk::net {
 class PrivateHeap {
   public:
     PrivateHeap() = default;
-    virtual ~PrivateHeap() = default;
+    ~PrivateHeap() = default;
     PrivateHeap(const PrivateHeap&) = delete;
     PrivateHeap& operator=(const PrivateHeap&) = delete;
 
     // Called when the object is discarded: destroys the heap unless it is the process heap.
-    virtual void release();
-    virtual std::unique_ptr<PrivateHeap> copy() const;
-    virtual void destroy();
-    virtual bool useProcessHeap();
-    virtual bool create();
-    virtual platform::HeapHandle handle() const { return heap_; }
-    virtual platform::HeapHandle handle(platform::HeapHandle value);
-    virtual void* reAlloc(void* block, std::size_t size);
-    virtual void* alloc(std::size_t size);  // zero-filled
+    void release();
+    bool useProcessHeap();
+    bool create();
+    platform::HeapHandle handle() const { return heap_; }
+    void* alloc(std::size_t size);  // zero-filled
     // Not zero-filled: for buffers whose bytes are always written before they are read.
     void* allocBuffer(std::size_t size);
     // Frees *block and clears it; false (and *block kept) when there is nothing to free.
-    virtual bool free(void*& block);
-    // The platform has no pointer probes; a null test is what callers may rely on.
-    virtual bool isCodePointer(const void* p) const { return p != nullptr; }
-    virtual bool isReadable(const void* p, std::size_t) const { return p != nullptr; }
+    bool free(void*& block);
 
     bool isProcessHeap() const { return isProcessHeap_; }
     std::size_t liveBlocks() const { return platform::heapLiveBlocks(heap_); }

@@ -1,10 +1,25 @@
 // The socket service's heap records: listeners, connections and sends.
 //
-// Lifetime: records are reference counted. A connection holds its listener,
-// a send holds its connection, and the service holds each connection until its
-// close has been handled; the engine may hold more references of its own.
-// Memory goes back to the heap only when the last reference is dropped, so no
-// completion, in whatever order it arrives, ever reads a freed record.
+// Lifetime, the one rule every layer follows:
+//  - Records are reference counted (`refs`; SendRecord: `holds`). The memory
+//    goes back to the heap only when the last reference is dropped, so no
+//    completion, in whatever order it arrives, ever reads a freed record.
+//  - Who holds one: the service holds each connection from its accept or
+//    connect until its close has been handled (closeRecord); a connection
+//    holds its listener (`parent`), a pair holds each other (`partner`), a
+//    send holds its connection, a paused source is held by the partner it
+//    waits on (`drainWaiter`), and every post holds its record while the
+//    poster still looks at it (enterSocket/leaveSocket). The engine holds a
+//    reference for each client slot that names a connection, for each relay
+//    whose connect it watches and for each relay left flushing.
+//  - After a close: `closed` and `socketClosed` say so, and the socket's
+//    handle is closed once no post is using it (`socketUse`). A completion
+//    that comes after is a failed one (995) on a record that is still
+//    there, and is handled as the end of that record.
+//  - Everyone else (the model's client slots, engine events, monitor rows,
+//    the window) holds only raw pointers: they are names, compared and read
+//    under the client table lock while a slot's reference keeps the record,
+//    never owners.
 #pragma once
 
 #include <atomic>
@@ -74,10 +89,7 @@ struct SendRecord : RecordBase {
 
 struct IoRecord : RecordBase {
     // Listener fields.
-    std::int32_t acceptCount = 0;
-    std::int32_t pendingAccepts = 0;  // under the global lock
-    std::int32_t listenPort = 0;
-    std::uint32_t listenAddress = 0;
+    std::int32_t pendingAccepts = 0;          // under the global lock
     std::atomic<bool> acceptsFailing{false};  // a burst of failed accepts is under way
 
     EventProc callback = nullptr;

@@ -129,8 +129,7 @@ void ServiceContext::sendsDone(IoRecord* connection, std::uint32_t bytes) {
     const std::int64_t left = connection->queuedBytes.fetch_sub(bytes) - bytes;
     if (left <= kSendLowWater) {
         if (IoRecord* source = connection->drainWaiter.exchange(nullptr)) {
-            std::string discarded;
-            postReceive(source, discarded);
+            postReceive(source);
             releaseRecord(source);
         }
     }
@@ -193,8 +192,7 @@ void ServiceContext::receiveDone(IoRecord* record, std::uint32_t bytes) {
     addBytes(record, 0, bytes);
     addBytes(record->parent, 0, bytes);  // an accepted connection's listener
     if (!mayReceive(record)) return;
-    std::string discarded;
-    postReceive(record, discarded);
+    postReceive(record);
 }
 
 void ServiceContext::endOfInput(IoRecord* record) {
@@ -463,7 +461,7 @@ bool ServiceContext::postAccept(IoRecord* listener, int* error) {
     return false;
 }
 
-bool ServiceContext::postReceive(IoRecord* record, std::string& errorText) {
+bool ServiceContext::postReceive(IoRecord* record, std::string* errorText) {
     if (!record) return false;
     int code = platform::kErrNotSocket;
     if (enterSocket(record)) {
@@ -472,12 +470,12 @@ bool ServiceContext::postReceive(IoRecord* record, std::string& errorText) {
         leaveSocket(record);
     }
     if (code == 0) return true;
-    errorText = receiveErrorText(code);
+    if (errorText) *errorText = receiveErrorText(code);
     closeRecord(record);
     return false;
 }
 
-bool ServiceContext::postSend(SendRecord* record, std::string& errorText) {
+bool ServiceContext::postSend(SendRecord* record, std::string* errorText) {
     if (!record) return false;
     IoRecord* connection = record->parent;
     int code = platform::kErrNotSocket;
@@ -493,7 +491,7 @@ bool ServiceContext::postSend(SendRecord* record, std::string& errorText) {
         leaveSocket(connection);
     }
     if (code != 0) {
-        errorText = sendErrorText(code);
+        if (errorText) *errorText = sendErrorText(code);
         freeSendRecord(record);  // no completion comes
     } else if (sentAtOnce) {
         // The bytes are with the system: the source need not wait for the
@@ -505,7 +503,7 @@ bool ServiceContext::postSend(SendRecord* record, std::string& errorText) {
 }
 
 bool ServiceContext::sendCopy(IoRecord* connection, const char* data, std::uint32_t bytes,
-                              std::string& errorText) {
+                              std::string* errorText) {
     if (!connection || !data) return false;
     std::uint32_t taken = 0;
     int code = platform::kErrNotSocket;
@@ -525,7 +523,7 @@ bool ServiceContext::sendCopy(IoRecord* connection, const char* data, std::uint3
     if (taken == bytes) return true;
     SendRecord* rest = allocSendRecord(connection, data + taken, bytes - taken);
     if (!rest) {
-        errorText = sendErrorText(platform::kErrNoBufs);
+        if (errorText) *errorText = sendErrorText(platform::kErrNoBufs);
         return false;
     }
     return postSend(rest, errorText);
@@ -762,8 +760,7 @@ void WnSocketService::acceptCompleted(IoRecord* record, platform::PortHandle por
         if (record->callback) {
             record->callback(record->context, EV_ACCEPTED, record, 0, tag(listener));
         }
-        std::string discarded;
-        ctx_.postReceive(record, discarded);
+        ctx_.postReceive(record);
     } else {
         ctx_.closeRecord(record);
     }
@@ -802,8 +799,7 @@ void WnSocketService::sendCompleted(SendRecord* record, std::uint32_t bytes) {
     if (bytes < record->bufLen) {
         record->bufLen -= bytes;
         record->offset += bytes;
-        std::string discarded;
-        ctx_.postSend(record, discarded);
+        ctx_.postSend(record);
     } else {
         ctx_.freeSendRecord(record);
     }

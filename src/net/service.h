@@ -76,12 +76,14 @@ class ServiceContext {
     // shut down once what is queued is sent, and the pair is closed once both
     // directions have ended. Without a partner it is a close.
     void endOfInput(IoRecord* record);
-    bool postReceive(IoRecord* record, std::string& errorText);
-    bool postSend(SendRecord* record, std::string& errorText);
+    // The posts report a failure in `errorText` when the caller asks for it
+    // (and shows it); most callers only need to know, and the record closes.
+    bool postReceive(IoRecord* record, std::string* errorText = nullptr);
+    bool postSend(SendRecord* record, std::string* errorText = nullptr);
     // Sends a copy of `data` to `connection`: what its socket takes at once
     // needs no send record; a private copy of the rest is posted (postSend).
     bool sendCopy(IoRecord* connection, const char* data, std::uint32_t bytes,
-                  std::string& errorText);
+                  std::string* errorText = nullptr);
     // Starts an outbound connect on a bound socket already associated with a
     // port; the result comes as EV_CONNECTED or EV_CONNECT_FAILED. 0 or a code.
     int postConnect(IoRecord* record, std::uint32_t addressNet, std::uint16_t portHost);

@@ -144,7 +144,6 @@ HeapHandle heapCreate();
 HeapHandle processHeap();
 void heapDestroy(HeapHandle heap);
 void* heapAlloc(HeapHandle heap, std::size_t size, bool zeroed = true);
-void* heapReAlloc(HeapHandle heap, void* block, std::size_t size);
 bool heapFree(HeapHandle heap, void* block);
 std::size_t heapLiveBlocks(HeapHandle heap);  // blocks allocated and not yet freed
 // Gives what a heap keeps of freed memory back to the system (for a process

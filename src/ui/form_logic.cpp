@@ -111,8 +111,7 @@ int addMapping(model::MappingTable& table, const MappingForm& form) {
     const int port = readNumber(form.listenPort);
     if (port == 0) return 0;
     std::string ip = listenAddressOf(form.listenIpItem);
-    std::string ignored;
-    if (!mapping::MappingEngine::checkIpText(ip, ignored)) return 0;
+    if (!mapping::MappingEngine::normalizeIpText(ip)) return 0;
     const int n = reserveSlot(table, form.name, ip, port);
     if (n == 0) return 0;
     model::MappingRecord r;
@@ -133,15 +132,14 @@ int addMapping(model::MappingTable& table, const MappingForm& form) {
 std::string saveEditor(model::MappingTable& table, int n, const MappingForm& form,
                        net::Lock* clientTableLock) {
     if (!model::MappingTable::validNumber(n)) return {};
-    std::string ignored;
     std::string listenIp = listenAddressOf(form.listenIpItem);
-    if (!mapping::MappingEngine::checkIpText(listenIp, ignored)) return "监听IP填写错误";
+    if (!mapping::MappingEngine::normalizeIpText(listenIp)) return "监听IP填写错误";
     const int port = readNumber(form.listenPort);
     if (port == 0) return "监听端口填写错误";
     if (isDuplicate(table, n, form.name, listenIp, port)) return "相同服务或监听重复";
     std::string forwardIp = form.forwardIp;
     if (form.mode == 1) {
-        if (!mapping::MappingEngine::checkIpText(forwardIp, ignored) || isAll(forwardIp)) {
+        if (!mapping::MappingEngine::normalizeIpText(forwardIp) || isAll(forwardIp)) {
             return "转接IP填写错误";
         }
         if (readNumber(form.forwardPort) == 0) return "转接端口填写错误";
@@ -165,8 +163,7 @@ std::string saveEditor(model::MappingTable& table, int n, const MappingForm& for
 
 bool editorBlacklistAccepts(const std::vector<std::string>& rows, const std::string& ip) {
     std::string copy = ip;
-    std::string ignored;
-    return mapping::MappingEngine::checkIpText(copy, ignored) && !isAll(ip) && !contains(rows, ip);
+    return mapping::MappingEngine::normalizeIpText(copy) && !isAll(ip) && !contains(rows, ip);
 }
 
 bool dialogBlacklistAccepts(const std::vector<std::string>& rows, const std::string& ip) {

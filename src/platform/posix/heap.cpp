@@ -76,11 +76,6 @@ void* heapAlloc(HeapHandle heap, std::size_t size, bool zeroed) {
     return p;
 }
 
-void* heapReAlloc(HeapHandle heap, void* block, std::size_t size) {
-    if (!heap || !block) return nullptr;
-    return std::realloc(block, size ? size : 1);
-}
-
 bool heapFree(HeapHandle heap, void* block) {
     if (!heap || !block) return false;
     if (!heap->keep(block)) std::free(block);

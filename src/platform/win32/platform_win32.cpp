@@ -438,12 +438,6 @@ void* heapAlloc(HeapHandle heap, std::size_t size, bool zeroed) {
     return block;
 }
 
-// A resized block stays one block, so the live count does not move.
-void* heapReAlloc(HeapHandle heap, void* block, std::size_t size) {
-    if (heap == nullptr || heap->heap == nullptr || block == nullptr) return nullptr;
-    return HeapReAlloc(heap->heap, 0, block, size);
-}
-
 bool heapFree(HeapHandle heap, void* block) {
     if (heap == nullptr || heap->heap == nullptr || block == nullptr) return false;
     if (!HeapFree(heap->heap, 0, block)) return false;
