@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <map>
+#include <set>
+#include <string>
+
 #include "ui/form_logic.h"
 #include "ui/layout.h"
 
@@ -179,4 +183,46 @@ TEST(Layout, PanesPanelsAndSplitterClamps) {
     EXPECT_FLOAT_EQ(splitterRatio(2, 10, 400, 0.5f), 0.3f);
     EXPECT_FLOAT_EQ(splitterRatio(2, 390, 400, 0.5f), 0.7f);
     EXPECT_FLOAT_EQ(splitterRatio(3, 390, 400, 0.5f), 0.5f);
+}
+
+// The builder finds each field's row and each row's group by part: every
+// field is made once, a group before what is placed within it, and a control
+// within a group stays inside it, clear of the margin the font fitting keeps.
+// The tests find controls by name, so no name is given twice.
+TEST(Layout, FormTablesMakeEachFieldOnceInsideItsGroup) {
+    for (const std::span<const FormRow> rows : {addDialogForm(), editorForm()}) {
+        SCOPED_TRACE(rows.size());
+        std::map<FormPart, int> made;
+        std::map<FormPart, Rect> groups;
+        std::set<std::string> names;
+        for (const FormRow& row : rows) {
+            SCOPED_TRACE(row.name);
+            ++made[row.part];
+            if (*row.name) {
+                EXPECT_TRUE(names.insert(row.name).second);
+            }
+            if (row.within != FormPart::Form) {
+                const auto group = groups.find(row.within);
+                ASSERT_NE(group, groups.end());
+                EXPECT_GE(row.place.left, 0);
+                EXPECT_GE(row.place.top, 0);
+                EXPECT_LE(row.place.left + row.place.width, group->second.width - kGroupMargin);
+                EXPECT_LE(row.place.top + row.place.height, group->second.height);
+            }
+            if (row.part == FormPart::AddressGroup || row.part == FormPart::LimitsGroup ||
+                row.part == FormPart::BlacklistGroup) {
+                EXPECT_EQ(row.within, FormPart::Form);
+                groups[row.part] = row.place;
+            }
+        }
+        EXPECT_EQ(made[FormPart::Form], 0);
+        for (FormPart field :
+             {FormPart::Name, FormPart::Autostart, FormPart::PortMapping, FormPart::HttpProxy,
+              FormPart::Socks4, FormPart::ListenIp, FormPart::ListenPort, FormPart::ForwardIp,
+              FormPart::ForwardPort, FormPart::Capacity, FormPart::PerIpLimit, FormPart::Blacklist,
+              FormPart::BlacklistIp, FormPart::AddressGroup, FormPart::LimitsGroup,
+              FormPart::BlacklistGroup}) {
+            EXPECT_EQ(made[field], 1) << static_cast<int>(field);
+        }
+    }
 }

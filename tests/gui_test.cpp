@@ -1,12 +1,15 @@
 // The real window under a virtual display: add, start, a client through the
-// mapping, the log and the status bars, a refused save.
+// mapping, the log and the status bars, a refused save; the forms' builder.
 #include <gtest/gtest.h>
 #include <wx/app.h>
 #include <wx/button.h>
+#include <wx/checkbox.h>
 #include <wx/choice.h>
+#include <wx/combobox.h>
 #include <wx/evtloop.h>
 #include <wx/listctrl.h>
 #include <wx/msgdlg.h>
+#include <wx/radiobut.h>
 #include <wx/statusbr.h>
 #include <wx/taskbar.h>
 #include <wx/textctrl.h>
@@ -18,6 +21,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <span>
 #include <thread>
 
 #include "shell/process_state.h"
@@ -303,6 +308,68 @@ TEST(Window, AddStartRelayAndRefusedSave) {
 
     window->exitByWindow();
     pumpUntil([] { return false; }, 200);
+}
+
+// Each row becomes one control on the form, in the rows' order (the tab
+// order), with the row's text, name, tag and place; fitting to the font only
+// moves a field left to widen it, or narrows the list beside the IP box.
+TEST(FormBuilder, RowsBecomeTheFormsControlsInOrder) {
+    for (const std::span<const ui::FormRow> rows : {ui::addDialogForm(), ui::editorForm()}) {
+        auto* frame = new wxFrame(nullptr, wxID_ANY, "");
+        ui::applyFormFont(frame);
+        ui::FormControls form;
+        std::map<const wxObject*, int> tags;
+        const ui::BuiltForm built = ui::buildForm(frame, rows, form, &tags);
+        ASSERT_EQ(frame->GetChildren().size(), rows.size());
+        ASSERT_EQ(built.windows.size(), rows.size());
+        std::size_t i = 0;
+        for (wxWindow* w : frame->GetChildren()) {
+            const ui::FormRow& row = rows[i];
+            SCOPED_TRACE(std::string(row.text) + row.name);
+            EXPECT_EQ(w, built.windows[i++]);
+            EXPECT_EQ(U(w->GetLabel()), row.text);
+            if (*row.name) {
+                EXPECT_EQ(U(w->GetName()), row.name);
+            }
+            EXPECT_EQ(tags.count(w) ? tags[w] : 0, row.tag);
+            wxRect place(row.place.left, row.place.top, row.place.width, row.place.height);
+            if (row.within != ui::FormPart::Form) {
+                place.Offset(built.find(row.within)->GetPosition());
+            }
+            const wxRect r = w->GetRect();
+            EXPECT_EQ(r.y, place.y);
+            if (w == form.blacklist) {
+                EXPECT_EQ(r.x, place.x);
+                EXPECT_LE(r.width, place.width);
+            } else if (dynamic_cast<wxTextCtrl*>(w) || dynamic_cast<wxRadioButton*>(w)) {
+                EXPECT_LE(r.x, place.x);
+                EXPECT_GE(r.GetRight(), place.GetRight());
+            } else if (!dynamic_cast<wxChoice*>(w) && !dynamic_cast<wxComboBox*>(w)) {
+                EXPECT_EQ(r, place);
+            }
+        }
+        // The fields are the rows' controls.
+        using P = ui::FormPart;
+        const std::pair<wxWindow*, P> fields[] = {
+            {form.name, P::Name},
+            {form.autostart, P::Autostart},
+            {form.modes[0], P::PortMapping},
+            {form.modes[1], P::HttpProxy},
+            {form.modes[2], P::Socks4},
+            {form.listenIp, P::ListenIp},
+            {form.listenPort, P::ListenPort},
+            {form.forwardIp, P::ForwardIp},
+            {form.forwardPort, P::ForwardPort},
+            {form.capacity, P::Capacity},
+            {form.perIpLimit, P::PerIpLimit},
+            {form.blacklist, P::Blacklist},
+            {form.blacklistIp, P::BlacklistIp},
+        };
+        for (const auto& [field, part] : fields) {
+            EXPECT_EQ(field, built.find(part)) << static_cast<int>(part);
+        }
+        frame->Destroy();
+    }
 }
 
 int main(int argc, char** argv) {

@@ -1,10 +1,12 @@
 #include "ui/form_controls.h"
 
+#include <wx/button.h>
 #include <wx/checkbox.h>
 #include <wx/choice.h>
 #include <wx/combobox.h>
 #include <wx/listctrl.h>
 #include <wx/radiobut.h>
+#include <wx/statbox.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
@@ -61,7 +63,7 @@ namespace {
 
 // The right edge a control inside `group` must not pass.
 int innerRight(const wxWindow* group) {
-    return group->GetRect().GetRight() - 6;
+    return group->GetRect().GetRight() - kGroupMargin;
 }
 
 // Widens `w` to `width` if it is narrower; what would pass `right` moves left.
@@ -95,11 +97,98 @@ void FormControls::fitToFont(const wxWindow* addressGroup, const wxWindow* limit
     if (free < list.width) blacklist->SetSize(free, list.height);
 }
 
-wxTextCtrl* captionedText(wxWindow* parent, const wxWindow* group, const char* caption,
-                          wxPoint captionAt, int captionWidth, wxPoint fieldAt, wxSize fieldSize) {
-    new wxStaticText(parent, wxID_ANY, S(caption), inside(group, captionAt.x, captionAt.y),
-                     wxSize(captionWidth, 16));
-    return new wxTextCtrl(parent, wxID_ANY, "", inside(group, fieldAt.x, fieldAt.y), fieldSize);
+wxWindow* BuiltForm::find(FormPart part) const {
+    // Only rows made so far: a row may look for its group while building.
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+        if (rows[i].part == part) return windows[i];
+    }
+    return nullptr;
+}
+
+namespace {
+
+wxWindow* makeControl(wxWindow* parent, const FormRow& row, wxPoint at, FormControls& form) {
+    const wxSize size(row.place.width, row.place.height);
+    const wxString text = S(row.text);
+    auto textBox = [&] { return new wxTextCtrl(parent, wxID_ANY, "", at, size); };
+    auto button = [&](wxWindowID id) { return new wxButton(parent, id, text, at, size); };
+    switch (row.part) {
+        case FormPart::Caption:
+            return new wxStaticText(parent, wxID_ANY, text, at, size);
+        case FormPart::Name:
+            return form.name = textBox();
+        case FormPart::Autostart:
+            return form.autostart = new wxCheckBox(parent, wxID_ANY, text, at, size);
+        case FormPart::PortMapping:
+        case FormPart::HttpProxy:
+        case FormPart::Socks4: {
+            const int i = static_cast<int>(row.part) - static_cast<int>(FormPart::PortMapping);
+            auto* mode = new wxRadioButton(parent, wxID_ANY, text, at, size,
+                                           row.part == FormPart::PortMapping ? wxRB_GROUP : 0);
+            if (row.part == FormPart::Socks4) mode->Disable();
+            return form.modes[i] = mode;
+        }
+        case FormPart::ListenIp:
+            form.listenIp = new wxChoice(parent, wxID_ANY, at, size);
+            form.listenIp->Append(S(kAllAddresses));
+            return form.listenIp;
+        case FormPart::ListenPort:
+            return form.listenPort = textBox();
+        case FormPart::ForwardIp:
+            return form.forwardIp = new wxComboBox(parent, wxID_ANY, "", at, size);
+        case FormPart::ForwardPort:
+            return form.forwardPort = textBox();
+        case FormPart::Capacity:
+            return form.capacity = textBox();
+        case FormPart::PerIpLimit:
+            return form.perIpLimit = textBox();
+        case FormPart::Blacklist:
+            form.blacklist =
+                new wxListCtrl(parent, wxID_ANY, at, size, wxLC_REPORT | wxLC_SINGLE_SEL);
+            form.blacklist->AppendColumn(S("编号"), wxLIST_FORMAT_LEFT, 50);
+            form.blacklist->AppendColumn(S("IP地址"), wxLIST_FORMAT_LEFT, 140);
+            return form.blacklist;
+        case FormPart::BlacklistIp:
+            return form.blacklistIp = textBox();
+        case FormPart::AddressGroup:
+        case FormPart::LimitsGroup:
+        case FormPart::BlacklistGroup:
+            return new wxStaticBox(parent, wxID_ANY, text, at, size);
+        case FormPart::OkButton:
+            return button(wxID_OK);
+        case FormPart::CancelButton:
+            return button(wxID_CANCEL);
+        case FormPart::StartButton:
+        case FormPart::AddButton:
+        case FormPart::DeleteButton:
+        case FormPart::SaveButton:
+        case FormPart::ResetButton:
+            return button(wxID_ANY);
+        case FormPart::Form:
+            break;
+    }
+    wxFAIL_MSG("a row cannot make the form itself");
+    return nullptr;
+}
+
+}  // namespace
+
+BuiltForm buildForm(wxWindow* parent, std::span<const FormRow> rows, FormControls& form,
+                    std::map<const wxObject*, int>* tags) {
+    BuiltForm built{rows, {}};
+    for (const FormRow& row : rows) {
+        const wxPoint offset(row.place.left, row.place.top);
+        const wxPoint at = row.within == FormPart::Form
+                               ? offset
+                               : inside(built.find(row.within), offset.x, offset.y);
+        wxWindow* w = makeControl(parent, row, at, form);
+        if (*row.name) w->SetName(S(row.name));
+        if (tags && row.tag) (*tags)[w] = row.tag;
+        built.windows.push_back(w);
+    }
+    form.fitToFont(built.find(FormPart::AddressGroup), built.find(FormPart::LimitsGroup),
+                   built.find(FormPart::BlacklistGroup));
+    return built;
 }
 
 }  // namespace lumesk::ui

@@ -5,10 +5,13 @@
 #include <wx/gdicmn.h>
 #include <wx/string.h>
 
+#include <map>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "ui/form_logic.h"
+#include "ui/layout.h"
 
 class wxTextCtrl;
 class wxWindow;
@@ -17,6 +20,7 @@ class wxRadioButton;
 class wxChoice;
 class wxComboBox;
 class wxListCtrl;
+class wxObject;
 
 namespace lumesk::ui {
 
@@ -46,9 +50,23 @@ struct FormControls {
                    const wxWindow* blacklistGroup);
 };
 
-// A caption and the text box after it, both placed inside `group` (a line
-// high): the shape of most fields of both forms.
-wxTextCtrl* captionedText(wxWindow* parent, const wxWindow* group, const char* caption,
-                          wxPoint captionAt, int captionWidth, wxPoint fieldAt, wxSize fieldSize);
+// The windows a form's rows made, one per row, in the rows' order.
+struct BuiltForm {
+    std::span<const FormRow> rows;
+    std::vector<wxWindow*> windows;
+
+    // The window of the first row making `part`, null if none does.
+    wxWindow* find(FormPart part) const;
+    template <typename T>
+    T* get(FormPart part) const {
+        return static_cast<T*>(find(part));
+    }
+};
+
+// Makes the rows' controls on `parent`, in order (which is the tab order),
+// puts the fields into `form`, records the rows' tags in `tags` if given, and
+// last fits the fields to the font.
+BuiltForm buildForm(wxWindow* parent, std::span<const FormRow> rows, FormControls& form,
+                    std::map<const wxObject*, int>* tags = nullptr);
 
 }  // namespace lumesk::ui

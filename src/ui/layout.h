@@ -1,7 +1,9 @@
-// The main window's layout rule and splitter ratios, as arithmetic.
+// The main window's layout rule and splitter ratios, as arithmetic, and the
+// two forms' controls as tables.
 #pragma once
 
 #include <array>
+#include <span>
 
 namespace lumesk::ui {
 
@@ -27,5 +29,51 @@ MainLayout layoutMainWindow(int width, int height, int toolbarHeight, int status
 // to 0.2..0.4 for the tree splitter (tag 1) and 0.3..0.7 for the monitor
 // splitter (tag 2); other tags keep `current`.
 float splitterRatio(int tag, int position, int extent, float current);
+
+// What a row of a form's table makes. The fields and groups are those of
+// both forms; the buttons each form binds itself.
+enum class FormPart {
+    Form,  // only as a row's `within`: the form itself
+    Caption,
+    Name,
+    Autostart,
+    PortMapping,  // the three mode radios, in this order
+    HttpProxy,
+    Socks4,
+    ListenIp,
+    ListenPort,
+    ForwardIp,
+    ForwardPort,
+    Capacity,
+    PerIpLimit,
+    Blacklist,
+    BlacklistIp,
+    AddressGroup,
+    LimitsGroup,
+    BlacklistGroup,
+    StartButton,
+    AddButton,
+    DeleteButton,
+    SaveButton,
+    ResetButton,
+    OkButton,
+    CancelButton,
+};
+
+// How far a control within a group stays left of the group's right edge.
+constexpr int kGroupMargin = 6;
+
+// One control of a form; the rows' order is the creation and tab order.
+struct FormRow {
+    FormPart part;
+    const char* text;  // the label; "" for fields
+    const char* name;  // the window's name; "" keeps the toolkit's
+    FormPart within;   // the group `place` is relative to, made by an earlier row
+    Rect place;
+    int tag = 0;  // the editor's handlers tell their controls apart by it
+};
+
+std::span<const FormRow> addDialogForm();
+std::span<const FormRow> editorForm();
 
 }  // namespace lumesk::ui

@@ -10,7 +10,6 @@
 #include <wx/msgdlg.h>
 #include <wx/panel.h>
 #include <wx/radiobut.h>
-#include <wx/statbox.h>
 #include <wx/stattext.h>
 #include <wx/statusbr.h>
 #include <wx/textctrl.h>
@@ -211,81 +210,15 @@ void MainWindow::createControls() {
 void MainWindow::createEditorPanel() {
     editor_ = new wxPanel(this, wxID_ANY, wxPoint(173, 24), wxSize(380, 320));
     editor_->SetName(S("图片框1"));
-    auto tagged = [this](wxWindow* w, const char* name, int tag) {
-        w->SetName(S(name));
-        if (tag) tags_[w] = tag;
-        return w;
-    };
-    new wxStaticText(editor_, wxID_ANY, S("服务名称:"), wxPoint(12, 8), wxSize(56, 20));
-    form_.name = new wxTextCtrl(editor_, wxID_ANY, "", wxPoint(72, 8), wxSize(154, 20));
-    tagged(form_.name, "编辑框1", 1);
-    form_.autostart =
-        new wxCheckBox(editor_, wxID_ANY, S("随程序启动"), wxPoint(232, 8), wxSize(82, 20));
-    tagged(form_.autostart, "选择框1", 0);
-    startButton_ = new wxButton(editor_, wxID_ANY, S("启动"), wxPoint(323, 7), wxSize(40, 24));
-    tagged(startButton_, "按钮1", 1);
-
-    auto* address =
-        new wxStaticBox(editor_, wxID_ANY, S("IP地址-端口 设置"), wxPoint(12, 33), wxSize(358, 95));
-    address->SetName(S("分组框1"));
-    const char* modeTexts[3] = {"端口映射", "HTTP代理", "Socks4代理"};
-    const int modeX[3] = {16, 142, 253};
-    for (int i = 0; i < 3; ++i) {
-        form_.modes[i] =
-            new wxRadioButton(editor_, wxID_ANY, S(modeTexts[i]), inside(address, modeX[i], 16),
-                              wxSize(i == 2 ? 82 : 90, 16), i == 0 ? wxRB_GROUP : 0);
-        tagged(form_.modes[i], ("单选框" + std::to_string(i + 1)).c_str(), i + 1);
-        form_.modes[i]->Bind(wxEVT_RADIOBUTTON, &MainWindow::onModeRadioClicked, this);
+    const BuiltForm built = buildForm(editor_, editorForm(), form_, &tags_);
+    startButton_ = built.get<wxButton>(FormPart::StartButton);
+    for (wxRadioButton* mode : form_.modes) {
+        mode->Bind(wxEVT_RADIOBUTTON, &MainWindow::onModeRadioClicked, this);
     }
-    form_.modes[2]->Disable();
-    new wxStaticText(editor_, wxID_ANY, S("监听IP:"), inside(address, 8, 43), wxSize(48, 16));
-    form_.listenIp = new wxChoice(editor_, wxID_ANY, inside(address, 56, 41), wxSize(189, 20));
-    form_.listenIp->Append(S(kAllAddresses));
-    tagged(form_.listenIp, "组合框1", 0);
-    form_.listenPort = captionedText(editor_, address, "端口:", {256, 41}, 35, {294, 40}, {32, 20});
-    tagged(form_.listenPort, "编辑框2", 2);
-    new wxStaticText(editor_, wxID_ANY, S("转发IP:"), inside(address, 8, 68), wxSize(48, 16));
-    form_.forwardIp =
-        new wxComboBox(editor_, wxID_ANY, "", inside(address, 56, 66), wxSize(189, 20));
-    tagged(form_.forwardIp, "组合框2", 0);
-    form_.forwardPort =
-        captionedText(editor_, address, "端口:", {256, 66}, 35, {294, 65}, {32, 20});
-    tagged(form_.forwardPort, "编辑框3", 3);
-
-    auto* limits =
-        new wxStaticBox(editor_, wxID_ANY, S("基本设置"), wxPoint(12, 130), wxSize(358, 40));
-    limits->SetName(S("分组框2"));
-    form_.capacity = captionedText(editor_, limits, "承载人数:", {45, 16}, 56, {104, 15}, {38, 20});
-    tagged(form_.capacity, "编辑框4", 4);
-    form_.perIpLimit =
-        captionedText(editor_, limits, "单IP连接数:", {205, 16}, 68, {277, 15}, {33, 20});
-    tagged(form_.perIpLimit, "编辑框5", 5);
-
-    auto* blacklist =
-        new wxStaticBox(editor_, wxID_ANY, S("IP黑名单"), wxPoint(10, 170), wxSize(360, 96));
-    blacklist->SetName(S("分组框3"));
-    form_.blacklist = new wxListCtrl(editor_, wxID_ANY, inside(blacklist, 5, 15), wxSize(224, 76),
-                                     wxLC_REPORT | wxLC_SINGLE_SEL);
-    tagged(form_.blacklist, "列表框3", 3);
-    form_.blacklist->AppendColumn(S("编号"), wxLIST_FORMAT_LEFT, 50);
-    form_.blacklist->AppendColumn(S("IP地址"), wxLIST_FORMAT_LEFT, 140);
-    form_.blacklistIp =
-        captionedText(editor_, blacklist, "IP地址", {264, 11}, 56, {233, 32}, {119, 20});
-    tagged(form_.blacklistIp, "编辑框7", 0);
-    auto* add =
-        new wxButton(editor_, wxID_ANY, S("添加"), inside(blacklist, 256, 61), wxSize(36, 20));
-    tagged(add, "按钮2", 2);
-    auto* del =
-        new wxButton(editor_, wxID_ANY, S("删除"), inside(blacklist, 311, 61), wxSize(36, 20));
-    tagged(del, "按钮3", 3);
-    auto* save = new wxButton(editor_, wxID_ANY, S("保存"), wxPoint(98, 271), wxSize(48, 24));
-    tagged(save, "按钮4", 4);
-    auto* reset = new wxButton(editor_, wxID_ANY, S("重置"), wxPoint(224, 272), wxSize(48, 24));
-    tagged(reset, "按钮5", 5);
-    form_.fitToFont(address, limits, blacklist);
     // One handler for the five buttons, told apart by tag.
-    for (wxButton* b : {startButton_, add, del, save, reset}) {
-        b->Bind(wxEVT_BUTTON, &MainWindow::onEditorButton, this);
+    for (FormPart b : {FormPart::StartButton, FormPart::AddButton, FormPart::DeleteButton,
+                       FormPart::SaveButton, FormPart::ResetButton}) {
+        built.find(b)->Bind(wxEVT_BUTTON, &MainWindow::onEditorButton, this);
     }
 }
 
