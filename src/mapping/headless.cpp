@@ -10,9 +10,10 @@ HeadlessEngine::HeadlessEngine(int workersPerInstance, bool keepEvents)
       client_(ctx_, net::ServiceRole::Client),
       keepEvents_(keepEvents),
       engine_(ctx_, server_, client_, table_, ctx_.locks.createLock(), *this, *this) {
-    std::string discarded;
-    server_.start(workersPerInstance, true, discarded);
-    client_.start(workersPerInstance, true, discarded);
+    for (net::WnSocketService* service : {&server_, &client_}) {
+        std::string errorText;
+        if (!service->start(workersPerInstance, true, errorText)) appendLog(errorText);
+    }
 }
 
 HeadlessEngine::~HeadlessEngine() {

@@ -23,7 +23,7 @@ class LumeskApp : public wxApp {
   public:
     bool OnInit() override {
         state_ = std::make_unique<lumesk::shell::ProcessState>();
-        state_->startServices(10);
+        const std::vector<std::string> failures = state_->startServices(10);
         auto* state = state_.get();
         lumesk::ui::UiContext ui{state->table, state->engine,
                                  [state](const auto& copy, const auto* listener) {
@@ -37,6 +37,7 @@ class LumeskApp : public wxApp {
                                  makerPage()};
         window_ = new lumesk::ui::MainWindow(std::move(ui));
         state_->proxy.attach(window_, window_);
+        for (const std::string& text : failures) state_->proxy.appendLog(text);
         window_->onClosing = [state] { state->proxy.detach(); };
         window_->Show();
         return true;

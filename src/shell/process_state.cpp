@@ -20,10 +20,13 @@ ProcessState::ProcessState()
       client(context, net::ServiceRole::Client),
       engine(context, server, client, table, clientTableLock, proxy, proxy) {}
 
-void ProcessState::startServices(int workers) {
-    std::string discarded;
-    server.start(workers, true, discarded);
-    client.start(workers, true, discarded);
+std::vector<std::string> ProcessState::startServices(int workers) {
+    std::vector<std::string> failures;
+    for (net::WnSocketService* service : {&server, &client}) {
+        std::string errorText;
+        if (!service->start(workers, true, errorText)) failures.push_back(errorText);
+    }
+    return failures;
 }
 
 monitor::StatisticsInput ProcessState::statistics(const model::MappingRecord& copy,

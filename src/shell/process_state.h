@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "mapping/engine.h"
 #include "model/mapping.h"
@@ -50,7 +51,9 @@ class ProcessState {
     ProcessState();
     // Starts sockets and both instances with their workers; the results are
     // not looked at (a failed start shows when a mapping will not start).
-    void startServices(int workers = 10);
+    // Starts both service instances; what failed, as the log should show it
+    // once there is a window.
+    std::vector<std::string> startServices(int workers = 10);
     monitor::StatisticsInput statistics(const model::MappingRecord& copy,
                                         const net::IoRecord* listener);
 
