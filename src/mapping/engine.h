@@ -30,7 +30,7 @@ struct EngineEvent {
     std::int32_t kind = 0;
     std::int32_t mapping = 0;
     std::int32_t slot = 0;
-    net::IoRecord* connection = nullptr;
+    net::IoRecord* connection = nullptr;  // a name, not a reference (net/records.h)
     std::string text;
 };
 

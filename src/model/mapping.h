@@ -18,6 +18,8 @@ constexpr int kClientSlots = 100;
 
 // One client of a running mapping: element 0 the client, element 1 its relay.
 struct ClientSlot {
+    // The relay holds a reference of the slot's; the client is kept by the
+    // service until its close clears the slot (net/records.h).
     std::array<net::IoRecord*, 2> connections{};
     std::array<std::string, 2> addresses;
     std::array<std::int32_t, 2> ports{};

@@ -18,9 +18,10 @@ constexpr std::size_t kMaxLogRows = 1000;
 
 struct ClientRow {
     std::int32_t slot = 0;
-    const net::IoRecord* connection = nullptr;  // rows are found by it
-    std::string client;                         // ip:port
-    std::string forward;                        // ip:port
+    // Rows are found by it; a name, never read through (net/records.h).
+    const net::IoRecord* connection = nullptr;
+    std::string client;   // ip:port
+    std::string forward;  // ip:port
 };
 
 class MonitorModel {

@@ -124,6 +124,9 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
     model::MappingRecord currentCopy_;
     int currentMapping_ = 0;
     int selectedImage_ = 0;
+    // The current mapping's listener while it runs, read by the refresh.
+    // Starts and stops run on this thread and reset it (afterRunStateChange)
+    // before the listener can go (net/records.h).
     const net::IoRecord* currentService_ = nullptr;
     float ratios_[2] = {0, 0};
     int addedMappingNumber_ = 0;
