@@ -1,3 +1,5 @@
+// The mapping engine's own side: starting and stopping mappings, their
+// listeners, and the admission of each client (relay.cpp does the rest).
 #include "mapping/engine.h"
 
 #include <algorithm>
@@ -13,9 +15,6 @@ using net::IoRecord;
 using net::LockHold;
 
 namespace {
-
-constexpr int kSocketAttempts = 10;  // fresh sockets after WSAENOTSOCK
-constexpr int kBindAttempts = 10;    // binds after WSAEINVAL
 
 std::vector<std::string> splitDots(const std::string& text) {
     std::vector<std::string> parts;
@@ -37,10 +36,6 @@ bool looksLikeIPv4(const std::string& ip) {
     return true;
 }
 
-std::string endpoint(const std::string& ip, std::int32_t port) {
-    return ip + ":" + std::to_string(port);
-}
-
 std::string outOfRange(int n) {
     return "索引(" + std::to_string(n) + ")超出数组范围";
 }
@@ -60,16 +55,6 @@ MappingEngine::MappingEngine(net::ServiceContext& context, net::WnSocketService&
     startWatcher();
 }
 
-void MappingEngine::startWatcher() {
-    // Started up front: a thread may not be to be had when the first connect
-    // comes, in a process that has run out.
-    try {
-        if (!watcher_.joinable()) watcher_ = std::thread([this] { watchConnects(); });
-    } catch (const std::system_error&) {
-        // Tried again at the next connect.
-    }
-}
-
 MappingEngine::~MappingEngine() {
     {
         std::lock_guard<std::mutex> hold(connectingMutex_);
@@ -79,69 +64,6 @@ MappingEngine::~MappingEngine() {
     if (watcher_.joinable()) watcher_.join();
     for (auto& entry : connecting_) ctx_.releaseRecord(entry.first);
     for (auto& entry : flushing_) ctx_.releaseRecord(entry.first);
-}
-
-// ---- the connect bound -------------------------------------------------------
-
-void MappingEngine::watchConnect(IoRecord* relay) {
-    ctx_.retain(relay);
-    bool sooner = false;
-    {
-        std::lock_guard<std::mutex> hold(connectingMutex_);
-        const auto deadline = std::chrono::steady_clock::now() + connectBound;
-        connecting_[relay] = {deadline, false};
-        sooner = deadline < watchUntil_;
-        if (sooner) watchUntil_ = deadline;
-        startWatcher();
-    }
-    if (sooner) connectingChanged_.notify_all();
-}
-
-bool MappingEngine::connectEnded(IoRecord* relay) {
-    bool timedOut = false;
-    bool watched = false;
-    {
-        std::lock_guard<std::mutex> hold(connectingMutex_);
-        const auto it = connecting_.find(relay);
-        if (it != connecting_.end()) {
-            watched = true;
-            timedOut = it->second.timedOut;
-            connecting_.erase(it);
-        }
-    }
-    if (watched) ctx_.releaseRecord(relay);
-    return timedOut;
-}
-
-void MappingEngine::watchConnects() {
-    std::unique_lock<std::mutex> hold(connectingMutex_);
-    while (!stopping_) {
-        const auto now = std::chrono::steady_clock::now();
-        auto next = now + std::chrono::hours(1);
-        std::vector<IoRecord*> expired;
-        for (auto& [relay, entry] : connecting_) {
-            if (entry.timedOut) continue;
-            if (entry.deadline <= now) {
-                entry.timedOut = true;
-                ctx_.retain(relay);  // the entry may go while we close it
-                expired.push_back(relay);
-            } else {
-                next = std::min(next, entry.deadline);
-            }
-        }
-        if (!expired.empty()) {
-            // The connects then fail through the port, reported as timed out.
-            hold.unlock();
-            for (IoRecord* relay : expired) {
-                closeConnection(relay);
-                ctx_.releaseRecord(relay);
-            }
-            hold.lock();
-            continue;
-        }
-        watchUntil_ = next;
-        connectingChanged_.wait_until(hold, next);
-    }
 }
 
 // ---- start and stop ----------------------------------------------------------
@@ -486,7 +408,11 @@ void MappingEngine::httpProxyHandler(void* engine, int event, IoRecord* connecti
 
 void MappingEngine::socks4ProxyHandler(void*, int, IoRecord*, std::uint32_t, std::int32_t) {}
 
-// ---- relay -------------------------------------------------------------------
+// ---- address texts -----------------------------------------------------------
+
+std::string MappingEngine::endpoint(const std::string& ip, std::int32_t port) {
+    return ip + ":" + std::to_string(port);
+}
 
 bool MappingEngine::normalizeIpText(std::string& ip) {
     if (ip.empty()) {
@@ -501,260 +427,4 @@ bool MappingEngine::checkIpText(std::string& ip, std::string& errorText) {
     errorText = "提供的IP地址不正确:" + ip;
     return false;
 }
-
-bool MappingEngine::openRelay(int n, int slot, IoRecord* client, std::string& errorText) {
-    std::string ip;
-    std::int32_t port;
-    {
-        LockHold hold(lock_);
-        model::MappingRecord& record = table_.at(n);
-        if (record.forward_ip.empty()) record.forward_ip = "0.0.0.0";
-        ip = record.forward_ip;
-        port = record.forward_port;
-    }
-    IoRecord* relay = connectOutbound(ip, port, errorText);
-    if (!relay) {
-        errorText = "转接到[" + endpoint(ip, port) + "]错误:" + errorText;
-        return false;
-    }
-    bool slotKept;
-    {
-        LockHold hold(lock_);
-        model::ClientSlot& s = table_.at(n).clients[static_cast<std::size_t>(slot - 1)];
-        slotKept = s.connections[0] == client;  // not given up by a delete
-        if (slotKept) {
-            ctx_.retain(relay);  // the slot's reference
-            s.connections[1] = relay;
-            s.addresses[1] = ip;
-            s.ports[1] = port;
-        }
-    }
-    if (!slotKept) {
-        // The mapping was deleted meanwhile; the delete closed the client.
-        closeConnection(relay);
-        ctx_.closeRecord(relay);
-        return true;
-    }
-    ctx_.setPartner(relay, client);
-    std::uint32_t address = platform::parseIPv4(ip);
-    watchConnect(relay);  // before the post: the connect may end at once
-    const int code = ctx_.postConnect(relay, address, static_cast<std::uint16_t>(port));
-    if (code != 0) connectEnded(relay);
-    if (code == 0) {
-        // A stop that ran before the slot named the relay did not close it.
-        bool stopped;
-        {
-            LockHold hold(lock_);
-            stopped = table_.at(n).service != client->parent;
-        }
-        if (stopped) closeConnection(relay);
-        return true;
-    }
-    errorText = "转接到[" + endpoint(ip, port) + "]错误:套接口捆绑错误:" + std::to_string(code);
-    closeConnection(relay);
-    ctx_.closeRecord(relay);
-    return false;
-}
-
-IoRecord* MappingEngine::connectOutbound(std::string& ip, std::int32_t port,
-                                         std::string& errorText) {
-    if (!checkIpText(ip, errorText)) return nullptr;
-    if (!client_.started()) {
-        errorText = "服务未开启,请先启动服务";
-        return nullptr;
-    }
-    platform::Socket socket = platform::kNoSocket;
-    if (!makeConnectedSocket(socket, errorText)) return nullptr;
-    IoRecord* relay = ctx_.allocRecord();
-    if (!relay) {
-        errorText = "创建Overlapped结构 失败";
-        platform::closeSocket(socket);
-        return nullptr;
-    }
-    relay->socket = socket;
-    if (!client_.adopt(relay)) {
-        errorText = "绑定IOCP 错误" + errorText;
-        platform::closeSocket(socket);
-        relay->socket = platform::kNoSocket;
-        ctx_.releaseRecord(relay);
-        return nullptr;
-    }
-    net::setCallback(relay, &MappingEngine::relayHandler, this);
-    const std::int32_t family = 2;
-    std::memcpy(relay->peerBlock, &family, 4);
-    const std::uint16_t familyShort = 2;
-    const std::uint16_t portNet = platform::toNetwork16(static_cast<std::uint16_t>(port));
-    const std::uint32_t address = platform::parseIPv4(ip);
-    std::memcpy(relay->peerBlock + platform::kPeerAddressOffset, &familyShort, 2);
-    std::memcpy(relay->peerBlock + platform::kPeerAddressOffset + 2, &portNet, 2);
-    std::memcpy(relay->peerBlock + platform::kPeerAddressOffset + 4, &address, 4);
-    return relay;
-}
-
-bool MappingEngine::makeConnectedSocket(platform::Socket& socket, std::string& errorText) {
-    // The connect itself is overlapped (postConnect): a dead target holds no worker.
-    for (int attempt = 0; attempt < kSocketAttempts; ++attempt) {
-        socket = platform::createSocket();
-        if (socket == platform::kNoSocket) {
-            errorText = "创建套接字失败:" + std::to_string(platform::lastSocketError());
-            return false;
-        }
-        int code = 0;
-        for (int bind = 0; bind < kBindAttempts; ++bind) {
-            code = platform::bindSocket(socket, 0, 0);
-            if (code != platform::kErrInvalid) break;
-        }
-        if (code == 0) return true;
-        platform::closeSocket(socket);
-        if (code != platform::kErrNotSocket) {
-            errorText = "套接口捆绑错误:" + std::to_string(code);
-            socket = platform::kNoSocket;
-            return false;
-        }
-    }
-    errorText = "套接口捆绑错误:" + std::to_string(platform::kErrNotSocket);
-    socket = platform::kNoSocket;
-    return false;
-}
-
-std::string MappingEngine::relayPrefix(IoRecord* relay) {
-    IoRecord* client = relay->partner.load();
-    const int n = net::tag(client);
-    const int slot = net::userValue(client);
-    if (!model::MappingTable::validNumber(n) || slot < 1 || slot > model::kClientSlots) {
-        return "转接到[]错误:";
-    }
-    LockHold hold(lock_);
-    const model::ClientSlot& s =
-        std::as_const(table_.at(n).clients)[static_cast<std::size_t>(slot - 1)];
-    return "转接到[" + endpoint(s.addresses[1], s.ports[1]) + "]错误:";
-}
-
-void MappingEngine::relayConnected(IoRecord* relay) {
-    IoRecord* client = relay->partner.load();
-    // A failed post closes the relay, which lets go of its partner.
-    ctx_.retain(client);
-    ctx_.setPartner(client, relay);
-    const int n = net::tag(client);
-    const int slot = net::userValue(client);
-    // Paired, then the relay's first receive, then the news: a receive that
-    // cannot be posted is reported instead of the relayed event.
-    const std::string prefix = relayPrefix(relay);
-    std::string errorText;
-    if (ctx_.postReceive(relay, &errorText)) {
-        postEngineEvent(EVENT_RELAYED, n, slot, client);
-    } else if (!client->closed.load()) {  // else it left and closed the relay itself
-        report(n, slot, client, prefix + "投递WSARecv 错误" + errorText);
-        closeConnection(client);
-    }
-    ctx_.releaseFirstReceive(client);  // a client closed meanwhile ends there
-    ctx_.releaseRecord(client);
-}
-
-void MappingEngine::relayFailed(IoRecord* relay, int code) {
-    IoRecord* client = relay->partner.load();
-    if (!client) return;
-    const int n = net::tag(client);
-    const int slot = net::userValue(client);
-    // A client that left first cancelled the connect: nothing to report.
-    if (!client->closed.load()) {
-        report(n, slot, client, relayPrefix(relay) + "套接口捆绑错误:" + std::to_string(code));
-    }
-    // Its first receive, once let go, fails on the closed socket and ends it.
-    closeConnection(client);
-    ctx_.releaseFirstReceive(client);
-}
-
-void MappingEngine::relayHandler(void* engine, int event, IoRecord* relay, std::uint32_t bytes,
-                                 std::int32_t) {
-    auto* self = static_cast<MappingEngine*>(engine);
-    if (!relay) return;
-    IoRecord* client = relay->partner.load();
-    switch (event) {
-        case net::EV_CONNECTED:
-            self->connectEnded(relay);
-            self->relayConnected(relay);
-            break;
-        case net::EV_CONNECT_FAILED:
-            self->relayFailed(relay, self->connectEnded(relay) ? platform::kErrTimedOut
-                                                               : static_cast<int>(bytes));
-            self->closeConnection(relay);
-            self->flushEnded(relay);
-            break;
-        case net::EV_RECEIVED:
-            if (!self->forwardBytes(client, relay->buf, bytes)) {
-                self->closeConnection(client);
-                self->closeConnection(relay);
-            }
-            break;
-        case net::EV_CLOSED:
-            // What the target sent reaches the client before the client is closed.
-            self->ctx_.closeAfterSends(client);
-            self->closeConnection(relay);
-            self->flushEnded(relay);
-            break;
-        default:
-            self->closeConnection(relay);
-            break;
-    }
-}
-
-void MappingEngine::flushEnded(IoRecord* relay) {
-    bool held = false;
-    {
-        std::lock_guard<std::mutex> hold(connectingMutex_);
-        held = flushing_.erase(relay) > 0;
-    }
-    if (held) ctx_.releaseRecord(relay);
-}
-
-bool MappingEngine::forwardBytes(IoRecord* destination, const char* data, std::uint32_t bytes) {
-    if (!data || !destination) return false;
-    return ctx_.sendCopy(destination, data, bytes);
-}
-
-int MappingEngine::clientClosed(int n, int slot, IoRecord* client) {
-    {
-        LockHold hold(lock_);
-        IoRecord* listener = client ? client->parent : nullptr;
-        if (listener) net::setUserValue(listener, net::userValue(listener) - 1);
-    }
-    if (slot < 1 || slot > model::kClientSlots) {
-        postEngineEvent(EVENT_MESSAGE, n, slot, client, "索引大于客户数组下标");
-        return 0;
-    }
-    // The slot is this client's unless a delete gave it up (and closed the
-    // relay) or a new mapping took it since.
-    auto ownSlot = [&]() -> model::ClientSlot* {
-        model::ClientSlot& s = table_.at(n).clients[static_cast<std::size_t>(slot - 1)];
-        return s.connections[0] == client ? &s : nullptr;
-    };
-    IoRecord* relay;
-    {
-        LockHold hold(lock_);
-        const model::ClientSlot* s = ownSlot();
-        if (!s) return 0;
-        relay = s->connections[1];
-    }
-    // What the client sent reaches the target before the target is closed. A
-    // stop must still reach the relay once the slot no longer names it.
-    if (relay) {
-        std::lock_guard<std::mutex> hold(connectingMutex_);
-        // Closed first, then let go (flushEnded): a closed relay is never added.
-        if (!relay->socketClosed.load() && flushing_.emplace(relay, n).second) ctx_.retain(relay);
-    }
-    ctx_.closeAfterSends(relay);
-    postEngineEvent(EVENT_LEFT, n, slot, client);
-    bool cleared = false;
-    {
-        LockHold hold(lock_);
-        if (model::ClientSlot* s = ownSlot()) {
-            s->clear();
-            cleared = true;
-        }
-    }
-    if (cleared) ctx_.releaseRecord(relay);  // the slot's reference
-    return slot;
-}
-
 }  // namespace lumesk::mapping

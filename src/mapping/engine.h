@@ -98,6 +98,7 @@ class MappingEngine {
                         const std::string& text = {});
     static void peerAddress(const net::IoRecord* connection, std::string& ip, std::int32_t& port);
     static bool checkIpText(std::string& ip, std::string& errorText);
+    static std::string endpoint(const std::string& ip, std::int32_t port);  // "ip:port"
     bool forwardBytes(net::IoRecord* destination, const char* data, std::uint32_t bytes);
     int clientClosed(int n, int slot, net::IoRecord* client);
 
