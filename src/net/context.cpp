@@ -166,7 +166,9 @@ void ServiceContext::setPartner(IoRecord* record, IoRecord* partner) {
 }
 
 namespace {
-enum Gate : std::int32_t { kOpen = 0, kHeld = 1, kStashed = 2, kReleased = 3 };
+// Held: the first receive's bytes wait; stashed: they came and wait in the
+// record. Released, the gate is open again, as it was before any hold.
+enum Gate : std::int32_t { kOpen = 0, kHeld = 1, kStashed = 2 };
 }
 
 void ServiceContext::holdFirstReceive(IoRecord* record) {
@@ -174,7 +176,7 @@ void ServiceContext::holdFirstReceive(IoRecord* record) {
 }
 
 void ServiceContext::releaseFirstReceive(IoRecord* record) {
-    if (!record || record->receiveGate.exchange(kReleased) != kStashed) return;
+    if (!record || record->receiveGate.exchange(kOpen) != kStashed) return;
     receiveDone(record, record->heldBytes);
 }
 
