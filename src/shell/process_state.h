@@ -49,10 +49,9 @@ class EventProxy : public mapping::EngineEventSink, public mapping::MessageLog {
 class ProcessState {
   public:
     ProcessState();
-    // Starts sockets and both instances with their workers; the results are
-    // not looked at (a failed start shows when a mapping will not start).
-    // Starts both service instances; what failed, as the log should show it
-    // once there is a window.
+    // Starts sockets and both instances with their workers. Nothing waits on
+    // the result (a failed start also shows when a mapping will not start);
+    // the texts of what failed are returned for the log, once there is a window.
     std::vector<std::string> startServices(int workers = 10);
     monitor::StatisticsInput statistics(const model::MappingRecord& copy,
                                         const net::IoRecord* listener);
