@@ -10,9 +10,9 @@ HeadlessEngine::HeadlessEngine(int workersPerInstance, bool keepEvents)
       client_(ctx_, net::ServiceRole::Client),
       keepEvents_(keepEvents),
       engine_(ctx_, server_, client_, table_, ctx_.locks.createLock(), *this, *this) {
-    for (net::WnSocketService* service : {&server_, &client_}) {
-        std::string errorText;
-        if (!service->start(workersPerInstance, true, errorText)) appendLog(errorText);
+    for (const std::string& text :
+         net::WnSocketService::startAll({&server_, &client_}, workersPerInstance)) {
+        appendLog(text);
     }
 }
 

@@ -65,6 +65,16 @@ bool WnSocketService::start(std::int32_t threadCount, bool threadCountGiven,
     return true;
 }
 
+std::vector<std::string> WnSocketService::startAll(std::initializer_list<WnSocketService*> services,
+                                                   std::int32_t threadCount) {
+    std::vector<std::string> failures;
+    for (WnSocketService* service : services) {
+        std::string errorText;
+        if (!service->start(threadCount, true, errorText)) failures.push_back(errorText);
+    }
+    return failures;
+}
+
 std::int32_t WnSocketService::threadStatus(std::int32_t kind) const {
     // Working first: a worker counts itself running before it ever works and
     // stops working before it stops running, so idle is never negative.

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -168,6 +169,9 @@ class WnSocketService {
     WnSocketService& operator=(const WnSocketService&) = delete;
 
     bool start(std::int32_t threadCount, bool threadCountGiven, std::string& errorText);
+    // Starts each with `threadCount` workers; the texts of those that failed.
+    static std::vector<std::string> startAll(std::initializer_list<WnSocketService*> services,
+                                             std::int32_t threadCount);
     std::int32_t threadStatus(std::int32_t kind) const;
     std::int32_t createdThreads() const;
 

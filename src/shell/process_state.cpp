@@ -21,12 +21,7 @@ ProcessState::ProcessState()
       engine(context, server, client, table, clientTableLock, proxy, proxy) {}
 
 std::vector<std::string> ProcessState::startServices(int workers) {
-    std::vector<std::string> failures;
-    for (net::WnSocketService* service : {&server, &client}) {
-        std::string errorText;
-        if (!service->start(workers, true, errorText)) failures.push_back(errorText);
-    }
-    return failures;
+    return net::WnSocketService::startAll({&server, &client}, workers);
 }
 
 monitor::StatisticsInput ProcessState::statistics(const model::MappingRecord& copy,

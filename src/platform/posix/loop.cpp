@@ -172,10 +172,6 @@ bool watchFd(SocketEntry* e, Socket h, int op) {
     return ::epoll_ctl(e->port->loop->epollFd, op, e->fd, &ev) == 0;
 }
 
-bool watchFd(SocketEntry* e, Socket h) {
-    return watchFd(e, h, EPOLL_CTL_ADD);
-}
-
 bool onLoopThread(const Loop* loop) {
     return tlsPolling == loop || tlsHandling == loop;
 }

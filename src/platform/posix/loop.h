@@ -2,6 +2,8 @@
 // Its rules (who polls, who sleeps, who is woken for a packet) are in loop.cpp.
 #pragma once
 
+#include <sys/epoll.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -86,8 +88,7 @@ void complete(PendingOp* op, std::uint32_t bytes, int error, bool quiet = false)
 
 // The socket's port watches it from now on (EPOLL_CTL_ADD), or looks at it
 // again (EPOLL_CTL_MOD): what is ready now comes to the poller as a fresh edge.
-bool watchFd(SocketEntry* e, Socket h, int op);
-bool watchFd(SocketEntry* e, Socket h);
+bool watchFd(SocketEntry* e, Socket h, int op = EPOLL_CTL_ADD);
 
 // This thread is the loop's poller, or handles a packet of it: what it
 // posts now it takes itself when it comes back.
