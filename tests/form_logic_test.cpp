@@ -161,7 +161,18 @@ TEST(Layout, PanesPanelsAndSplitterClamps) {
     const MainLayout l = layoutMainWindow(800, 600, 20, 22, 0.3f, 0.5f);
     EXPECT_EQ(l.tree.width, 240);
     EXPECT_EQ(l.paneWidths[0], 244);
-    for (int i = 1; i < 5; ++i) EXPECT_EQ(l.paneWidths[i], 142);
+    EXPECT_EQ(l.paneWidths[1], 142);
+    EXPECT_EQ(l.paneWidths[2], 136);
+    EXPECT_EQ(l.paneWidths[3], 136);
+    EXPECT_EQ(l.paneWidths[4], 142);
+    // At any width the panes fill the bar exactly: none ends past the window.
+    for (int w : {560, 561, 562, 563, 800, 1023}) {
+        const MainLayout m = layoutMainWindow(w, 420, 20, 22, 0.3f, 0.5f);
+        int sum = 0;
+        for (int pane : m.paneWidths) sum += pane;
+        EXPECT_EQ(sum, w) << w;
+        EXPECT_EQ(m.paneWidths[4], m.paneWidths[1]) << w;
+    }
     EXPECT_EQ(l.tree.top, 21);
     EXPECT_EQ(l.tree.height, 600 - 20 - 44);
     EXPECT_EQ(l.treeSplitter.left, 240);

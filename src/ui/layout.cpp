@@ -34,8 +34,17 @@ MainLayout layoutMainWindow(int W, int H, int toolbarHeight, int statusHeight, f
                     l.panel.height - l.monitorSplitter.height - l.clientList.height - 2};
     l.messageColumn = trunc(l.messageLog.width - 25.0);
     l.paneWidths[0] = l.tree.width + 4;
-    const int rest = trunc((static_cast<double>(W) - l.tree.width + 4) / 4 + 1);
-    for (int i = 1; i < 5; ++i) l.paneWidths[static_cast<std::size_t>(i)] = rest;
+    // Panes 1 to 4: a quarter of W - tree + 4, plus one, each. Those add up
+    // to 12 to 16 pixels more than the window, which cut off the last value;
+    // the excess comes out of panes 2 and 3, whose texts are the shortest
+    // (a received or sent size is never longer than the total after them),
+    // so the bar ends at the window's edge.
+    const int rule = trunc((static_cast<double>(W) - l.tree.width + 4) / 4 + 1);
+    const int middle = W - l.paneWidths[0] - 2 * rule;
+    l.paneWidths[1] = rule;
+    l.paneWidths[2] = middle / 2;
+    l.paneWidths[3] = middle - middle / 2;
+    l.paneWidths[4] = rule;
     return l;
 }
 

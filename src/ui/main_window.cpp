@@ -292,6 +292,23 @@ void MainWindow::fillAddressBoxes() {
 
 // ---- layout --------------------------------------------------------------------
 
+namespace {
+
+// The rule's widths are the panes' whole widths, as the native control
+// takes them. wxMSW adds each pane's borders and text margin on top, which
+// pushed the last panes' values off the window: take that back out.
+void setPaneWidths(wxStatusBar* bar, std::array<int, 5> widths) {
+    bar->SetStatusWidths(5, widths.data());
+    wxRect first, second;
+    if (!bar->GetFieldRect(1, first) || !bar->GetFieldRect(2, second)) return;
+    const int extra = second.x - first.x - widths[1];
+    if (extra <= 0) return;
+    for (int& w : widths) w = std::max(1, w - extra);
+    bar->SetStatusWidths(5, widths.data());
+}
+
+}  // namespace
+
 void MainWindow::layoutMainWindow() {
     if (!serviceBar_) return;
     const wxSize outer = GetSize();
@@ -315,9 +332,7 @@ void MainWindow::layoutMainWindow() {
     // The service bar above, the mapping bar lowest.
     serviceBar_->SetSize(0, client.y - 2 * statusHeight, client.x, statusHeight);
     mappingBar_->SetSize(0, client.y - statusHeight, client.x, statusHeight);
-    for (wxStatusBar* bar : {serviceBar_, mappingBar_}) {
-        bar->SetStatusWidths(5, l.paneWidths.data());
-    }
+    for (wxStatusBar* bar : {serviceBar_, mappingBar_}) setPaneWidths(bar, l.paneWidths);
     // A moved panel keeps the pixels Windows copied along with it, and those
     // of its labels are not always its own: paint everything anew.
     Refresh();
