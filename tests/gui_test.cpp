@@ -242,6 +242,19 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     ASSERT_TRUE(pumpUntil([&] { return window->clientList()->GetItemCount() == 2; }));
     EXPECT_EQ(U(window->clientList()->GetItemText(1, 1)),
               "127.0.0.1:" + std::to_string(second.localPort()));
+    // At the smallest size every pane of both bars shows its whole text, and
+    // none reaches past the window.
+    window->refreshStatistics();
+    for (int b : {1, 2}) {
+        wxStatusBar* bar = window->statusBar(b);
+        for (int i = 0; i < bar->GetFieldsCount(); ++i) {
+            wxRect r;
+            ASSERT_TRUE(bar->GetFieldRect(i, r));
+            SCOPED_TRACE(U(bar->GetStatusText(i)));
+            EXPECT_LE(r.GetRight(), bar->GetClientSize().x);
+            EXPECT_LE(bar->GetTextExtent(bar->GetStatusText(i)).x, r.width - 4);
+        }
+    }
     screenshot(window, "main-window.png");
 
     const std::string leftFirst = "客户[127.0.0.1:" + std::to_string(client.localPort()) + "]离开";
