@@ -355,6 +355,41 @@ TEST_F(PortFixture, RefusedConnectsReportWinsockCode) {
     closeSocket(a);
 }
 
+// Accepted and relay sockets pass small writes on at once (no Nagle wait for
+// the peer's acknowledgement); a socket connected the plain way keeps the
+// system's default, so the read-back tells the two apart.
+TEST_F(PortFixture, AcceptedAndRelaySocketsSendWithoutDelay) {
+    Client client;
+    const Socket accepted = acceptOne(client);
+    bool on = false;
+    ASSERT_EQ(readNoDelay(accepted, on), 0);
+    EXPECT_TRUE(on) << "accepted socket";
+
+    std::uint16_t p;
+    listener(p);
+    const Socket relay = createSocket();
+    sockets.push_back(relay);
+    ASSERT_EQ(bindSocket(relay, 0, 0), 0);
+    ASSERT_TRUE(associate(relay, port, 0));
+    Overlapped ov{};
+    ASSERT_EQ(connectAsync(relay, parseIPv4("127.0.0.1"), p, &ov), 0);
+    Completion c;
+    ASSERT_TRUE(dequeue(port, 5000, c)) << c.error;
+    EXPECT_EQ(c.overlapped, &ov);
+    ASSERT_EQ(connectFinish(relay), 0);
+    on = false;
+    ASSERT_EQ(readNoDelay(relay, on), 0);
+    EXPECT_TRUE(on) << "relay socket";
+
+    const Socket plain = createSocket();
+    sockets.push_back(plain);
+    ASSERT_EQ(connectSocket(plain, parseIPv4("127.0.0.1"), p), 0);
+    on = true;
+    ASSERT_EQ(readNoDelay(plain, on), 0);
+    EXPECT_FALSE(on) << "plain socket";
+    EXPECT_EQ(readNoDelay(kNoSocket, on), kErrNotSocket);
+}
+
 // Two ports on one loop: each completion still names its own port, packets
 // posted to one are never another's, and closing one leaves the other whole.
 TEST_F(PortFixture, PortsSharingALoopKeepTheirOwnCompletions) {

@@ -19,6 +19,16 @@ void closeTwice(platform::Socket s) {
     if (platform::closeSocket(s) != 0) platform::closeSocket(s);
 }
 
+// An accept that failed because its client reset before it completed (Windows
+// reports these; the POSIX layer takes the next connection instead): nothing
+// is short, so it is posted again at once, without a word.
+bool clientWentAway(int code) {
+    return code == platform::kErrConnReset || code == platform::kErrConnAborted ||
+           code == platform::kErrNetReset;
+}
+// A bound for clients that keep resetting faster than accepts are posted.
+constexpr int kAwayReposts = 16;
+
 }  // namespace
 
 ServiceContext::~ServiceContext() {
@@ -242,7 +252,10 @@ void ServiceContext::postEnd(IoRecord* record) {
 
 void ServiceContext::acceptFailed(IoRecord* listener, int code) {
     if (!listener || listener->socketClosed.load()) return;
-    if (!listener->acceptsFailing.exchange(true) && listener->callback) {
+    for (int i = 0; i < kAwayReposts && clientWentAway(code); ++i) {
+        if (postAccept(listener, &code) || listener->socketClosed.load()) return;
+    }
+    if (!clientWentAway(code) && !listener->acceptsFailing.exchange(true) && listener->callback) {
         listener->callback(listener->context, EV_ACCEPT_FAILED, listener,
                            static_cast<std::uint32_t>(code), tag(listener));
     }

@@ -46,6 +46,8 @@ constexpr int kErrInProgress = 10036;
 constexpr int kErrNotSocket = 10038;
 constexpr int kErrAddrInUse = 10048;
 constexpr int kErrAddrNotAvail = 10049;
+constexpr int kErrNetReset = 10052;
+constexpr int kErrConnAborted = 10053;
 constexpr int kErrConnReset = 10054;
 constexpr int kErrNoBufs = 10055;
 constexpr int kErrNotConnected = 10057;
@@ -127,6 +129,9 @@ int connectFinish(Socket socket);
 // Ends sending on a connected socket (a FIN to the peer); receiving goes on.
 // Call it only when no send is pending on the socket. 0 or a code.
 int shutdownSend(Socket socket);
+// Whether TCP_NODELAY is on: accepted and relay sockets pass each chunk on at
+// once. 0 or a code (for tests).
+int readNoDelay(Socket socket, bool& on);
 
 // inet_addr / inet_ntoa.
 std::uint32_t parseIPv4(const std::string& text);

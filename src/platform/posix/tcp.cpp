@@ -513,4 +513,16 @@ int shutdownSend(Socket socket) {
     return ::shutdown(e->fd, SHUT_WR) == 0 ? 0 : mapErrno(errno);
 }
 
+int readNoDelay(Socket socket, bool& on) {
+    std::unique_lock<std::mutex> lock;
+    SocketEntry* e = lockLive(socket, lock);
+    if (!e) return kErrNotSocket;
+    if (e->fd < 0) return kErrInvalid;
+    int value = 0;
+    socklen_t len = sizeof value;
+    if (::getsockopt(e->fd, IPPROTO_TCP, TCP_NODELAY, &value, &len) != 0) return mapErrno(errno);
+    on = value != 0;
+    return 0;
+}
+
 }  // namespace lumesk::platform

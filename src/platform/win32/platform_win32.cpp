@@ -40,6 +40,7 @@ namespace {
 
 // Not in every SDK's headers.
 constexpr DWORD kErrorHandlesClosed = 676;
+constexpr int kReuseUnicastPort = 0x3007;  // SO_REUSE_UNICASTPORT, Windows 10 and later
 
 constexpr DWORD kAddressSlot = sizeof(sockaddr_in) + 16;  // what AcceptEx asks per address
 
@@ -96,6 +97,13 @@ sockaddr_in makeAddress(std::uint32_t addressNet, std::uint16_t portHost) {
 
 int resultOf(int rc) {
     return rc == SOCKET_ERROR ? WSAGetLastError() : 0;
+}
+
+// A relay passes each chunk on as it comes: small answers must not wait for
+// the peer's delayed acknowledgement (Nagle), up to 200 ms against Windows.
+void setNoDelay(SOCKET socket) {
+    const BOOL on = TRUE;
+    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof(on));
 }
 
 // Overlapped starts: pending is as good as done, the completion comes through the port.
@@ -254,6 +262,16 @@ int closeSocket(Socket socket) {
 }
 
 int bindSocket(Socket socket, std::uint32_t addressNet, std::uint16_t portHost) {
+    if (addressNet == 0 && portHost == 0) {
+        // Bound only for ConnectEx: without this the bind takes a port no other
+        // socket may use, and with closed relays in TIME_WAIT the ports run out
+        // ("10055") at a hundred-odd new relays a second. The port is then chosen
+        // at the connect, per destination, as connect does by itself. Systems
+        // before Windows 10 do not know the option; they keep the old way.
+        const DWORD on = 1;
+        setsockopt(toSystem(socket), SOL_SOCKET, kReuseUnicastPort,
+                   reinterpret_cast<const char*>(&on), sizeof(on));
+    }
     sockaddr_in address = makeAddress(addressNet, portHost);
     return resultOf(
         bind(toSystem(socket), reinterpret_cast<const sockaddr*>(&address), sizeof(address)));
@@ -304,6 +322,7 @@ int acceptFinish(Socket listener, Socket target, unsigned char* peerBlock) {
                    reinterpret_cast<const char*>(&listening), sizeof(listening)) == SOCKET_ERROR) {
         return WSAGetLastError();
     }
+    setNoDelay(accepted);
     if (peerBlock == nullptr) return 0;
     sockaddr_in peer{};
     int length = sizeof(peer);
@@ -353,6 +372,7 @@ int connectAsync(Socket socket, std::uint32_t addressNet, std::uint16_t portHost
     if (int code = loadExtension(gConnectEx, system, kConnectExId, connectEx)) {
         return code;
     }
+    setNoDelay(system);
     Record* record = beginRecord(overlapped);
     sockaddr_in address = makeAddress(addressNet, portHost);
     BOOL started = connectEx(system, reinterpret_cast<const sockaddr*>(&address), sizeof(address),
@@ -367,6 +387,17 @@ int connectFinish(Socket socket) {
 
 int shutdownSend(Socket socket) {
     return ::shutdown(toSystem(socket), SD_SEND) == 0 ? 0 : WSAGetLastError();
+}
+
+int readNoDelay(Socket socket, bool& on) {
+    BOOL value = FALSE;
+    int length = sizeof(value);
+    if (getsockopt(toSystem(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&value),
+                   &length) == SOCKET_ERROR) {
+        return WSAGetLastError();
+    }
+    on = value != FALSE;
+    return 0;
 }
 
 std::uint32_t parseIPv4(const std::string& text) {
