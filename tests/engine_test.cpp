@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -160,15 +161,25 @@ TEST_F(Engine, BytesUnchangedBothWaysForManyClients) {
     EXPECT_TRUE(sink.messages().empty());
     EXPECT_TRUE(noneOnline(1));
     EXPECT_TRUE(slotsFree(1));
-    // Per client: entered, relayed, left, in that order.
+    // Per client: entered, relayed, left, in that order, each carrying the
+    // client's own addresses (the window reads them after the slot is gone).
     const auto events = sink.events();
-    for (std::size_t i = 0; i < events.size(); ++i) {
-        if (events[i].kind != mapping::EVENT_LEFT) continue;
-        int seen = 0;
-        for (std::size_t j = 0; j < i; ++j) {
-            if (events[j].connection == events[i].connection && events[j].kind < 4) ++seen;
-        }
-        EXPECT_GE(seen, 2);
+    std::map<std::uint64_t, std::vector<const EngineEvent*>> byClient;
+    for (const auto& e : events) {
+        if (e.kind != mapping::EVENT_MESSAGE) byClient[e.serial].push_back(&e);
+    }
+    ASSERT_EQ(byClient.size(), 51u);  // a serial of its own for each
+    const std::string forward = "127.0.0.1:" + std::to_string(target.port());
+    for (const auto& [serial, seen] : byClient) {
+        ASSERT_EQ(seen.size(), 3u) << serial;
+        EXPECT_EQ(seen[0]->kind, mapping::EVENT_ENTERED);
+        EXPECT_EQ(seen[1]->kind, mapping::EVENT_RELAYED);
+        EXPECT_EQ(seen[2]->kind, mapping::EVENT_LEFT);
+        EXPECT_EQ(seen[0]->client.rfind("127.0.0.1:", 0), 0u) << seen[0]->client;
+        EXPECT_EQ(seen[0]->forward, ":0");  // no relay yet
+        EXPECT_EQ(seen[1]->forward, forward);
+        EXPECT_EQ(seen[2]->client, seen[0]->client);
+        EXPECT_EQ(seen[2]->forward, forward);
     }
 }
 

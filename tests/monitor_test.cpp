@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
+#include "mapping/event_queue.h"
 #include "monitor/formats.h"
 #include "monitor/monitor.h"
 
@@ -51,35 +55,41 @@ TEST(Monitor, LogKeepsTheLastThousandLines) {
     EXPECT_EQ(m.log().back(), "<0-0-0> 1005");
 }
 
+namespace {
+
+mapping::EngineEvent event(int kind, int n, int slot, std::uint64_t serial,
+                           std::string client = {}, std::string forward = ":0") {
+    mapping::EngineEvent e;
+    e.kind = kind;
+    e.mapping = n;
+    e.slot = slot;
+    e.serial = serial;
+    e.client = std::move(client);
+    e.forward = std::move(forward);
+    return e;
+}
+
+}  // namespace
+
 TEST(Monitor, EngineEventsMakeRowsAndLines) {
-    model::MappingTable table;
-    net::Lock lock;
-    auto& slots = table.at(3).clients;
-    slots[1].connections[0] = reinterpret_cast<net::IoRecord*>(0x10);
-    slots[1].addresses = {"10.0.0.5", "192.0.2.1"};
-    slots[1].ports = {5000, 80};
-    const auto* conn = slots[1].connections[0];
     MonitorModel m;
-    using mapping::EngineEvent;
-    auto ev = [&](int kind, int n, int slot, std::string text = {}) {
-        EngineEvent e;
-        e.kind = kind;
-        e.mapping = n;
-        e.slot = slot;
-        e.connection = const_cast<net::IoRecord*>(conn);
-        e.text = std::move(text);
-        m.handleEngineEvent(e, 3, table, &lock);
+    auto ev = [&](int kind, int n, int slot, std::string forward = ":0") {
+        m.handleEngineEvent(event(kind, n, slot, 7, "10.0.0.5:5000", std::move(forward)), 3);
     };
     ev(2, 3, 2);
-    ev(3, 3, 2);  // the same row, no line
+    ev(3, 3, 2, "192.0.2.1:80");  // the same row, completed, no line
     ASSERT_EQ(m.clients().size(), 1u);
     EXPECT_EQ(m.clients()[0].slot, 2);
     EXPECT_EQ(m.clients()[0].client, "10.0.0.5:5000");
     EXPECT_EQ(m.clients()[0].forward, "192.0.2.1:80");
-    ev(2, 4, 2);                                   // another mapping: nothing
-    ev(2, 3, 0);                                   // no slot: nothing
-    ev(2, 3, 101);                                 // beyond the table: nothing
-    ev(1, 7, 0, "客户[1.2.3.4:5]此IP不允许连接");  // messages of any mapping are logged
+    ev(2, 4, 2);    // another mapping: nothing
+    ev(2, 3, 0);    // no slot: nothing
+    ev(2, 3, 101);  // beyond the table: nothing
+    mapping::EngineEvent message;
+    message.kind = mapping::EVENT_MESSAGE;
+    message.mapping = 7;
+    message.text = "客户[1.2.3.4:5]此IP不允许连接";
+    m.handleEngineEvent(message, 3);  // messages of any mapping are logged
     ev(4, 3, 2);
     EXPECT_TRUE(m.clients().empty());
     ev(4, 3, 2);  // no row left: still logged
@@ -87,67 +97,117 @@ TEST(Monitor, EngineEventsMakeRowsAndLines) {
     EXPECT_NE(m.log()[0].find("> 客户[10.0.0.5:5000]进入"), std::string::npos);
     EXPECT_NE(m.log()[1].find("> 客户[1.2.3.4:5]此IP不允许连接"), std::string::npos);
     EXPECT_NE(m.log()[2].find("> 客户[10.0.0.5:5000]离开"), std::string::npos);
-    EXPECT_NE(m.log()[3].find("]离开"), std::string::npos);
+    EXPECT_NE(m.log()[3].find("> 客户[10.0.0.5:5000]离开"), std::string::npos);
 
-    // Rebuilt from a table: occupied slots, in slot order.
+    // Rebuilt from a table: occupied slots, in slot order, with their serials.
+    model::MappingTable table;
+    auto& slots = table.at(3).clients;
+    slots[1].connections[0] = reinterpret_cast<net::IoRecord*>(0x10);
+    slots[1].serial = 11;
     slots[7].connections[0] = reinterpret_cast<net::IoRecord*>(0x20);
+    slots[7].serial = 12;
     slots[7].addresses[0] = "10.0.0.9";
     m.fillClientList(table.at(3).clients);
     ASSERT_EQ(m.clients().size(), 2u);
     EXPECT_EQ(m.clients()[0].slot, 2);
     EXPECT_EQ(m.clients()[1].slot, 8);
+    EXPECT_EQ(m.clients()[1].serial, 12u);
 }
 
-// A row is made when the client enters, before its relay has a forward
-// address; the relayed event completes it. A left event finds its row by
-// connection, else by client address, else by slot.
-TEST(Monitor, RelayedCompletesTheRowAndLeftFallsBack) {
-    model::MappingTable table;
-    net::Lock lock;
-    auto& slot = table.at(1).clients[4];
-    auto* a = reinterpret_cast<net::IoRecord*>(0x10);
-    auto* b = reinterpret_cast<net::IoRecord*>(0x20);
-    slot.connections[0] = a;
-    slot.addresses = {"10.0.0.5", ""};
-    slot.ports = {5000, 0};
+// Events are handled after a delay, from what they carry: a late event of a
+// client that has gone never takes the row of a later client in the same
+// slot, with the same address, or in the same record's memory.
+TEST(Monitor, LateEventsTouchOnlyTheirOwnClientsRow) {
     MonitorModel m;
-    auto ev = [&](int kind, net::IoRecord* connection) {
-        mapping::EngineEvent e;
-        e.kind = kind;
-        e.mapping = 1;
-        e.slot = 5;
-        e.connection = connection;
-        m.handleEngineEvent(e, 1, table, &lock);
-    };
-    ev(mapping::EVENT_ENTERED, a);
+    // The list was rebuilt from the table after client 1 left and client 2
+    // took its slot (and its address); client 1's events were still queued.
+    model::MappingTable table;
+    auto& slot = table.at(1).clients[4];
+    slot.connections[0] = reinterpret_cast<net::IoRecord*>(0x10);  // memory reused
+    slot.serial = 2;
+    slot.addresses = {"10.0.0.5", "192.0.2.1"};
+    slot.ports = {5000, 80};
+    m.fillClientList(table.at(1).clients);
     ASSERT_EQ(m.clients().size(), 1u);
-    EXPECT_EQ(m.clients()[0].forward, ":0");
-    slot.addresses[1] = "192.0.2.1";
-    slot.ports[1] = 80;
-    ev(mapping::EVENT_RELAYED, a);
+
+    m.handleEngineEvent(event(mapping::EVENT_ENTERED, 1, 5, 1, "10.0.0.5:5000"), 1);
+    m.handleEngineEvent(event(mapping::EVENT_RELAYED, 1, 5, 1, "10.0.0.5:5000", "9.9.9.9:1"), 1);
+    m.handleEngineEvent(event(mapping::EVENT_LEFT, 1, 5, 1, "10.0.0.5:5000", "9.9.9.9:1"), 1);
     ASSERT_EQ(m.clients().size(), 1u);
+    EXPECT_EQ(m.clients()[0].serial, 2u);
     EXPECT_EQ(m.clients()[0].forward, "192.0.2.1:80");
 
-    ev(mapping::EVENT_LEFT, b);  // another connection, the same client address
+    // A relay that connects as its client leaves brings back no row.
+    m.handleEngineEvent(event(mapping::EVENT_LEFT, 1, 5, 2, "10.0.0.5:5000"), 1);
+    m.handleEngineEvent(event(mapping::EVENT_RELAYED, 1, 5, 2, "10.0.0.5:5000", "1.1.1.1:1"), 1);
     EXPECT_TRUE(m.clients().empty());
-    ev(mapping::EVENT_RELAYED, a);  // a relay that connected as its client left
-    EXPECT_TRUE(m.clients().empty());
+    // Entered, relayed, left, in that order, give the lines in that order.
+    ASSERT_EQ(m.log().size(), 3u);
+    EXPECT_NE(m.log()[0].find("]进入"), std::string::npos);
+    EXPECT_NE(m.log()[1].find("]离开"), std::string::npos);
+}
 
-    ev(mapping::EVENT_ENTERED, a);
-    slot.addresses[0] = "10.0.0.6";  // neither connection nor address match: the slot does
-    ev(mapping::EVENT_LEFT, b);
-    EXPECT_TRUE(m.clients().empty());
+TEST(EventQueue, WakesOnceTakesInOrderAndDropsTheOldestPastItsBound) {
+    mapping::EngineEventQueue q(5);
+    int wakes = 0;
+    q.onWake = [&] { ++wakes; };
+    for (int i = 1; i <= 3; ++i) q.deliver(event(2, 1, i, static_cast<std::uint64_t>(i)));
+    EXPECT_EQ(wakes, 1);  // until a take empties it, the taker knows
+    auto b = q.take(2);
+    ASSERT_EQ(b.events.size(), 2u);
+    EXPECT_EQ(b.events[0].serial, 1u);
+    EXPECT_EQ(b.events[1].serial, 2u);
+    EXPECT_TRUE(b.more);
+    q.deliver(event(2, 1, 4, 4));
+    EXPECT_EQ(wakes, 1);  // not emptied yet: the taker takes again by itself
+    b = q.take(10);
+    ASSERT_EQ(b.events.size(), 2u);
+    EXPECT_FALSE(b.more);
+    q.deliver(event(2, 1, 5, 5));
+    EXPECT_EQ(wakes, 2);
 
-    ev(mapping::EVENT_ENTERED, a);
-    table.at(1).clients[5].addresses[0] = "10.0.0.7";
-    table.at(1).clients[5].connections[0] = b;
-    mapping::EngineEvent other;
-    other.kind = mapping::EVENT_LEFT;
-    other.mapping = 1;
-    other.slot = 6;
-    other.connection = b;
-    m.handleEngineEvent(other, 1, table, &lock);  // matches nothing: the row stays
-    EXPECT_EQ(m.clients().size(), 1u);
+    for (int i = 6; i <= 12; ++i) q.deliver(event(2, 1, 1, static_cast<std::uint64_t>(i)));
+    EXPECT_EQ(q.size(), 5u);
+    EXPECT_EQ(q.peakSize(), 5u);
+    b = q.take(100);
+    EXPECT_EQ(b.dropped, 3u);  // 5, 6 and 7 went
+    ASSERT_EQ(b.events.size(), 5u);
+    EXPECT_EQ(b.events.front().serial, 8u);
+    EXPECT_EQ(b.events.back().serial, 12u);
+    EXPECT_EQ(q.take(100).dropped, 0u);  // told once
+    EXPECT_EQ(q.droppedTotal(), 3u);
+}
+
+// Workers on many threads never wait for the taker; every event arrives once,
+// and each worker's events keep their order.
+TEST(EventQueue, ManyPushersOneTaker) {
+    mapping::EngineEventQueue q(1 << 20);
+    std::atomic<int> wakes{0};
+    q.onWake = [&] { wakes.fetch_add(1); };
+    constexpr int kThreads = 4, kEach = 5000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&q, t] {
+            for (int i = 0; i < kEach; ++i) {
+                q.deliver(event(2, t + 1, 1, static_cast<std::uint64_t>(i)));
+            }
+        });
+    }
+    std::vector<std::uint64_t> next(kThreads, 0);
+    int taken = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (taken < kThreads * kEach && std::chrono::steady_clock::now() < end) {
+        for (const auto& e : q.take(300).events) {
+            auto& expected = next[static_cast<std::size_t>(e.mapping - 1)];
+            EXPECT_EQ(e.serial, expected);
+            expected = e.serial + 1;
+            ++taken;
+        }
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(taken, kThreads * kEach);
+    EXPECT_GE(wakes.load(), 1);
+    EXPECT_EQ(q.droppedTotal(), 0u);
 }
 
 TEST(Statistics, PanesForNoMappingAndForARunningOne) {

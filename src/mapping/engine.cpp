@@ -292,6 +292,7 @@ int MappingEngine::admitClient(int n, IoRecord* connection, const std::string& i
             slot.connections[0] = connection;
             slot.addresses[0] = ip;
             slot.ports[0] = port;
+            slot.serial = connection->serial;
             slotNumber = i + 1;
             break;
         }
@@ -325,6 +326,27 @@ int MappingEngine::postEngineEvent(std::int32_t kind, int n, int slot, IoRecord*
     event.slot = slot;
     event.connection = connection;
     event.text = text;
+    // The poster holds the connection, so its serial can be read; the slot
+    // is still this client's unless a delete gave it up.
+    if (kind != EVENT_MESSAGE && connection) {
+        event.serial = connection->serial;
+        if (model::MappingTable::validNumber(n) && slot >= 1 && slot <= model::kClientSlots) {
+            LockHold hold(lock_);
+            const model::ClientSlot& s =
+                std::as_const(table_.at(n).clients)[static_cast<std::size_t>(slot - 1)];
+            if (s.connections[0] == connection) {
+                event.client = endpoint(s.addresses[0], s.ports[0]);
+                event.forward = endpoint(s.addresses[1], s.ports[1]);
+            }
+        }
+        if (event.client.empty()) {
+            std::string ip;
+            std::int32_t port = 0;
+            peerAddress(connection, ip, port);
+            event.client = endpoint(ip, port);
+            event.forward = endpoint("", 0);
+        }
+    }
     return sink_.deliver(event);
 }
 

@@ -32,10 +32,16 @@ struct EngineEvent {
     std::int32_t slot = 0;
     net::IoRecord* connection = nullptr;  // a name, not a reference (net/records.h)
     std::string text;
+    // Read from the client's slot when the event was posted, so the window can
+    // handle it later, after the slot has been cleared or taken by another.
+    std::uint64_t serial = 0;  // the client connection's, never reused
+    std::string client;        // "ip:port"
+    std::string forward;       // "ip:port", ":0" until the relay has an address
 };
 
-// Runs the handler of an engine event on the user-interface thread and returns
-// only when it is done, so events reach the window one at a time, in order.
+// Takes the engine's events on worker threads. It must never wait for the
+// window: the window drains them later, in the order they were posted
+// (mapping/event_queue.h).
 class EngineEventSink {
   public:
     virtual ~EngineEventSink() = default;

@@ -23,6 +23,7 @@ struct ClientSlot {
     std::array<net::IoRecord*, 2> connections{};
     std::array<std::string, 2> addresses;
     std::array<std::int32_t, 2> ports{};
+    std::uint64_t serial = 0;  // the client connection's serial (net/records.h)
 
     bool isFree() const { return connections[0] == nullptr; }
     void clear() { *this = ClientSlot{}; }

@@ -13,7 +13,7 @@ std::string endpoint(const std::string& ip, std::int32_t port) {
 }
 
 ClientRow rowOf(std::int32_t slot, const model::ClientSlot& s) {
-    return ClientRow{slot, s.connections[0], endpoint(s.addresses[0], s.ports[0]),
+    return ClientRow{slot, s.serial, endpoint(s.addresses[0], s.ports[0]),
                      endpoint(s.addresses[1], s.ports[1])};
 }
 
@@ -29,8 +29,7 @@ void MonitorModel::appendLog(const std::string& message, const std::tm& now) {
     if (log_.size() > kMaxLogRows) log_.pop_front();
 }
 
-void MonitorModel::handleEngineEvent(const mapping::EngineEvent& event, int currentMapping,
-                                     const model::MappingTable& table, net::Lock* lock) {
+void MonitorModel::handleEngineEvent(const mapping::EngineEvent& event, int currentMapping) {
     if (event.kind == mapping::EVENT_MESSAGE) {
         appendLog(event.text);
         return;
@@ -41,43 +40,28 @@ void MonitorModel::handleEngineEvent(const mapping::EngineEvent& event, int curr
         s > static_cast<int>(model::ClientTable::size()) || n != currentMapping) {
         return;
     }
-    ClientRow row;
-    {
-        net::LockHold hold(lock);
-        row = rowOf(s, table.at(n).clients[static_cast<std::size_t>(s - 1)]);
-    }
-    row.connection = event.connection;
-    auto byConnection = std::find_if(clients_.begin(), clients_.end(), [&](const ClientRow& r) {
-        return r.connection == event.connection;
-    });
+    // Only the client's own row: once events wait in a queue, a row with the
+    // same address or slot may already be a later client's.
+    auto row = std::find_if(clients_.begin(), clients_.end(),
+                            [&](const ClientRow& r) { return r.serial == event.serial; });
     switch (event.kind) {
         case mapping::EVENT_ENTERED:
         case mapping::EVENT_RELAYED:
-            if (byConnection == clients_.end()) {
+            if (row == clients_.end()) {
                 // A relay that connects just as its client leaves must not
                 // bring back the row its "left" event took away.
                 if (event.kind == mapping::EVENT_RELAYED) break;
-                clients_.push_back(row);
+                clients_.push_back(ClientRow{s, event.serial, event.client, event.forward});
             } else {
-                byConnection->client = row.client;
-                byConnection->forward = row.forward;
+                row->client = event.client;
+                row->forward = event.forward;
             }
-            if (event.kind == mapping::EVENT_ENTERED) appendLog("客户[" + row.client + "]进入");
+            if (event.kind == mapping::EVENT_ENTERED) appendLog("客户[" + event.client + "]进入");
             break;
-        case mapping::EVENT_LEFT: {
-            auto it = byConnection;
-            if (it == clients_.end()) {
-                it = std::find_if(clients_.begin(), clients_.end(),
-                                  [&](const ClientRow& r) { return r.client == row.client; });
-            }
-            if (it == clients_.end()) {
-                it = std::find_if(clients_.begin(), clients_.end(),
-                                  [&](const ClientRow& r) { return r.slot == s; });
-            }
-            if (it != clients_.end()) clients_.erase(it);
-            appendLog("客户[" + row.client + "]离开");
+        case mapping::EVENT_LEFT:
+            if (row != clients_.end()) clients_.erase(row);
+            appendLog("客户[" + event.client + "]离开");
             break;
-        }
         default:
             break;
     }

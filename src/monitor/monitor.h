@@ -18,8 +18,7 @@ constexpr std::size_t kMaxLogRows = 1000;
 
 struct ClientRow {
     std::int32_t slot = 0;
-    // Rows are found by it; a name, never read through (net/records.h).
-    const net::IoRecord* connection = nullptr;
+    std::uint64_t serial = 0;  // the client connection's: rows are found by it
     std::string client;   // ip:port
     std::string forward;  // ip:port
 };
@@ -34,10 +33,9 @@ class MonitorModel {
     // shown `k` of them shows the last appended() - k of log() next.
     std::size_t appended() const { return appended_; }
 
-    // Turns an engine event into client rows and log lines. The slot is read
-    // under `lock`, which the engine holds whenever it writes slots.
-    void handleEngineEvent(const mapping::EngineEvent& event, int currentMapping,
-                           const model::MappingTable& table, net::Lock* lock);
+    // Turns an engine event into client rows and log lines, from what the
+    // event carries: it may be handled long after its slot has changed.
+    void handleEngineEvent(const mapping::EngineEvent& event, int currentMapping);
     // Rebuilds the rows from a client table, in slot order.
     void fillClientList(const model::ClientTable& clients);
     const std::vector<ClientRow>& clients() const { return clients_; }

@@ -52,6 +52,7 @@ IoRecord* ServiceContext::allocRecord(bool withBuffer) {
     void* memory = heap.alloc(sizeof(IoRecord));
     if (!memory) return nullptr;
     auto* record = new (memory) IoRecord;
+    record->serial = nextSerial_.fetch_add(1, std::memory_order_relaxed) + 1;
     record->peerBlock = static_cast<unsigned char*>(heap.alloc(platform::kPeerBlockSize));
     if (withBuffer) giveBuffer(record);
     return record;

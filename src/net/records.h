@@ -118,6 +118,10 @@ struct IoRecord : RecordBase {
     // posted there instead.
     platform::PortHandle port = nullptr;
 
+    // Never reused, unlike the record's address: what the window's rows are
+    // found by, so a later connection in the same memory is never taken for it.
+    std::uint64_t serial = 0;
+
     std::atomic<std::int32_t> refs{1};
     std::atomic<bool> closed{false};        // closeRecord has run
     std::atomic<bool> socketClosed{false};  // the socket is closed: never close its handle again

@@ -127,6 +127,8 @@ class ServiceContext {
     void removePort(platform::PortHandle port);
 
   private:
+    std::atomic<std::uint64_t> nextSerial_{0};
+
     void shutdownAfterSends(IoRecord* record);
     void shutdownSending(IoRecord* record);
     void postEnd(IoRecord* record);

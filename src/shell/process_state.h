@@ -24,7 +24,6 @@ class EventProxy : public mapping::EngineEventSink, public mapping::MessageLog {
         sink_ = sink;
     }
     // After it returns no call reaches the old sink: the window may go.
-    // Workers waiting in the window give up once it is closing.
     void detach() {
         attach(nullptr, nullptr);
         while (inFlight_.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));

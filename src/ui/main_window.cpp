@@ -23,7 +23,6 @@
 #endif
 
 #include <chrono>
-#include <future>
 
 #include "ui/add_dialog.h"
 #include "ui/images.h"
@@ -125,6 +124,9 @@ MainWindow::MainWindow(UiContext context)
     Bind(wxEVT_CLOSE_WINDOW, &MainWindow::onClose, this);
     Bind(wxEVT_TIMER, [this](wxTimerEvent&) { refreshStatistics(); });
     ctx_.engine.onRunStateChanged = [this](int n) { afterRunStateChange(n); };
+    // Runs on a worker; the window is still there (the shell detaches its
+    // sink before the window goes) and CallAfter only queues.
+    events_.onWake = [this] { CallAfter([this] { drainEngineEvents(); }); };
     timer_.Start(1000);
     refreshStatistics();
 }
@@ -648,29 +650,35 @@ void MainWindow::onClose(wxCloseEvent& event) {
 // ---- engine events, client list and log ----------------------------------------
 
 int MainWindow::deliver(const mapping::EngineEvent& event) {
-    if (wxIsMainThread()) {
-        handleEngineEvent(event);
-        return 0;
-    }
-    auto done = std::make_shared<std::promise<void>>();
-    std::future<void> finished = done->get_future();
-    auto closing = closing_;
-    CallAfter([this, event, done, closing] {
-        if (!closing->load()) handleEngineEvent(event);
-        done->set_value();
-    });
-    // The worker waits until the window has handled it, unless the window goes.
-    while (finished.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
-        if (closing->load()) return -1;
-    }
+    events_.deliver(event);
+    // One of this thread's own (a start, a stop) is handled at once, after
+    // whatever the workers queued before it.
+    if (wxIsMainThread()) drainEngineEvents();
     return 0;
 }
 
-void MainWindow::handleEngineEvent(const mapping::EngineEvent& event) {
+void MainWindow::drainEngineEvents() {
+    if (closing_->load()) return;
+    // A batch at a time, so a long queue never holds up painting and input.
+    constexpr std::size_t kBatch = 500;
+    mapping::EngineEventQueue::Batch batch = events_.take(kBatch);
     const std::size_t before = monitor_.appended();
-    monitor_.handleEngineEvent(event, currentMapping_, ctx_.table, ctx_.engine.clientTableLock());
-    syncClientRows();
-    showNewLogLines(before);
+    if (batch.dropped > 0) {
+        monitor_.appendLog("窗口忙，略去" + std::to_string(batch.dropped) + "条较早的事件");
+    }
+    for (const mapping::EngineEvent& event : batch.events) {
+        monitor_.handleEngineEvent(event, currentMapping_);
+    }
+    // What the dropped events would have done to the rows, the table knows.
+    if (batch.dropped > 0 && model::MappingTable::validNumber(currentMapping_)) {
+        net::LockHold hold(ctx_.engine.clientTableLock());
+        monitor_.fillClientList(ctx_.table.at(currentMapping_).clients);
+    }
+    if (!batch.events.empty() || batch.dropped > 0) {
+        syncClientRows();
+        showNewLogLines(before);
+    }
+    if (batch.more) CallAfter([this] { drainEngineEvents(); });
 }
 
 void MainWindow::appendLog(const std::string& message) {

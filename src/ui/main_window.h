@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "mapping/engine.h"
+#include "mapping/event_queue.h"
 #include "model/mapping.h"
 #include "monitor/monitor.h"
 #include "ui/form_controls.h"
@@ -55,8 +56,12 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
     explicit MainWindow(UiContext context);
     ~MainWindow() override;
 
-    // Engine side: called on worker threads; runs the handler on this thread.
+    // Engine side: called on worker threads. Queues the event and returns at
+    // once; this thread handles it when its message loop next runs.
     int deliver(const mapping::EngineEvent& event) override;
+    // Handles what the queue holds now (a batch at a time); tests call it.
+    void drainEngineEvents();
+    const mapping::EngineEventQueue& engineEvents() const { return events_; }
     void appendLog(const std::string& message) override;
 
     // Commands, also driven by the tests.
@@ -105,7 +110,6 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
     void onTool(wxCommandEvent& event);
     void onClose(wxCloseEvent& event);
 
-    void handleEngineEvent(const mapping::EngineEvent& event);
     void showNewLogLines(std::size_t shownBefore);
     void showMappingInEditor(const model::MappingRecord& record);
     void fillClientList(const model::ClientTable& clients);
@@ -120,6 +124,7 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
     void deleteCurrentMapping();
 
     UiContext ctx_;
+    mapping::EngineEventQueue events_;
     monitor::MonitorModel monitor_;
     model::MappingRecord currentCopy_;
     int currentMapping_ = 0;

@@ -137,6 +137,7 @@ int loadExtension(std::atomic<Fn>& slot, SOCKET socket, GUID guid, Fn& out) {
 int toWinsockError(DWORD code) {
     switch (code) {
         case ERROR_NETNAME_DELETED:
+        case ERROR_UNEXP_NET_ERR:  // how Wine fails an accept whose client reset first
             return WSAECONNRESET;
         case ERROR_CONNECTION_ABORTED:
             return WSAECONNABORTED;
