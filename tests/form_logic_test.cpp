@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+#include <numeric>
 #include <set>
 #include <string>
+
+#include "monitor/formats.h"
 
 #include "ui/form_logic.h"
 #include "ui/layout.h"
@@ -160,19 +164,8 @@ TEST(FormLogic, BlacklistAddRules) {
 TEST(Layout, PanesPanelsAndSplitterClamps) {
     const MainLayout l = layoutMainWindow(800, 600, 20, 22, 0.3f, 0.5f);
     EXPECT_EQ(l.tree.width, 240);
-    EXPECT_EQ(l.paneWidths[0], 244);
-    EXPECT_EQ(l.paneWidths[1], 142);
-    EXPECT_EQ(l.paneWidths[2], 136);
-    EXPECT_EQ(l.paneWidths[3], 136);
-    EXPECT_EQ(l.paneWidths[4], 142);
-    // At any width the panes fill the bar exactly: none ends past the window.
-    for (int w : {560, 561, 562, 563, 800, 1023}) {
-        const MainLayout m = layoutMainWindow(w, 420, 20, 22, 0.3f, 0.5f);
-        int sum = 0;
-        for (int pane : m.paneWidths) sum += pane;
-        EXPECT_EQ(sum, w) << w;
-        EXPECT_EQ(m.paneWidths[4], m.paneWidths[1]) << w;
-    }
+    // Pane 0 is the tree's width + 4; the others share the rest evenly.
+    EXPECT_EQ(l.paneWidths, (std::array<int, 5>{244, 139, 139, 139, 139}));
     EXPECT_EQ(l.tree.top, 21);
     EXPECT_EQ(l.tree.height, 600 - 20 - 44);
     EXPECT_EQ(l.treeSplitter.left, 240);
@@ -236,4 +229,133 @@ TEST(Layout, FormTablesMakeEachFieldOnceInsideItsGroup) {
             EXPECT_EQ(made[field], 1) << static_cast<int>(field);
         }
     }
+}
+
+// The panes end exactly at the window's edge at any width. Panes 1 to 4 hold
+// their needs whenever the window can hold those, and otherwise share evenly;
+// pane 0 keeps the tree's width + 4 (or its own need) with what they leave.
+TEST(Layout, StatusPanesHoldTheirNeedsAndEndAtTheEdge) {
+    const std::array<int, 5> none{};
+    const std::array<int, 5> needs{209, 132, 106, 106, 106};
+    // At the smallest size pane 0 gives way: the counters stay whole.
+    EXPECT_EQ(statusPaneWidths(560, 168, needs), (std::array<int, 5>{110, 132, 106, 106, 106}));
+    // Wider, pane 0 has the tree's width again and the needy pane its need.
+    EXPECT_EQ(statusPaneWidths(700, 210, needs), (std::array<int, 5>{214, 132, 118, 118, 118}));
+    // Pane 0 widens to its own need when the others can spare it; the
+    // pixels left over go one each from pane 1 on.
+    const std::array<int, 5> wide{300, 132, 106, 106, 106};
+    EXPECT_EQ(statusPaneWidths(800, 240, wide), (std::array<int, 5>{300, 132, 123, 123, 122}));
+    // Narrower than the needs (no window is): in their proportion.
+    EXPECT_EQ(statusPaneWidths(300, 90, needs), (std::array<int, 5>{0, 88, 70, 70, 72}));
+    for (int w = 300; w <= 1400; ++w) {
+        for (const float ratio : {0.2f, 0.3f, 0.4f}) {
+            const int tree = static_cast<int>(static_cast<float>(w) * ratio);
+            for (const auto& n : {none, needs, wide}) {
+                SCOPED_TRACE(std::to_string(w) + " " + std::to_string(ratio));
+                const std::array<int, 5> p = statusPaneWidths(w, tree, n);
+                EXPECT_EQ(std::accumulate(p.begin(), p.end(), 0), w);
+                const int others = n[1] + n[2] + n[3] + n[4];
+                if (w < others) continue;
+                EXPECT_EQ(p[0], std::min(std::max(tree + 4, n[0]), w - others));
+                // Panes wider than their needs are at one level, give or
+                // take the pixel left over, and no pane at its need is below it.
+                int low = w, high = 0;
+                for (std::size_t i = 1; i < 5; ++i) {
+                    EXPECT_GE(p[i], n[i]);
+                    if (p[i] > n[i]) {
+                        low = std::min(low, p[i]);
+                        high = std::max(high, p[i]);
+                    }
+                }
+                EXPECT_LE(high - low, 1);
+                for (std::size_t i = 1; i < 5; ++i) {
+                    if (p[i] == n[i] && high > 0) {
+                        EXPECT_GE(p[i], low - 1);
+                    }
+                }
+            }
+        }
+    }
+    // The window's layout passes the needs on.
+    EXPECT_EQ(layoutMainWindow(560, 420, 20, 22, 0.3f, 0.5f, needs).paneWidths,
+              statusPaneWidths(560, 168, needs));
+}
+
+// Each pane's longest texts are what the statistics show at their extremes:
+// 1000 pending accepts, two-digit thread counts, a five-digit online count
+// and capacity, the longest listen address, and the widest size of each unit
+// below 10000 GB (no shorter size is wider: every size up to there has at
+// most nine characters).
+TEST(Layout, LongestPaneTextsAreTheExtremes) {
+    const auto texts = longestPaneTexts();
+    auto has = [&texts](std::size_t pane, const char* text) {
+        const auto& list = texts[pane];
+        return std::find(list.begin(), list.end(), text) != list.end();
+    };
+    EXPECT_TRUE(has(0, "■ 监听[255.255.255.255:65535]"));
+    EXPECT_TRUE(has(0, "□ 监听[255.255.255.255:65535]"));
+    EXPECT_TRUE(has(1, "监听数:1000"));
+    EXPECT_TRUE(has(1, "客户数:10000/10000"));
+    for (const char* text : {"线程总数:99", "接收:1024.00KB", "接收:1024.00MB", "接收:9999.99GB"}) {
+        EXPECT_TRUE(has(2, text)) << text;
+    }
+    for (const char* text : {"工作线程:99", "发送:1024.00KB", "发送:1024.00MB", "发送:9999.99GB"}) {
+        EXPECT_TRUE(has(3, text)) << text;
+    }
+    for (const char* text : {"空闲线程:99", "总量:1024.00KB", "总量:1024.00MB", "总量:9999.99GB"}) {
+        EXPECT_TRUE(has(4, text)) << text;
+    }
+    // The service bar's pane 0 is the name, which has no longest.
+    EXPECT_EQ(texts[0].size(), 2u);
+    // Sizes below 10000 GB: at most nine characters, as the ones listed.
+    constexpr std::int64_t kFirstTenThousandGb = 10737412871291;  // 9999.995 GB
+    for (std::int64_t bytes = 1; bytes < kFirstTenThousandGb; bytes += bytes / 7 + 1) {
+        for (const std::int64_t b : {bytes, bytes * 3 / 2, kFirstTenThousandGb - bytes}) {
+            if (b < kFirstTenThousandGb) {
+                EXPECT_LE(monitor::formatSize(b).size(), 9u) << b;
+            }
+        }
+    }
+    EXPECT_EQ(monitor::formatSize(kFirstTenThousandGb), "10000.00GB");
+}
+
+// A form's client size holds every row's place, a group's rows where the
+// group is, with the margin; the window's smallest client area holds the
+// editor form in its panel at the first tree ratio, and a pixel less does not.
+TEST(Layout, FormsClientSizesHoldEveryPlace) {
+    const Size dialog = formClientSize(addDialogForm());
+    EXPECT_EQ(dialog.width, 336 + kFormMargin);   // the autostart box and the groups
+    EXPECT_EQ(dialog.height, 296 + kFormMargin);  // the buttons
+    const Size editor = formClientSize(editorForm());
+    EXPECT_EQ(editor.width, 370 + kFormMargin);
+    EXPECT_EQ(editor.height, 296 + kFormMargin);
+    for (const auto& rows : {addDialogForm(), editorForm()}) {
+        const Size size = formClientSize(rows);
+        for (const FormRow& row : rows) {
+            Rect place = row.place;
+            for (const FormRow& group : rows) {
+                if (row.within != FormPart::Form && group.part == row.within) {
+                    place.left += group.place.left;
+                    place.top += group.place.top;
+                }
+            }
+            EXPECT_LE(place.left + place.width + kFormMargin, size.width) << row.name;
+            EXPECT_LE(place.top + place.height + kFormMargin, size.height) << row.name;
+        }
+    }
+    for (const int toolbar : {20, 26}) {
+        for (const int status : {20, 23}) {
+            const Size client = editorClientSize(toolbar, status, kFirstTreeRatio);
+            const MainLayout l = layoutMainWindow(client.width, client.height, toolbar, status,
+                                                  kFirstTreeRatio, 0.5f);
+            EXPECT_GE(l.panel.width, editor.width);
+            EXPECT_EQ(l.panel.height, editor.height);
+            EXPECT_LT(layoutMainWindow(client.width - 1, client.height, toolbar, status,
+                                       kFirstTreeRatio, 0.5f)
+                          .panel.width,
+                      editor.width);
+        }
+    }
+    EXPECT_EQ(editorClientSize(20, 22, 0.3f).width, 542);
+    EXPECT_EQ(editorClientSize(20, 22, 0.3f).height, 302 + 20 + 44);
 }

@@ -243,7 +243,8 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     EXPECT_EQ(U(window->clientList()->GetItemText(1, 1)),
               "127.0.0.1:" + std::to_string(second.localPort()));
     // At the smallest size every pane of both bars shows its whole text, and
-    // none reaches past the window.
+    // none reaches past the window; the listen address gives way first (the
+    // tree shows it whole), and only as far as the counters need.
     window->refreshStatistics();
     for (int b : {1, 2}) {
         wxStatusBar* bar = window->statusBar(b);
@@ -252,6 +253,7 @@ TEST(Window, AddStartRelayAndRefusedSave) {
             ASSERT_TRUE(bar->GetFieldRect(i, r));
             SCOPED_TRACE(U(bar->GetStatusText(i)));
             EXPECT_LE(r.GetRight(), bar->GetClientSize().x);
+            if (b == 2 && i == 0) continue;
             EXPECT_LE(bar->GetTextExtent(bar->GetStatusText(i)).x, r.width - 4);
         }
     }

@@ -27,9 +27,12 @@ AddDialog::AddDialog(wxWindow* parent, model::MappingTable& table,
     }
     // Return presses OK, Esc cancel.
     built.get<wxButton>(FormPart::OkButton)->SetDefault();
-    built.find(FormPart::AddButton)->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
-        addBlacklistEntry(U(form_.blacklistIp->GetValue()));
-    });
+    wxWindow* add = built.find(FormPart::AddButton);
+    add->Bind(wxEVT_BUTTON,
+              [this](wxCommandEvent&) { addBlacklistEntry(U(form_.blacklistIp->GetValue())); });
+    // Return in the blacklist-IP box adds the address, as the button beside
+    // it does, instead of pressing OK and dropping what was typed.
+    form_.blacklistIp->Bind(wxEVT_TEXT_ENTER, [add](wxCommandEvent&) { pressButton(add); });
     built.find(FormPart::DeleteButton)->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
         if (blacklistGroup_->IsEnabled()) form_.removeBlacklistRow(form_.blacklistIp->GetValue());
     });
@@ -46,6 +49,10 @@ AddDialog::AddDialog(wxWindow* parent, model::MappingTable& table,
         e.Skip();
         CallAfter([this] { Refresh(); });
     });
+    // The form's size is an outer one, and frames differ (Windows 10's are
+    // thicker than Wine's): size the client area, which holds every control
+    // on any frame.
+    SetClientSize(formClientArea(built));
     for (const std::string& ip : addresses) {
         form_.listenIp->Append(S(ip));
         form_.forwardIp->Append(S(ip));

@@ -149,7 +149,9 @@ wxWindow* makeControl(wxWindow* parent, const FormRow& row, wxPoint at, FormCont
             form.blacklist->AppendColumn(S("IP地址"), wxLIST_FORMAT_LEFT, 140);
             return form.blacklist;
         case FormPart::BlacklistIp:
-            return form.blacklistIp = textBox();
+            // Return adds the address: the form binds the text-enter event.
+            return form.blacklistIp =
+                       new wxTextCtrl(parent, wxID_ANY, "", at, size, wxTE_PROCESS_ENTER);
         case FormPart::AddressGroup:
         case FormPart::LimitsGroup:
         case FormPart::BlacklistGroup:
@@ -189,6 +191,22 @@ BuiltForm buildForm(wxWindow* parent, std::span<const FormRow> rows, FormControl
     form.fitToFont(built.find(FormPart::AddressGroup), built.find(FormPart::LimitsGroup),
                    built.find(FormPart::BlacklistGroup));
     return built;
+}
+
+wxSize formClientArea(const BuiltForm& built) {
+    const Size places = formClientSize(built.rows);
+    wxSize size(places.width, places.height);
+    for (const wxWindow* w : built.windows) {
+        const wxRect r = w->GetRect();
+        size.IncTo(wxSize(r.GetRight() + 1 + kFormMargin, r.GetBottom() + 1 + kFormMargin));
+    }
+    return size;
+}
+
+void pressButton(wxWindow* button) {
+    wxCommandEvent click(wxEVT_BUTTON, button->GetId());
+    click.SetEventObject(button);
+    button->ProcessWindowEvent(click);
 }
 
 }  // namespace lumesk::ui

@@ -63,6 +63,13 @@ struct BuiltForm {
     }
 };
 
+// The client size that holds the form's places and its controls as made
+// (a control the font widened or the toolkit made taller included).
+wxSize formClientArea(const BuiltForm& built);
+
+// Clicks `button` as a person would: its handler runs.
+void pressButton(wxWindow* button);
+
 // Makes the rows' controls on `parent`, in order (which is the tab order),
 // puts the fields into `form`, records the rows' tags in `tags` if given, and
 // last fits the fields to the font.

@@ -4,11 +4,14 @@
 
 #include <array>
 #include <span>
+#include <string>
+#include <vector>
 
 namespace lumesk::ui {
 
 constexpr int kMinWidth = 560;
 constexpr int kMinHeight = 420;
+constexpr float kFirstTreeRatio = 0.3f;  // the tree's share until a splitter moves
 
 struct Rect {
     int left = 0, top = 0, width = 0, height = 0;
@@ -21,9 +24,26 @@ struct MainLayout {
     std::array<int, 5> paneWidths{};  // both status bars
 };
 
-// W, H: the client area; toolbarHeight and statusHeight as the toolkit made them.
+// W, H: the client area; toolbarHeight and statusHeight as the toolkit made them;
+// paneNeeds: what each status pane needs for its longest text (none: zeros).
 MainLayout layoutMainWindow(int width, int height, int toolbarHeight, int statusHeight,
-                            float treeRatio, float listRatio);
+                            float treeRatio, float listRatio,
+                            const std::array<int, 5>& paneNeeds = {});
+
+// The status panes of a client area `width` wide beside a tree `treeWidth`
+// wide. Pane 0 is the tree's width + 4, or wider to hold its need, as long as
+// panes 1 to 4 keep theirs; those share the rest as evenly as their needs
+// allow. The panes end exactly at the window's edge. When the window is too
+// narrow for every need, pane 0 (the name, the listen address) gives way:
+// the counters and sizes stay whole.
+std::array<int, 5> statusPaneWidths(int width, int treeWidth, const std::array<int, 5>& needs);
+
+// The longest texts each pane of either status bar can show: 1000 pending
+// accepts, two-digit thread counts, a five-digit capacity and online count,
+// the longest listen address, and sizes up to 10 TB (a byte short of 1 GB
+// reads "1024.00MB", the widest below 10 TB, as wide as "9999.99GB"). The
+// service bar's pane 0, the mapping's name, has no bound and is left out.
+std::array<std::vector<std::string>, 5> longestPaneTexts();
 
 // A splitter moved to `position` within `extent` pixels: the new ratio, clamped
 // to 0.2..0.4 for the tree splitter (tag 1) and 0.3..0.7 for the monitor
@@ -75,5 +95,19 @@ struct FormRow {
 
 std::span<const FormRow> addDialogForm();
 std::span<const FormRow> editorForm();
+
+// Room a form keeps right of and below its last control.
+constexpr int kFormMargin = 6;
+
+// The client size that holds every row's place (groups' rows where their
+// group is), with the form's margin.
+struct Size {
+    int width = 0, height = 0;
+};
+Size formClientSize(std::span<const FormRow> rows);
+
+// The smallest client area whose editor panel holds the editor form at the
+// tree ratio `treeRatio`, with the toolbar and the two status bars.
+Size editorClientSize(int toolbarHeight, int statusHeight, float treeRatio);
 
 }  // namespace lumesk::ui

@@ -105,7 +105,7 @@ MainWindow::MainWindow(UiContext context)
     applyCompactStyle();
     applyFormFont(this);
     SetIcons(appIcons());
-    SetMinSize(wxSize(kMinWidth, kMinHeight));
+    SetMinSize(wxSize(kMinWidth, kMinHeight));  // grown to the frame by the layout
     showMessage = [this](const wxString& text, const wxString& caption) {
         messageBox(this, text, caption)->ShowModal();
     };
@@ -114,7 +114,7 @@ MainWindow::MainWindow(UiContext context)
     createMenus();
     // The creation handler's part that belongs to the window.
     fillAddressBoxes();
-    ratios_[0] = 0.3f;
+    ratios_[0] = kFirstTreeRatio;
     ratios_[1] = 0.5f;
     tray_ = std::make_unique<TrayIcon>(*this);
     Bind(wxEVT_SIZE, [this](wxSizeEvent& e) {
@@ -222,6 +222,9 @@ void MainWindow::createEditorPanel() {
                        FormPart::SaveButton, FormPart::ResetButton}) {
         built.find(b)->Bind(wxEVT_BUTTON, &MainWindow::onEditorButton, this);
     }
+    // Return in the blacklist-IP box adds the address, as in the add dialog.
+    form_.blacklistIp->Bind(wxEVT_TEXT_ENTER, [add = built.find(FormPart::AddButton)](
+                                                  wxCommandEvent&) { pressButton(add); });
 }
 
 void MainWindow::createMonitorPanel() {
@@ -309,18 +312,49 @@ void setPaneWidths(wxStatusBar* bar, std::array<int, 5> widths) {
     bar->SetStatusWidths(5, widths.data());
 }
 
+// Room beside a pane's text for its margins.
+constexpr int kPaneTextMargin = 8;
+
 }  // namespace
+
+std::array<int, 5> MainWindow::statusPaneNeeds() const {
+    const std::array<std::vector<std::string>, 5> longest = longestPaneTexts();
+    std::array<int, 5> needs{};
+    for (std::size_t i = 0; i < needs.size(); ++i) {
+        for (const std::string& text : longest[i]) {
+            for (const wxStatusBar* bar : {serviceBar_, mappingBar_}) {
+                needs[i] = std::max(needs[i], bar->GetTextExtent(S(text)).x + kPaneTextMargin);
+            }
+        }
+    }
+    return needs;
+}
+
+wxSize MainWindow::minimumSize() const {
+    // The smallest size is an outer one, and frames differ (Windows 10's are
+    // thicker than Wine's): it grows by what this frame takes, so that the
+    // editor panel at the first tree ratio still holds all of its controls.
+    const wxSize decorations = GetSize() - GetClientSize();
+    const Size editor =
+        editorClientSize(toolbar_->GetBestSize().y, serviceBar_->GetBestSize().y, kFirstTreeRatio);
+    return {std::max(kMinWidth, editor.width + decorations.x),
+            std::max(kMinHeight, editor.height + decorations.y)};
+}
 
 void MainWindow::layoutMainWindow() {
     if (!serviceBar_) return;
     const wxSize outer = GetSize();
-    if (outer.x < kMinWidth || outer.y < kMinHeight) {
-        SetSize(std::max(outer.x, kMinWidth), std::max(outer.y, kMinHeight));
+    const wxSize minimum = minimumSize();
+    if (GetMinSize() != minimum) SetMinSize(minimum);
+    if (outer.x < minimum.x || outer.y < minimum.y) {
+        SetSize(std::max(outer.x, minimum.x), std::max(outer.y, minimum.y));
     }
+    if (paneNeeds_[1] == 0) paneNeeds_ = statusPaneNeeds();
     const wxSize client = GetClientSize();
     const int statusHeight = serviceBar_->GetBestSize().y;
-    const MainLayout l = ::lumesk::ui::layoutMainWindow(
-        client.x, client.y, toolbar_->GetBestSize().y, statusHeight, ratios_[0], ratios_[1]);
+    const MainLayout l =
+        ::lumesk::ui::layoutMainWindow(client.x, client.y, toolbar_->GetBestSize().y, statusHeight,
+                                       ratios_[0], ratios_[1], paneNeeds_);
     toolbar_->SetSize(0, 0, client.x, l.toolbar.height);
     auto place = [](wxWindow* w, const Rect& r) { w->SetSize(r.left, r.top, r.width, r.height); };
     place(tree_, l.tree);
@@ -351,6 +385,10 @@ void MainWindow::onSplitterMoved(int tag, int position) {
 // ---- tree and editor -----------------------------------------------------------
 
 void MainWindow::onTreeSelection(wxTreeEvent&) {
+    followTreeSelection();
+}
+
+void MainWindow::followTreeSelection() {
     wxTreeItemId item = tree_->GetSelection();
     if (item == tree_->GetRootItem()) item = wxTreeItemId();  // hidden: never a node
     selectedImage_ = item.IsOk() ? tree_->GetItemImage(item) : 0;
@@ -567,7 +605,8 @@ void MainWindow::runToolbarCommand(const wxString& caption) {
     if (caption == S("删除")) {
         deleteCurrentMapping();
     } else if (caption == S("启动")) {
-        ctx_.engine.startMapping(n);
+        // A free record would listen, nameless, on any port of all addresses.
+        if (!ctx_.table.at(n).name.empty()) ctx_.engine.startMapping(n);
     } else if (caption == S("停止")) {
         ctx_.engine.stopMapping(n);
     } else if (caption == S("退出")) {
@@ -579,20 +618,37 @@ void MainWindow::deleteCurrentMapping() {
     const int n = currentMapping_;
     const wxTreeItemId item = tree_->GetSelection();
     if (!item.IsOk() || nodeNumber(tree_, item) != n) return;
+    const wxTreeItemId root = tree_->GetRootItem();
+    const bool addressNode = tree_->GetItemParent(item) != root;
+    const wxTreeItemId mappingNode = addressNode ? tree_->GetItemParent(item) : item;
+    // The same kind of node of the next mapping (else the one before) takes
+    // the selection, so the panel shown stays the same.
+    wxTreeItemId next = tree_->GetNextSibling(mappingNode);
+    if (!next.IsOk()) next = tree_->GetPrevSibling(mappingNode);
+    if (next.IsOk() && addressNode) {
+        wxTreeItemIdValue cookie;
+        const wxTreeItemId child = tree_->GetFirstChild(next, cookie);
+        if (child.IsOk()) next = child;
+    }
     ctx_.engine.deleteMapping(n);
-    currentCopy_ = model::MappingRecord{};
-    const wxTreeItemId parent = tree_->GetItemParent(item);
-    tree_->Delete(parent == tree_->GetRootItem() ? item : parent);
+    // Nothing refers to the deleted number from here on (a stop inside the
+    // delete has just made it current), whatever the tree reports next.
+    currentMapping_ = 0;
     currentService_ = nullptr;
-    showMappingInEditor(currentCopy_);
-    // The tree may have moved the selection to another node (and said so);
-    // if it left none, nothing is current, as before the first selection.
-    const wxTreeItemId now = tree_->GetSelection();
-    if (!now.IsOk() || now == tree_->GetRootItem()) {
+    currentCopy_ = model::MappingRecord{};
+    // Windows announces no new selection when the node that goes only holds
+    // the selected one, nor when a selection is set where it already is:
+    // select the neighbour, then follow the tree's real selection ourselves.
+    tree_->Delete(mappingNode);
+    if (next.IsOk()) tree_->SelectItem(next);
+    followTreeSelection();
+    if (!model::MappingTable::validNumber(currentMapping_)) {
+        // None left: nothing current, as before the first selection.
         currentMapping_ = 0;
         selectedImage_ = 0;
         toolbar_->EnableTool(kToolDelete, false);
         showStartStop(false);
+        showMappingInEditor(currentCopy_);
     }
 }
 

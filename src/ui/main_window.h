@@ -6,6 +6,7 @@
 #include <wx/timer.h>
 #include <wx/treebase.h>
 
+#include <array>
 #include <atomic>
 #include <functional>
 #include <map>
@@ -104,7 +105,13 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
     void fillAddressBoxes();
 
     void onTreeSelection(wxTreeEvent& event);
+    // Makes the tree's selected node current, whether or not the tree said
+    // it changed.
+    void followTreeSelection();
     void onSplitterMoved(int tag, int position);
+    // What each status pane needs for its longest text in the bars' font.
+    std::array<int, 5> statusPaneNeeds() const;
+    wxSize minimumSize() const;
     void onEditorButton(wxCommandEvent& event);
     void onModeRadioClicked(wxCommandEvent& event);
     void onTool(wxCommandEvent& event);
@@ -134,6 +141,7 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
     // before the listener can go (net/records.h).
     const net::IoRecord* currentService_ = nullptr;
     float ratios_[2] = {0, 0};
+    std::array<int, 5> paneNeeds_{};  // measured at the first layout
     int addedMappingNumber_ = 0;
     bool blink_ = false;
     std::shared_ptr<std::atomic<bool>> closing_ = std::make_shared<std::atomic<bool>>(false);
