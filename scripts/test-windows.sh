@@ -59,3 +59,27 @@ for _ in $(seq 300); do
 done
 [ "$code" = 0 ] || { echo "lumesk.exe: did not end with code 0 (${code:-still running})"; exit 1; }
 echo "lumesk.exe: ended with code 0"
+
+# One instance, and the end of a Windows session. The window hides to the
+# tray by its close box; a second start brings it back and ends with 0 at
+# once. Then what Windows does at shut-down: every window of the program
+# answers WM_QUERYENDSESSION with yes, and WM_ENDSESSION ends it with 0.
+echo "== lumesk.exe: a second start, then the end of the session"
+probe=lumesk_window_probe.exe
+"$wine" lumesk.exe </dev/null >/dev/null 2>&1 &
+program=$!
+timeout 60 "$wine" "$probe" wait-shown 30 </dev/null
+timeout 30 "$wine" "$probe" hide </dev/null
+started=$(date +%s%N)
+code=0
+timeout 60 "$wine" lumesk.exe </dev/null >/dev/null 2>&1 || code=$?
+echo "lumesk.exe, second start: exit code $code after $(( ($(date +%s%N) - started) / 1000000 )) ms"
+[ "$code" = 0 ] || exit 1
+kill -0 "$program" 2>/dev/null || { echo "the first lumesk.exe ended"; exit 1; }
+timeout 30 "$wine" "$probe" shown </dev/null
+timeout 60 "$wine" "$probe" end-session </dev/null
+code=0
+timeout 10 tail --pid="$program" -f /dev/null || { echo "lumesk.exe still runs"; exit 1; }
+wait "$program" || code=$?
+[ "$code" = 0 ] || { echo "lumesk.exe: ended with code $code"; exit 1; }
+echo "lumesk.exe: ended with code 0 at the end of the session"

@@ -7,7 +7,10 @@
 #include <wx/choice.h>
 #include <wx/combobox.h>
 #include <wx/evtloop.h>
+#include <wx/filename.h>
 #include <wx/listctrl.h>
+#include <wx/log.h>
+#include <wx/menu.h>
 #include <wx/msgdlg.h>
 #include <wx/radiobut.h>
 #include <wx/statusbr.h>
@@ -16,17 +19,25 @@
 #include <wx/toolbar.h>
 #include <wx/treectrl.h>
 #include <wx/uiaction.h>
+#include <wx/utils.h>
+
+#ifdef __WXMSW__
+#include <wx/msw/wrapwin.h>
+#endif
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <span>
 #include <thread>
 
 #include "shell/process_state.h"
 #include "support.h"
+#include "shell/single_instance.h"
 #include "ui/main_window.h"
 #include "ui/tray_icon.h"
 #include "ui/wx_text.h"
@@ -125,7 +136,10 @@ TEST(Window, AddStartRelayAndRefusedSave) {
         shownCaption = U(caption);
     };
     std::vector<std::string> opened;
-    window->openUrl = [&](const wxString& url) { opened.push_back(U(url)); };
+    window->openUrl = [&](const wxString& url) {
+        opened.push_back(U(url));
+        return true;
+    };
     window->Show();
     window->SetSize(560, 420);
     pumpUntil([] { return false; }, 300);
@@ -385,6 +399,235 @@ TEST(FormBuilder, RowsBecomeTheFormsControlsInOrder) {
         }
         frame->Destroy();
     }
+}
+
+namespace {
+
+// A window as the program makes it, for the tests of its ways in and out.
+ui::MainWindow* programWindow(shell::ProcessState& state) {
+    ui::UiContext context{state.table, state.engine,
+                          [&state](const auto& copy, const auto* listener) {
+                              return state.statistics(copy, listener);
+                          },
+                          [] { return std::vector<std::string>{"127.0.0.1"}; }, "about:blank"};
+    auto* window = new ui::MainWindow(std::move(context));
+    state.proxy.attach(window, window);
+    window->onClosing = [&state] { state.proxy.detach(); };
+    wxTheApp->SetTopWindow(window);  // as the program does
+    window->Show();
+    pumpUntil([] { return false; }, 200);
+    return window;
+}
+
+// What wxWidgets would have put up as a box.
+class LogRecorder : public wxLog {
+  public:
+    std::vector<std::string> lines;
+
+  protected:
+    void DoLogRecord(wxLogLevel, const wxString& text, const wxLogRecordInfo&) override {
+        lines.push_back(U(text));
+    }
+};
+
+#ifdef __WXMSW__
+BOOL CALLBACK collectWindow(HWND window, LPARAM out) {
+    reinterpret_cast<std::vector<HWND>*>(out)->push_back(window);
+    return TRUE;
+}
+#endif
+
+}  // namespace
+
+// The end of a Windows session is never refused, and never hides the window
+// on the way; when the session does end, the program ends as "退出软件" ends
+// it: the tray icon first, then the process with code 0.
+TEST(Window, SessionEndAndQuitRemoveTheIconAndEndWithZero) {
+    shell::ProcessState state;
+    ui::MainWindow* window = programWindow(state);
+    ui::TrayIcon& tray = window->trayIcon();
+    std::vector<int> ended;
+    bool iconAtEnd = true;
+    window->endProcess = [&](int code) {
+        ended.push_back(code);
+        iconAtEnd = tray.IsIconInstalled();
+    };
+    ASSERT_TRUE(tray.IsIconInstalled());
+#ifdef __WXMSW__
+    // Windows asks every top-level window of ours (the tray's hidden one
+    // too), each of which hands the question to the application.
+    std::vector<HWND> windows;
+    ::EnumThreadWindows(::GetCurrentThreadId(), collectWindow, reinterpret_cast<LPARAM>(&windows));
+    EXPECT_GE(windows.size(), 2u);
+    for (HWND w : windows) {
+        DWORD_PTR answer = 0;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_NE(::SendMessageTimeoutW(w, WM_QUERYENDSESSION, 0, 0, SMTO_NORMAL, 5000, &answer),
+                  0);
+        EXPECT_NE(answer, 0u) << "window " << w;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    }
+    EXPECT_TRUE(window->IsShown());
+    EXPECT_FALSE(window->IsIconized());
+    EXPECT_TRUE(ended.empty());
+    // A session that goes on after all ends nothing.
+    ::SendMessageW(static_cast<HWND>(window->GetHWND()), WM_ENDSESSION, FALSE, 0);
+    EXPECT_TRUE(ended.empty());
+    ::SendMessageW(static_cast<HWND>(window->GetHWND()), WM_ENDSESSION, TRUE, 0);
+#else
+    // GTK tells of no session; these are the events wxMSW sends.
+    wxCloseEvent query(wxEVT_QUERY_END_SESSION);
+    query.SetEventObject(wxTheApp);
+    query.SetCanVeto(true);
+    EXPECT_TRUE(wxTheApp->SafelyProcessEvent(query));
+    EXPECT_FALSE(query.GetVeto());
+    EXPECT_TRUE(window->IsShown());
+    EXPECT_FALSE(window->IsIconized());
+    EXPECT_TRUE(ended.empty());
+    wxCloseEvent end(wxEVT_END_SESSION);
+    end.SetEventObject(wxTheApp);
+    end.SetCanVeto(false);
+    EXPECT_TRUE(wxTheApp->SafelyProcessEvent(end));
+#endif
+    EXPECT_EQ(ended, std::vector<int>{0});
+    EXPECT_FALSE(iconAtEnd);
+
+    // "退出软件" from the tray's menu.
+    ended.clear();
+    iconAtEnd = true;
+    ASSERT_TRUE(tray.SetIcon(tray.icon(), S("Lumesk端口映射工具")));
+    ASSERT_TRUE(tray.IsIconInstalled());
+    {
+        std::unique_ptr<wxMenu> menu(tray.CreatePopupMenu());
+        const int quit = menu->FindItem(S("退出软件"));
+        ASSERT_NE(quit, wxNOT_FOUND);
+        wxCommandEvent pick(wxEVT_MENU, quit);
+        pick.SetEventObject(menu.get());
+        tray.SafelyProcessEvent(pick);
+    }
+    EXPECT_EQ(ended, std::vector<int>{0});
+    EXPECT_FALSE(iconAtEnd);
+
+    window->exitByWindow();
+    pumpUntil([] { return false; }, 200);
+}
+
+// The first time the close box hides the window to the tray, a balloon says
+// that the program goes on running there; not again. Where there is no tray
+// (bare Xvfb) the window is only minimised, and no balloon speaks of a tray.
+TEST(Window, FirstHidingToTheTraySaysSoOnce) {
+    shell::ProcessState state;
+    ui::MainWindow* window = programWindow(state);
+    std::vector<std::pair<std::string, std::string>> balloons;
+    window->trayIcon().onBalloon = [&](const wxString& title, const wxString& text) {
+        balloons.emplace_back(U(title), U(text));
+    };
+    for (int i = 0; i < 2; ++i) {
+        wxCloseEvent close(wxEVT_CLOSE_WINDOW, window->GetId());
+        close.SetCanVeto(true);
+        close.SetEventObject(window);
+        window->ProcessWindowEvent(close);
+        EXPECT_TRUE(close.GetVeto());
+        EXPECT_EQ(window->IsShown(), !wxTaskBarIcon::IsAvailable());
+        window->toggleMainWindow();
+        if (!window->IsShown()) window->toggleMainWindow();
+    }
+    if (wxTaskBarIcon::IsAvailable()) {
+        using Balloons = std::vector<std::pair<std::string, std::string>>;
+        EXPECT_EQ(balloons,
+                  (Balloons{{"Lumesk端口映射工具", "程序仍在运行，双击托盘图标可显示窗口。"}}));
+    } else {
+        EXPECT_TRUE(balloons.empty());
+    }
+    window->exitByWindow();
+    pumpUntil([] { return false; }, 200);
+}
+
+// A second start of the program brings the running window back: hidden (or
+// minimised), it is shown and restored. The request comes from another
+// thread, as it would from another process.
+TEST(Window, SecondStartShowsTheRunningWindow) {
+    shell::ProcessState state;
+    ui::MainWindow* window = programWindow(state);
+    const std::string title = U(window->GetTitle());
+    // Beside the tests' own files, not the user's running program's.
+    const std::string folder =
+        U(wxFileName::GetTempDir()) + "/lumesk-gui-test-" + std::to_string(wxGetProcessId());
+    wxFileName::Mkdir(S(folder), wxS_DIR_DEFAULT, wxPATH_MKDIR_FULL);
+    {
+        shell::SingleInstance first(title, folder);
+        ASSERT_TRUE(first.first());
+        first.serve([window] { wxTheApp->CallAfter([window] { window->showFromOutside(); }); });
+        for (const bool hide : {true, false}) {
+            SCOPED_TRACE(hide ? "hidden" : "minimised");
+            if (hide) {
+                window->Hide();
+            } else {
+                window->Iconize(true);
+            }
+            pumpUntil([] { return false; }, 200);
+            shell::SingleInstance second(title, folder);
+            EXPECT_FALSE(second.first());
+            std::atomic<int> answered{-1};
+            const auto start = std::chrono::steady_clock::now();
+            std::thread asker(
+                [&] { answered = second.askToShow(std::chrono::seconds(5)) ? 1 : 0; });
+            EXPECT_TRUE(pumpUntil(
+                [&] { return answered.load() >= 0 && window->IsShown() && !window->IsIconized(); },
+                8000));
+            asker.join();
+            EXPECT_EQ(answered.load(), 1);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+            EXPECT_TRUE(window->IsShown());
+        }
+    }
+    wxFileName::Rmdir(S(folder), wxPATH_RMDIR_RECURSIVE);
+    window->exitByWindow();
+    pumpUntil([] { return false; }, 200);
+}
+
+// A help page that cannot be opened puts up no English box of wxWidgets';
+// the window says so itself, in Chinese, with the page's address.
+TEST(Window, HelpThatCannotOpenSaysSoInChinese) {
+    auto* recorder = new LogRecorder;
+    wxLog* before = wxLog::SetActiveTarget(recorder);
+    const wxString missing = wxFileName::FileNameToURL(
+        wxFileName(wxFileName::GetTempDir() + "/lumesk-no-such-folder/help.html"));
+    // Left to itself, wxWidgets has its say (the box a person would see).
+    EXPECT_FALSE(wxLaunchDefaultBrowser(missing));
+    wxLog::FlushActive();
+    EXPECT_FALSE(recorder->lines.empty());
+    recorder->lines.clear();
+    EXPECT_FALSE(ui::MainWindow::launchBrowser(missing));
+    EXPECT_FALSE(ui::MainWindow::launchBrowser(""));
+    wxLog::FlushActive();
+    EXPECT_TRUE(recorder->lines.empty()) << recorder->lines.front();
+
+    shell::ProcessState state;
+    ui::MainWindow* window = programWindow(state);
+    std::vector<std::pair<std::string, std::string>> shown;
+    window->showMessage = [&](const wxString& text, const wxString& caption) {
+        shown.emplace_back(U(text), U(caption));
+    };
+    bool opens = true;
+    std::vector<std::string> asked;
+    window->openUrl = [&](const wxString& url) {
+        asked.push_back(U(url));
+        return opens;
+    };
+    window->openMakerPage();
+    EXPECT_TRUE(shown.empty());
+    opens = false;
+    window->openMakerPage();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].first, "无法打开帮助页面，请在浏览器中打开：\nabout:blank");
+    EXPECT_EQ(shown[0].second, "Lumesk端口映射工具");
+    EXPECT_EQ(asked, (std::vector<std::string>{"about:blank", "about:blank"}));
+    wxLog::FlushActive();
+    EXPECT_TRUE(recorder->lines.empty());
+    delete wxLog::SetActiveTarget(before);
+    window->exitByWindow();
+    pumpUntil([] { return false; }, 200);
 }
 
 int main(int argc, char** argv) {

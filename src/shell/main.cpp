@@ -3,25 +3,47 @@
 #include <wx/filename.h>
 #include <wx/stdpaths.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 
 #include "mapping/local_addresses.h"
+#include "shell/help_page.h"
 #include "shell/process_state.h"
+#include "shell/single_instance.h"
 #include "ui/main_window.h"
+#include "ui/wx_text.h"
 
 namespace {
 
-// The help page beside the program, as a URL on either platform.
+using lumesk::ui::S;
+using lumesk::ui::U;
+
+// The program's name, its main window's title.
+const char* const kProgram = "Lumesk端口映射工具";
+
+// The help page as a URL on either platform: the one beside the program, or
+// the program's own copy written out (empty when it could be written nowhere).
 std::string makerPage() {
     const wxFileName exe(wxStandardPaths::Get().GetExecutablePath());
-    return std::string(
-        wxFileName::FileNameToURL(wxFileName(exe.GetPath(), "help.html")).utf8_str());
+    wxFileName fallback = wxFileName::DirName(wxFileName::GetTempDir());
+    fallback.AppendDir(S(kProgram));
+    const std::string page = lumesk::shell::helpPageFile(U(exe.GetPath()), U(fallback.GetPath()),
+                                                         lumesk::shell::helpPageText());
+    if (page.empty()) return {};
+    return U(wxFileName::FileNameToURL(wxFileName(S(page))));
 }
 
 class LumeskApp : public wxApp {
   public:
     bool OnInit() override {
+        // One program per user: a second start brings the first forward and
+        // ends, with 0 once the first has answered.
+        instance_ = std::make_unique<lumesk::shell::SingleInstance>(kProgram);
+        if (!instance_->first()) {
+            secondExitCode_ = instance_->askToShow(std::chrono::seconds(10)) ? 0 : 1;
+            return true;
+        }
         state_ = std::make_unique<lumesk::shell::ProcessState>();
         const std::vector<std::string> failures = state_->startServices(10);
         auto* state = state_.get();
@@ -38,18 +60,35 @@ class LumeskApp : public wxApp {
         window_ = new lumesk::ui::MainWindow(std::move(ui));
         state_->proxy.attach(window_, window_);
         for (const std::string& text : failures) state_->proxy.appendLog(text);
-        window_->onClosing = [state] { state->proxy.detach(); };
+        window_->onClosing = [this, state] {
+            window_ = nullptr;
+            state->proxy.detach();
+        };
+        // The window that hears the end of a Windows session.
+        SetTopWindow(window_);
         window_->Show();
+        instance_->serve([this] {
+            CallAfter([this] {
+                if (window_) window_->showFromOutside();
+            });
+        });
         return true;
+    }
+
+    int OnRun() override {
+        if (secondExitCode_ >= 0) return secondExitCode_;
+        return wxApp::OnRun();
     }
 
     int OnExit() override {
         // Running mappings are not stopped: the end of the process closes them.
         std::fflush(nullptr);
-        std::_Exit(0);
+        std::_Exit(secondExitCode_ > 0 ? secondExitCode_ : 0);
     }
 
   private:
+    std::unique_ptr<lumesk::shell::SingleInstance> instance_;
+    int secondExitCode_ = -1;  // set when another instance runs
     std::unique_ptr<lumesk::shell::ProcessState> state_;
     lumesk::ui::MainWindow* window_ = nullptr;
 };

@@ -1,11 +1,13 @@
 #include "ui/main_window.h"
 
+#include <wx/app.h>
 #include <wx/button.h>
 #include <wx/checkbox.h>
 #include <wx/choice.h>
 #include <wx/combobox.h>
 #include <wx/dcclient.h>
 #include <wx/listctrl.h>
+#include <wx/log.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
 #include <wx/panel.h>
@@ -23,6 +25,8 @@
 #endif
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 
 #include "ui/add_dialog.h"
 #include "ui/images.h"
@@ -109,7 +113,8 @@ MainWindow::MainWindow(UiContext context)
     showMessage = [this](const wxString& text, const wxString& caption) {
         messageBox(this, text, caption)->ShowModal();
     };
-    openUrl = [](const wxString& url) { wxLaunchDefaultBrowser(url); };
+    openUrl = &MainWindow::launchBrowser;
+    endProcess = [](int code) { std::_Exit(code); };
     createControls();
     createMenus();
     // The creation handler's part that belongs to the window.
@@ -122,6 +127,16 @@ MainWindow::MainWindow(UiContext context)
         e.Skip();
     });
     Bind(wxEVT_CLOSE_WINDOW, &MainWindow::onClose, this);
+    // wxMSW asks the application about the end of a session from every
+    // top-level window of ours (the tray's hidden one too); by default it
+    // closes this window, whose close box hides it and refuses.
+    wxTheApp->Bind(wxEVT_QUERY_END_SESSION, &MainWindow::onQueryEndSession, this);
+    wxTheApp->Bind(wxEVT_END_SESSION, &MainWindow::onEndSession, this);
+#ifdef __WXMSW__
+    showRequest_ = ::RegisterWindowMessageW((GetTitle() + ".show").wc_str());
+    // Let a second start that runs with fewer rights (the first one elevated) ask too.
+    ::ChangeWindowMessageFilterEx(GetHWND(), showRequest_, MSGFLT_ALLOW, nullptr);
+#endif
     Bind(wxEVT_TIMER, [this](wxTimerEvent&) { refreshStatistics(); });
     ctx_.engine.onRunStateChanged = [this](int n) { afterRunStateChange(n); };
     // Runs on a worker; the window is still there (the shell detaches its
@@ -135,6 +150,8 @@ MainWindow::~MainWindow() {
     closing_->store(true);
     timer_.Stop();
     ctx_.engine.onRunStateChanged = nullptr;
+    wxTheApp->Unbind(wxEVT_QUERY_END_SESSION, &MainWindow::onQueryEndSession, this);
+    wxTheApp->Unbind(wxEVT_END_SESSION, &MainWindow::onEndSession, this);
     tray_.reset();  // the icon goes with the window
 }
 
@@ -677,6 +694,22 @@ void MainWindow::toggleMainWindow() {
     Show();
     if (IsIconized() || IsMaximized()) Restore();
     const wxSize screen = wxGetDisplaySize();
+void MainWindow::exitProcess() {
+    // Otherwise the shell keeps a dead icon until the pointer passes over it.
+    tray_->RemoveIcon();
+    std::fflush(nullptr);
+    endProcess(0);
+}
+
+void MainWindow::showFromOutside() {
+    if (!IsShown()) {
+        toggleMainWindow();  // as from the tray: shown, restored and centred
+    } else if (IsIconized()) {
+        Restore();
+    }
+    Raise();
+}
+
     const wxSize size = GetSize();
     Move((screen.x - size.x) / 2, (screen.y - size.y) / 2);
 }
@@ -689,18 +722,40 @@ std::unique_ptr<wxMessageDialog> MainWindow::messageBox(wxWindow* parent, const 
 }
 
 void MainWindow::openMakerPage() {
-    openUrl(S(ctx_.makerPage));
+    const wxString url = S(ctx_.makerPage);
+    if (!openUrl(url)) {
+        showMessage(S("无法打开帮助页面，请在浏览器中打开：\n") + url, S("Lumesk端口映射工具"));
+    }
 }
 
 void MainWindow::onClose(wxCloseEvent& event) {
     if (!event.CanVeto()) {
         event.Skip();
         return;
+bool MainWindow::launchBrowser(const wxString& url) {
+    wxLogNull quiet;  // the caller says it in our own words
+    return !url.empty() && wxLaunchDefaultBrowser(url);
+}
+
     }
     event.Veto();
     Iconize(true);
     // Without a tray to bring it back, a hidden window would be lost: only minimise.
-    if (TrayIcon::IsAvailable()) Hide();
+    if (!TrayIcon::IsAvailable()) return;
+    Hide();
+    // The first time only: the window went, the program did not.
+    if (!toldStillRunning_) {
+        toldStillRunning_ = true;
+        tray_->balloon(S("Lumesk端口映射工具"), S("程序仍在运行，双击托盘图标可显示窗口。"));
+    }
+}
+
+void MainWindow::onQueryEndSession(wxCloseEvent&) {
+    // Not skipped, not vetoed: yes to Windows, and the window stays as it is.
+}
+
+void MainWindow::onEndSession(wxCloseEvent&) {
+    exitProcess();
 }
 
 // ---- engine events, client list and log ----------------------------------------
@@ -711,6 +766,16 @@ int MainWindow::deliver(const mapping::EngineEvent& event) {
     // whatever the workers queued before it.
     if (wxIsMainThread()) drainEngineEvents();
     return 0;
+#ifdef __WXMSW__
+WXLRESULT MainWindow::MSWWindowProc(WXUINT message, WXWPARAM wParam, WXLPARAM lParam) {
+    if (showRequest_ != 0 && message == showRequest_) {
+        showFromOutside();
+        return 1;
+    }
+    return wxFrame::MSWWindowProc(message, wParam, lParam);
+}
+#endif
+
 }
 
 void MainWindow::drainEngineEvents() {

@@ -69,7 +69,13 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
     void addMapping();
     void runToolbarCommand(const wxString& caption);
     void exitByWindow();
+    // "退出软件", and the end of a Windows session: the tray icon goes first
+    // (the shell would keep a dead one), then the process ends with code 0.
+    void exitProcess();
     void toggleMainWindow();
+    // A second start of the program asks this one to come forward: shown,
+    // restored and raised.
+    void showFromOutside();
     void openMakerPage();
     int addedMappingNumber() const { return addedMappingNumber_; }
     int currentMapping() const { return currentMapping_; }
@@ -84,7 +90,13 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
     // For tests that open the add dialog without a person: presses OK at once.
     std::function<void(wxWindow* dialog)> onDialogShown;
     // Opens a page in the browser; tests replace it to see what was opened.
-    std::function<void(const wxString& url)> openUrl;
+    // Opens a page in the browser, false when it could not; tests replace it
+    // to see what was opened.
+    std::function<bool(const wxString& url)> openUrl;
+    // Ends the process; tests replace it to see that it would end, and how.
+    std::function<void(int code)> endProcess;
+    // The default browser, without wxWidgets' own (English) error box.
+    static bool launchBrowser(const wxString& url);
 
     const monitor::MonitorModel& monitorModel() const { return monitor_; }
     wxTreeCtrl* tree() const { return tree_; }
@@ -93,6 +105,7 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
     wxListCtrl* messageLog() const { return messageLog_; }
     wxToolBar* toolbar() const { return toolbar_; }
     const TrayIcon& trayIcon() const { return *tray_; }
+    TrayIcon& trayIcon() { return *tray_; }
     // The editor's message box: no icon, and "确定" whatever the locale.
     static std::unique_ptr<wxMessageDialog> messageBox(wxWindow* parent, const wxString& text,
                                                        const wxString& caption);
@@ -116,6 +129,12 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
     void onModeRadioClicked(wxCommandEvent& event);
     void onTool(wxCommandEvent& event);
     void onClose(wxCloseEvent& event);
+    void onQueryEndSession(wxCloseEvent& event);
+    void onEndSession(wxCloseEvent& event);
+#ifdef __WXMSW__
+    WXLRESULT MSWWindowProc(WXUINT message, WXWPARAM wParam, WXLPARAM lParam) override;
+    unsigned showRequest_ = 0;  // the registered message of a second start
+#endif
 
     void showNewLogLines(std::size_t shownBefore);
     void showMappingInEditor(const model::MappingRecord& record);
@@ -166,6 +185,7 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
     std::unique_ptr<wxMenu> clientMenu_;  // "右键_菜单": defined, never opened
     std::unique_ptr<wxMenu> logMenu_;     // "右键_提示": defined, never opened
     std::unique_ptr<TrayIcon> tray_;
+    bool toldStillRunning_ = false;  // the balloon of the first hiding to the tray
 };
 
 }  // namespace lumesk::ui

@@ -3,8 +3,6 @@
 #include <wx/menu.h>
 #include <wx/notifmsg.h>
 
-#include <cstdlib>
-
 #include "ui/images.h"
 #include "ui/main_window.h"
 #include "ui/wx_text.h"
@@ -20,11 +18,7 @@ TrayIcon::TrayIcon(MainWindow& window) : window_(window) {
     icon_ = appIcons().GetIcon(wxSize(128, 128));
     SetIcon(icon_, S("Lumesk端口映射工具"));
     Bind(wxEVT_TASKBAR_LEFT_DOWN, [this](wxTaskBarIconEvent&) {
-#ifdef __WXMSW__
-        ShowBalloon(S("欢迎使用Lumesk端口映射工具"), S("当前版本：1.0"), 0, wxICON_INFORMATION);
-#else
-        wxNotificationMessage(S("欢迎使用Lumesk端口映射工具"), S("当前版本：1.0")).Show();
-#endif
+        balloon(S("欢迎使用Lumesk端口映射工具"), S("当前版本：1.0"));
     });
     Bind(wxEVT_TASKBAR_LEFT_DCLICK, [this](wxTaskBarIconEvent&) { window_.toggleMainWindow(); });
     Bind(
@@ -35,11 +29,20 @@ TrayIcon::TrayIcon(MainWindow& window) : window_(window) {
         wxEVT_MENU, [this](wxCommandEvent&) { window_.openMakerPage(); }, kSite);
     // Ends at once, running mappings and all.
     Bind(
-        wxEVT_MENU, [](wxCommandEvent&) { std::_Exit(0); }, kQuit);
+        wxEVT_MENU, [this](wxCommandEvent&) { window_.exitProcess(); }, kQuit);
 }
 
 TrayIcon::~TrayIcon() {
     RemoveIcon();
+}
+
+void TrayIcon::balloon(const wxString& title, const wxString& text) {
+#ifdef __WXMSW__
+    ShowBalloon(title, text, 0, wxICON_INFORMATION);
+#else
+    wxNotificationMessage(title, text).Show();
+#endif
+    if (onBalloon) onBalloon(title, text);
 }
 
 wxMenu* TrayIcon::CreatePopupMenu() {

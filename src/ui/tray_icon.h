@@ -4,6 +4,8 @@
 #include <wx/icon.h>
 #include <wx/taskbar.h>
 
+#include <functional>
+
 namespace lumesk::ui {
 
 class MainWindow;
@@ -13,8 +15,11 @@ class TrayIcon : public wxTaskBarIcon {
     explicit TrayIcon(MainWindow& window);
     ~TrayIcon() override;
     const wxIcon& icon() const { return icon_; }
+    // A balloon on the icon (a desktop notification on GTK).
+    void balloon(const wxString& title, const wxString& text);
+    // Told of every balloon shown; tests read it.
+    std::function<void(const wxString& title, const wxString& text)> onBalloon;
 
-  protected:
     wxMenu* CreatePopupMenu() override;  // "弹出的菜单"
 
   private:
