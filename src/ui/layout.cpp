@@ -93,7 +93,7 @@ std::array<std::vector<std::string>, 5> longestPaneTexts() {
     in.pendingAccepts = mapping::kAcceptsPerListener;
     in.threads = {99, 99, 99};
     in.listening = true;
-    // 1024.00KB, 1024.00MB and 9999.99GB: the longest of each unit below 10 TB.
+    // 1024.00KB, 1024.00MB and 9999.99GB: the longest of each unit below 10000 GB.
     constexpr std::int64_t kSizes[] = {1048575, 1073741823, 10737407502581};
     std::array<std::vector<std::string>, 5> texts;
     auto add = [&texts](std::size_t pane, const std::string& text) {
@@ -116,6 +116,15 @@ std::array<std::vector<std::string>, 5> longestPaneTexts() {
         }
     }
     return texts;
+}
+
+std::vector<std::string> allAddressesPaneTexts() {
+    monitor::StatisticsInput in;
+    in.listenIp = "0.0.0.0";
+    in.listenPort = 65535;
+    in.listening = true;
+    return {monitor::statisticsTexts(in, true).mapping[0],
+            monitor::statisticsTexts(in, false).mapping[0]};
 }
 
 float splitterRatio(int tag, int position, int extent, float current) {

@@ -40,10 +40,15 @@ std::array<int, 5> statusPaneWidths(int width, int treeWidth, const std::array<i
 
 // The longest texts each pane of either status bar can show: 1000 pending
 // accepts, two-digit thread counts, a five-digit capacity and online count,
-// the longest listen address, and sizes up to 10 TB (a byte short of 1 GB
-// reads "1024.00MB", the widest below 10 TB, as wide as "9999.99GB"). The
+// the longest listen address, and sizes below 10000 GB (a byte short of 1 GB
+// reads "1024.00MB", the widest of them, as wide as "9999.99GB"). The
 // service bar's pane 0, the mapping's name, has no bound and is left out.
 std::array<std::vector<std::string>, 5> longestPaneTexts();
+
+// What pane 0 holds whole even at the smallest size: a mapping on all
+// addresses (the add dialog's default) at any port. Longer specific
+// addresses and names give way there; the tree shows them whole.
+std::vector<std::string> allAddressesPaneTexts();
 
 // A splitter moved to `position` within `extent` pixels: the new ratio, clamped
 // to 0.2..0.4 for the tree splitter (tag 1) and 0.3..0.7 for the monitor

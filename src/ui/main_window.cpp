@@ -351,22 +351,30 @@ wxSize MainWindow::minimumSize() const {
     // The smallest size is an outer one, and frames differ (Windows 10's are
     // thicker than Wine's): it grows by what this frame takes, so that the
     // editor panel at the first tree ratio still holds all of its controls.
+    // Where the bars' font is wider than the one the design's 560 pixels had
+    // in mind, it grows so the status panes hold their longest counters and
+    // sizes beside a listen address on all addresses.
     const wxSize decorations = GetSize() - GetClientSize();
     const Size editor =
         editorClientSize(toolbar_->GetBestSize().y, serviceBar_->GetBestSize().y, kFirstTreeRatio);
-    return {std::max(kMinWidth, editor.width + decorations.x),
+    int panes = 0;
+    for (const std::string& text : allAddressesPaneTexts()) {
+        panes = std::max(panes, mappingBar_->GetTextExtent(S(text)).x + kPaneTextMargin);
+    }
+    for (std::size_t i = 1; i < paneNeeds_.size(); ++i) panes += paneNeeds_[i];
+    return {std::max({kMinWidth, editor.width + decorations.x, panes + decorations.x}),
             std::max(kMinHeight, editor.height + decorations.y)};
 }
 
 void MainWindow::layoutMainWindow() {
     if (!serviceBar_) return;
+    if (paneNeeds_[1] == 0) paneNeeds_ = statusPaneNeeds();
     const wxSize outer = GetSize();
     const wxSize minimum = minimumSize();
     if (GetMinSize() != minimum) SetMinSize(minimum);
     if (outer.x < minimum.x || outer.y < minimum.y) {
         SetSize(std::max(outer.x, minimum.x), std::max(outer.y, minimum.y));
     }
-    if (paneNeeds_[1] == 0) paneNeeds_ = statusPaneNeeds();
     const wxSize client = GetClientSize();
     const int statusHeight = serviceBar_->GetBestSize().y;
     const MainLayout l =
