@@ -4,6 +4,7 @@
 # Wine's real completion port, the window on a virtual display.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
 
 packages=(g++-mingw-w64-x86-64-posix wine64 googletest cmake ninja-build
           xvfb xauth fonts-noto-cjk imagemagick xdotool)
@@ -28,6 +29,8 @@ cd "$dir"
 timeout --kill-after=10 1200 "$wine" lumesk_tests.exe </dev/null
 echo "== the window, under Wine on display $DISPLAY"
 timeout --kill-after=10 600 "$wine" lumesk_gui_tests.exe </dev/null
+echo "== what Explorer and the taskbar read: icon, version, manifest"
+timeout --kill-after=10 120 "$wine" lumesk_resource_tests.exe </dev/null
 
 # The program itself, as a person starts and ends it: its window comes up,
 # and "菜单" → "退出" ends it with exit code 0.
@@ -83,3 +86,9 @@ timeout 10 tail --pid="$program" -f /dev/null || { echo "lumesk.exe still runs";
 wait "$program" || code=$?
 [ "$code" = 0 ] || { echo "lumesk.exe: ended with code $code"; exit 1; }
 echo "lumesk.exe: ended with code 0 at the end of the session"
+
+# The installer, made from this build's lumesk.exe (CI builds the program
+# once), installed, run, ended and uninstalled in the same Wine prefix.
+cd "$root"
+scripts/package-windows.sh --from "$dir" --out "$dir/dist"
+scripts/test-msi.sh "$dir/dist/lumesk-1.0-x64.msi"
