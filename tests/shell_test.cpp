@@ -187,7 +187,8 @@ TEST(HelpPage, CarriedPageIsTheDocument) {
 TEST(HelpPage, WrittenOutWhereMissing) {
     TempFolder folder("help");
     const std::string text = "<html>帮助 1</html>";
-    const fs::path beside = folder.path() / "程序";
+    // Narrow texts are UTF-8 here; Windows would read them in its ANSI code page.
+    const fs::path beside = fromUtf8(folder.utf8() + "/程序");
     fs::create_directories(beside);
     const std::string besideUtf8 = folder.utf8() + "/程序";
     const std::string fallback = folder.utf8() + "/备用/Lumesk";
@@ -211,12 +212,13 @@ TEST(HelpPage, WrittenOutWhereMissing) {
     EXPECT_EQ(shell::helpPageIn("", text, true), "");
     // A program folder that cannot take the page (here a file stands where
     // its folder would be; for root, a read-only folder would not do).
-    { std::ofstream(folder.path() / "文件") << "x"; }
+    { std::ofstream(fromUtf8(folder.utf8() + "/文件")) << "x"; }
     const std::string blocked = folder.utf8() + "/文件";
     EXPECT_EQ(shell::helpPageIn(blocked, text, false), "");
     page = shell::helpPageFile(blocked, folder.utf8() + "/临时", text);
-    EXPECT_EQ(fs::canonical(fromUtf8(page)), fs::canonical(folder.path() / "临时" / "help.html"));
+    EXPECT_EQ(fs::canonical(fromUtf8(page)),
+              fs::canonical(fromUtf8(folder.utf8() + "/临时/help.html")));
     EXPECT_EQ(readFile(fromUtf8(page)), text);
     EXPECT_EQ(shell::helpPageFile(blocked, blocked + "/子", text), "");
-    EXPECT_EQ(readFile(folder.path() / "文件"), "x");
+    EXPECT_EQ(readFile(fromUtf8(folder.utf8() + "/文件")), "x");
 }
