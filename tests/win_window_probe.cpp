@@ -99,12 +99,14 @@ int endSession() {
     const auto start = Clock::now();
     DWORD_PTR ignored = 0;
     ::SendMessageTimeoutW(main, WM_ENDSESSION, TRUE, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+    const long long sentMs = msSince(start);
     const DWORD waited = ::WaitForSingleObject(process, 10000);
     DWORD code = STILL_ACTIVE;
     ::GetExitCodeProcess(process, &code);
     ::CloseHandle(process);
-    std::printf("WM_ENDSESSION: the process %s after %lld ms, exit code %lu\n",
-                waited == WAIT_OBJECT_0 ? "ended" : "still runs", msSince(start), code);
+    std::printf(
+        "WM_ENDSESSION: returned after %lld ms; the process %s after %lld ms, exit code %lu\n",
+        sentMs, waited == WAIT_OBJECT_0 ? "ended" : "still runs", msSince(start), code);
     return waited == WAIT_OBJECT_0 && code == 0 ? 0 : 1;
 }
 
