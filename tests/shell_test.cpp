@@ -13,7 +13,9 @@
 #include "shell/help_page.h"
 #include "shell/single_instance.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -165,6 +167,62 @@ TEST(SingleInstance, OnlyTheRequestShows) {
     shell::SingleInstance second("Lumesk请求测试", folder.utf8());
     EXPECT_TRUE(second.askToShow(std::chrono::seconds(5)));
     EXPECT_EQ(shown.load(), 1);
+}
+#endif
+
+#ifdef _WIN32
+namespace {
+
+UINT showMessage = 0;
+int showsAnswered = 0;
+
+LRESULT CALLBACK answeringWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == showMessage && showMessage != 0) {
+        ++showsAnswered;
+        return 1;
+    }
+    return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+// Another program's window may bear the program's title (Explorer open on a
+// folder of that name): the request goes past it to the window that answers.
+TEST(SingleInstance, OnlyTheProgramsWindowAnswers) {
+    const std::string name = "Lumesk同名窗口测试";
+    const wchar_t title[] = L"Lumesk同名窗口测试";
+    showMessage = ::RegisterWindowMessageW((std::wstring(title) + L".show").c_str());
+    const HINSTANCE module = ::GetModuleHandleW(nullptr);
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = answeringWindow;
+    windowClass.hInstance = module;
+    windowClass.lpszClassName = L"LumeskShellTestWindow";
+    ASSERT_NE(::RegisterClassW(&windowClass), 0);
+    auto make = [&](const wchar_t* className) {
+        return ::CreateWindowExW(0, className, title, WS_OVERLAPPED, 0, 0, 50, 50, nullptr, nullptr,
+                                 module, nullptr);
+    };
+    // One made before ours and one after: whichever way the search runs, it
+    // meets one that does not answer first.
+    const HWND before = make(L"STATIC");
+    const HWND ours = make(L"LumeskShellTestWindow");
+    const HWND after = make(L"STATIC");
+    ASSERT_TRUE(before && ours && after);
+    EXPECT_NE(::FindWindowW(nullptr, title), ours);
+
+    shell::SingleInstance first(name);
+    shell::SingleInstance second(name);
+    ASSERT_TRUE(first.first());
+    ASSERT_FALSE(second.first());
+    EXPECT_TRUE(second.askToShow(std::chrono::seconds(2)));
+    EXPECT_EQ(showsAnswered, 1);
+    ::DestroyWindow(ours);
+    const auto start = Clock::now();
+    EXPECT_FALSE(second.askToShow(std::chrono::milliseconds(300)));
+    EXPECT_GE(msSince(start), 250);
+    EXPECT_EQ(showsAnswered, 1);
+    ::DestroyWindow(before);
+    ::DestroyWindow(after);
 }
 #endif
 

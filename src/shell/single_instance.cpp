@@ -81,8 +81,11 @@ bool SingleInstance::askToShow(std::chrono::milliseconds wait) const {
     const UINT message = ::RegisterWindowMessageW((state_->title + L".show").c_str());
     const auto deadline = Clock::now() + wait;
     do {
-        // The running one may still be making its window.
-        if (const HWND window = ::FindWindowW(nullptr, state_->title.c_str())) {
+        // The running one may still be making its window; and another
+        // program's window may have the same title (Explorer on a folder of
+        // that name): ask each, and only ours says yes.
+        for (HWND window = ::FindWindowExW(nullptr, nullptr, nullptr, state_->title.c_str());
+             window; window = ::FindWindowExW(nullptr, window, nullptr, state_->title.c_str())) {
             // Only a process the user just worked with may take the
             // foreground; we are that process and pass the right on.
             DWORD process = 0;
