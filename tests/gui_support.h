@@ -1,0 +1,62 @@
+// What the window's tests share: pumping the window's events, finding and
+// pressing its controls, and a window made as the program makes it.
+#pragma once
+
+#include <wx/app.h>
+#include <wx/button.h>
+#include <wx/utils.h>
+#include <wx/window.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "shell/process_state.h"
+#include "ui/main_window.h"
+#include "ui/wx_text.h"
+
+namespace lumesk::test {
+
+// Runs the window's events until `done` or the time is up.
+inline bool pumpUntil(const std::function<bool()>& done, int ms = 20000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        wxTheApp->ProcessPendingEvents();
+        wxYield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+template <typename T>
+T* named(wxWindow* parent, const char* name) {
+    return dynamic_cast<T*>(wxWindow::FindWindowByName(ui::S(name), parent));
+}
+
+inline void click(wxWindow* button) {
+    wxCommandEvent ev(wxEVT_BUTTON, button->GetId());
+    ev.SetEventObject(button);
+    button->ProcessWindowEvent(ev);
+}
+
+// A window as the program makes it: attached to the state's engine, its
+// only local address 127.0.0.1, the top window, shown.
+inline ui::MainWindow* programLikeWindow(shell::ProcessState& state) {
+    ui::UiContext context{state.table, state.engine,
+                          [&state](const auto& copy, const auto* listener) {
+                              return state.statistics(copy, listener);
+                          },
+                          [] { return std::vector<std::string>{"127.0.0.1"}; }, "about:blank"};
+    auto* window = new ui::MainWindow(std::move(context));
+    state.proxy.attach(window, window);
+    window->onClosing = [&state] { state.proxy.detach(); };
+    wxTheApp->SetTopWindow(window);
+    window->Show();
+    pumpUntil([] { return false; }, 200);
+    return window;
+}
+
+}  // namespace lumesk::test
