@@ -820,10 +820,11 @@ TEST(Window, DeletingAmongSeveralMappingsFollowsTheSelection) {
         return window->addedMappingNumber();
     };
     auto settle = [] { pumpUntil([] { return false; }, 300); };
-    int port = 47310;
+    // Ports nothing else holds now (other tests may run beside this one).
+    auto freePort = [] { return static_cast<int>(test::ClosedPort().port()); };
     for (const bool fromAddress : {false, true}) {
         SCOPED_TRACE(fromAddress ? "address node" : "mapping node");
-        const int a = add("甲", ++port), b = add("乙", ++port), c = add("丙", ++port);
+        const int a = add("甲", freePort()), b = add("乙", freePort()), c = add("丙", freePort());
         ASSERT_TRUE(a > 0 && b > 0 && c > 0);
         window->selectNode(c, false);
         window->runToolbarCommand(S("启动"));
@@ -873,7 +874,7 @@ TEST(Window, DeletingAmongSeveralMappingsFollowsTheSelection) {
         EXPECT_EQ(U(window->statusBar(1)->GetStatusText(0)), "甲");
         EXPECT_EQ(U(window->statusBar(1)->GetStatusText(1)), "监听数:0");
         window->runToolbarCommand(S("启动"));
-        EXPECT_NE(state.table.at(a).service, nullptr);
+        EXPECT_NE(state.table.at(a).service, nullptr) << window->monitorModel().log().back();
         window->runToolbarCommand(S("停止"));
         EXPECT_EQ(state.table.at(a).service, nullptr);
 
@@ -903,6 +904,7 @@ namespace {
 void pressReturn(wxTextCtrl* box) {
     box->SetFocus();
     pumpUntil([] { return false; }, 100);
+    ASSERT_EQ(wxWindow::FindFocus(), box);
     wxUIActionSimulator keys;
     keys.Char(WXK_RETURN);
 }

@@ -32,7 +32,7 @@ AddDialog::AddDialog(wxWindow* parent, model::MappingTable& table,
               [this](wxCommandEvent&) { addBlacklistEntry(U(form_.blacklistIp->GetValue())); });
     // Return in the blacklist-IP box adds the address, as the button beside
     // it does, instead of pressing OK and dropping what was typed.
-    form_.blacklistIp->Bind(wxEVT_TEXT_ENTER, [add](wxCommandEvent&) { pressButton(add); });
+    pressOnReturn(form_.blacklistIp, add);
     built.find(FormPart::DeleteButton)->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
         if (blacklistGroup_->IsEnabled()) form_.removeBlacklistRow(form_.blacklistIp->GetValue());
     });

@@ -209,4 +209,19 @@ void pressButton(wxWindow* button) {
     button->ProcessWindowEvent(click);
 }
 
+void pressOnReturn(wxTextCtrl* box, wxWindow* button) {
+    // Taken before the control sees the key: in a dialog the native edit
+    // control would also hand Return to the default button (OK) and end the
+    // dialog, even with the text-enter event handled.
+    box->Bind(wxEVT_CHAR_HOOK, [button](wxKeyEvent& key) {
+        const int code = key.GetKeyCode();
+        if ((code == WXK_RETURN || code == WXK_NUMPAD_ENTER) && !key.HasAnyModifiers()) {
+            pressButton(button);
+            return;
+        }
+        key.Skip();
+    });
+    box->Bind(wxEVT_TEXT_ENTER, [button](wxCommandEvent&) { pressButton(button); });
+}
+
 }  // namespace lumesk::ui

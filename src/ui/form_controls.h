@@ -70,6 +70,9 @@ wxSize formClientArea(const BuiltForm& built);
 // Clicks `button` as a person would: its handler runs.
 void pressButton(wxWindow* button);
 
+// Return in `box` presses `button` and goes no further.
+void pressOnReturn(wxTextCtrl* box, wxWindow* button);
+
 // Makes the rows' controls on `parent`, in order (which is the tab order),
 // puts the fields into `form`, records the rows' tags in `tags` if given, and
 // last fits the fields to the font.

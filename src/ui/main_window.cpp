@@ -240,8 +240,7 @@ void MainWindow::createEditorPanel() {
         built.find(b)->Bind(wxEVT_BUTTON, &MainWindow::onEditorButton, this);
     }
     // Return in the blacklist-IP box adds the address, as in the add dialog.
-    form_.blacklistIp->Bind(wxEVT_TEXT_ENTER, [add = built.find(FormPart::AddButton)](
-                                                  wxCommandEvent&) { pressButton(add); });
+    pressOnReturn(form_.blacklistIp, built.find(FormPart::AddButton));
 }
 
 void MainWindow::createMonitorPanel() {
