@@ -11,6 +11,8 @@ set -euo pipefail
 msi="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
 cd "$(dirname "$0")/.."
 
+scripts/install-missing.sh test-msi msitools wine64 xvfb xauth xdotool
+
 name="Lumesk端口映射工具"
 . scripts/wine-env.sh
 if [ -z "${WINEPREFIX:-}" ] || [ -z "${DISPLAY:-}" ]; then
