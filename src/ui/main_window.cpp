@@ -368,11 +368,14 @@ wxSize MainWindow::minimumSize() const {
 void MainWindow::layoutMainWindow() {
     if (!serviceBar_) return;
     if (paneNeeds_[1] == 0) paneNeeds_ = statusPaneNeeds();
-    const wxSize outer = GetSize();
-    const wxSize minimum = minimumSize();
-    if (GetMinSize() != minimum) SetMinSize(minimum);
-    if (outer.x < minimum.x || outer.y < minimum.y) {
-        SetSize(std::max(outer.x, minimum.x), std::max(outer.y, minimum.y));
+    // A minimised window has no client area to measure the frame by.
+    if (!IsIconized()) {
+        const wxSize outer = GetSize();
+        const wxSize minimum = minimumSize();
+        if (GetMinSize() != minimum) SetMinSize(minimum);
+        if (outer.x < minimum.x || outer.y < minimum.y) {
+            SetSize(std::max(outer.x, minimum.x), std::max(outer.y, minimum.y));
+        }
     }
     const wxSize client = GetClientSize();
     const int statusHeight = serviceBar_->GetBestSize().y;
