@@ -696,14 +696,6 @@ void MainWindow::exitByWindow() {
     Destroy();
 }
 
-void MainWindow::toggleMainWindow() {
-    if (IsShown()) {
-        Hide();
-        return;
-    }
-    Show();
-    if (IsIconized() || IsMaximized()) Restore();
-    const wxSize screen = wxGetDisplaySize();
 void MainWindow::exitProcess() {
     // Otherwise the shell keeps a dead icon until the pointer passes over it.
     tray_->RemoveIcon();
@@ -720,6 +712,14 @@ void MainWindow::showFromOutside() {
     Raise();
 }
 
+void MainWindow::toggleMainWindow() {
+    if (IsShown()) {
+        Hide();
+        return;
+    }
+    Show();
+    if (IsIconized() || IsMaximized()) Restore();
+    const wxSize screen = wxGetDisplaySize();
     const wxSize size = GetSize();
     Move((screen.x - size.x) / 2, (screen.y - size.y) / 2);
 }
@@ -729,6 +729,11 @@ std::unique_ptr<wxMessageDialog> MainWindow::messageBox(wxWindow* parent, const 
     auto box = std::make_unique<wxMessageDialog>(parent, text, caption, wxOK | wxICON_NONE);
     box->SetOKLabel(S("确定"));
     return box;
+}
+
+bool MainWindow::launchBrowser(const wxString& url) {
+    wxLogNull quiet;  // the caller says it in our own words
+    return !url.empty() && wxLaunchDefaultBrowser(url);
 }
 
 void MainWindow::openMakerPage() {
@@ -742,11 +747,6 @@ void MainWindow::onClose(wxCloseEvent& event) {
     if (!event.CanVeto()) {
         event.Skip();
         return;
-bool MainWindow::launchBrowser(const wxString& url) {
-    wxLogNull quiet;  // the caller says it in our own words
-    return !url.empty() && wxLaunchDefaultBrowser(url);
-}
-
     }
     event.Veto();
     Iconize(true);
@@ -768,14 +768,6 @@ void MainWindow::onEndSession(wxCloseEvent&) {
     exitProcess();
 }
 
-// ---- engine events, client list and log ----------------------------------------
-
-int MainWindow::deliver(const mapping::EngineEvent& event) {
-    events_.deliver(event);
-    // One of this thread's own (a start, a stop) is handled at once, after
-    // whatever the workers queued before it.
-    if (wxIsMainThread()) drainEngineEvents();
-    return 0;
 #ifdef __WXMSW__
 WXLRESULT MainWindow::MSWWindowProc(WXUINT message, WXWPARAM wParam, WXLPARAM lParam) {
     if (showRequest_ != 0 && message == showRequest_) {
@@ -786,6 +778,14 @@ WXLRESULT MainWindow::MSWWindowProc(WXUINT message, WXWPARAM wParam, WXLPARAM lP
 }
 #endif
 
+// ---- engine events, client list and log ----------------------------------------
+
+int MainWindow::deliver(const mapping::EngineEvent& event) {
+    events_.deliver(event);
+    // One of this thread's own (a start, a stop) is handled at once, after
+    // whatever the workers queued before it.
+    if (wxIsMainThread()) drainEngineEvents();
+    return 0;
 }
 
 void MainWindow::drainEngineEvents() {
