@@ -387,6 +387,10 @@ TEST_F(Engine, StartAndStopChecks) {
     EXPECT_EQ(log.lines.back(), "[映射1]映射已停止");
     engine.startMapping(1001);
     EXPECT_EQ(log.lines.back(), "[]映射启动错误:索引(1001)超出数组范围");
+    const std::size_t lines = log.lines.size();
+    engine.startMapping(3);  // a free record: nothing starts, nothing to say
+    EXPECT_EQ(table.at(3).service, nullptr);
+    EXPECT_EQ(log.lines.size(), lines);
 }
 
 TEST_F(Engine, StopClosesEveryPairAndLeaksNothing) {

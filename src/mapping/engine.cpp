@@ -69,6 +69,9 @@ MappingEngine::~MappingEngine() {
 // ---- start and stop ----------------------------------------------------------
 
 void MappingEngine::startMapping(int n) {
+    // A free record is no mapping: started, it would be a nameless listener
+    // on 0.0.0.0 at a random port that nothing shows and nothing can stop.
+    if (model::MappingTable::validNumber(n) && table_.at(n).name.empty()) return;
     std::string errorText;
     const bool ok = openListener(n, errorText);
     const std::string name = model::MappingTable::validNumber(n) ? table_.at(n).name : "";
