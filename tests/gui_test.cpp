@@ -36,6 +36,7 @@
 #include <thread>
 #include <tuple>
 
+#include "gui_support.h"
 #include "shell/process_state.h"
 #include "shell/single_instance.h"
 #include "support.h"
@@ -45,33 +46,14 @@
 #include "ui/wx_text.h"
 
 using namespace lumesk;
+using test::click;
+using test::named;
+using test::programLikeWindow;
+using test::pumpUntil;
 using ui::S;
 using ui::U;
 
 namespace {
-
-// Runs the window's events until `done` or the time is up.
-bool pumpUntil(const std::function<bool()>& done, int ms = 20000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        wxTheApp->ProcessPendingEvents();
-        wxYield();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-template <typename T>
-T* named(wxWindow* parent, const char* name) {
-    return dynamic_cast<T*>(wxWindow::FindWindowByName(S(name), parent));
-}
-
-void click(wxWindow* button) {
-    wxCommandEvent ev(wxEVT_BUTTON, button->GetId());
-    ev.SetEventObject(button);
-    button->ProcessWindowEvent(ev);
-}
 
 std::vector<std::string> treeTexts(wxTreeCtrl* tree) {
     std::vector<std::string> out;
@@ -403,22 +385,6 @@ TEST(FormBuilder, RowsBecomeTheFormsControlsInOrder) {
 
 namespace {
 
-// A window as the program makes it, for the tests of its ways in and out.
-ui::MainWindow* programWindow(shell::ProcessState& state) {
-    ui::UiContext context{state.table, state.engine,
-                          [&state](const auto& copy, const auto* listener) {
-                              return state.statistics(copy, listener);
-                          },
-                          [] { return std::vector<std::string>{"127.0.0.1"}; }, "about:blank"};
-    auto* window = new ui::MainWindow(std::move(context));
-    state.proxy.attach(window, window);
-    window->onClosing = [&state] { state.proxy.detach(); };
-    wxTheApp->SetTopWindow(window);  // as the program does
-    window->Show();
-    pumpUntil([] { return false; }, 200);
-    return window;
-}
-
 // What wxWidgets would have put up as a box.
 class LogRecorder : public wxLog {
   public:
@@ -444,7 +410,7 @@ BOOL CALLBACK collectWindow(HWND window, LPARAM out) {
 // it: the tray icon first, then the process with code 0.
 TEST(Window, SessionEndAndQuitRemoveTheIconAndEndWithZero) {
     shell::ProcessState state;
-    ui::MainWindow* window = programWindow(state);
+    ui::MainWindow* window = programLikeWindow(state);
     ui::TrayIcon& tray = window->trayIcon();
     std::vector<int> ended;
     bool iconAtEnd = true;
@@ -517,7 +483,7 @@ TEST(Window, SessionEndAndQuitRemoveTheIconAndEndWithZero) {
 // (bare Xvfb) the window is only minimised, and no balloon speaks of a tray.
 TEST(Window, FirstHidingToTheTraySaysSoOnce) {
     shell::ProcessState state;
-    ui::MainWindow* window = programWindow(state);
+    ui::MainWindow* window = programLikeWindow(state);
     std::vector<std::pair<std::string, std::string>> balloons;
     window->trayIcon().onBalloon = [&](const wxString& title, const wxString& text) {
         balloons.emplace_back(U(title), U(text));
@@ -548,7 +514,7 @@ TEST(Window, FirstHidingToTheTraySaysSoOnce) {
 // thread, as it would from another process.
 TEST(Window, SecondStartShowsTheRunningWindow) {
     shell::ProcessState state;
-    ui::MainWindow* window = programWindow(state);
+    ui::MainWindow* window = programLikeWindow(state);
     const std::string title = U(window->GetTitle());
     // Beside the tests' own files, not the user's running program's.
     const std::string folder =
@@ -604,7 +570,7 @@ TEST(Window, HelpThatCannotOpenSaysSoInChinese) {
     EXPECT_TRUE(recorder->lines.empty()) << recorder->lines.front();
 
     shell::ProcessState state;
-    ui::MainWindow* window = programWindow(state);
+    ui::MainWindow* window = programLikeWindow(state);
     std::vector<std::pair<std::string, std::string>> shown;
     window->showMessage = [&](const wxString& text, const wxString& caption) {
         shown.emplace_back(U(text), U(caption));
@@ -700,7 +666,7 @@ class ThickFrames {
 // control at its place, on this frame and (on Windows) on a much thicker one.
 TEST(Window, FormsHoldEveryControlOnAnyFrame) {
     shell::ProcessState state;
-    ui::MainWindow* window = programWindow(state);
+    ui::MainWindow* window = programLikeWindow(state);
     expectFormsHoldTheirControls(window);
     const wxSize decorations = window->GetSize() - window->GetClientSize();
     window->exitByWindow();
@@ -708,7 +674,7 @@ TEST(Window, FormsHoldEveryControlOnAnyFrame) {
 #ifdef __WXMSW__
     ThickFrames thick;
     ASSERT_TRUE(thick.ok());
-    ui::MainWindow* framed = programWindow(state);
+    ui::MainWindow* framed = programLikeWindow(state);
     const wxSize thicker = framed->GetSize() - framed->GetClientSize();
     EXPECT_GT(thicker.x, decorations.x);
     EXPECT_GT(thicker.y, decorations.y);
@@ -726,7 +692,7 @@ TEST(Window, FormsHoldEveryControlOnAnyFrame) {
 // longest too once the window has room for it. No pane ends past the window.
 TEST(Window, StatusPanesHoldTheirLongestTexts) {
     shell::ProcessState state;
-    ui::MainWindow* window = programWindow(state);
+    ui::MainWindow* window = programLikeWindow(state);
     const auto longest = ui::longestPaneTexts();
     auto expectWhole = [&](std::size_t firstPane) {
         for (int b : {1, 2}) {
@@ -807,7 +773,7 @@ void expectNoNamelessListener(const shell::ProcessState& state) {
 TEST(Window, DeletingAmongSeveralMappingsFollowsTheSelection) {
     shell::ProcessState state;
     ASSERT_TRUE(state.startServices(10).empty());
-    ui::MainWindow* window = programWindow(state);
+    ui::MainWindow* window = programLikeWindow(state);
     wxToolBar* toolbar = window->toolbar();
     auto tool = [toolbar](int pos) { return toolbar->GetToolByPos(pos)->GetId(); };
     auto add = [&](const std::string& name, int port) {
@@ -916,7 +882,7 @@ void pressReturn(wxTextCtrl* box) {
 // editor panel.
 TEST(Window, ReturnInTheBlacklistBoxAddsTheAddress) {
     shell::ProcessState state;
-    ui::MainWindow* window = programWindow(state);
+    ui::MainWindow* window = programLikeWindow(state);
     std::vector<std::string> listed;
     bool open = false;
     window->onDialogShown = [&](wxWindow* dialog) {
