@@ -7,22 +7,7 @@
 #include <string>
 
 #include "mapping/headless.h"
-
-namespace {
-
-long residentKb() {
-    long kb = -1;
-    if (std::FILE* f = std::fopen("/proc/self/status", "r")) {
-        char line[256];
-        while (std::fgets(line, sizeof line, f)) {
-            if (std::sscanf(line, "VmRSS: %ld", &kb) == 1) break;
-        }
-        std::fclose(f);
-    }
-    return kb;
-}
-
-}  // namespace
+#include "resident.h"
 
 int main(int argc, char** argv) {
     if (argc < 3) {
@@ -32,13 +17,14 @@ int main(int argc, char** argv) {
     lumesk::mapping::HeadlessEngine engine(10, false);
     const int n = engine.addMapping("127.0.0.1", std::atoi(argv[1]),
                                     argc > 3 ? argv[3] : "127.0.0.1", std::atoi(argv[2]));
-    const long before = residentKb();
+    const long before = lumesk::bench::residentKb();
     if (!engine.start(n)) {
         std::fprintf(stderr, "%s\n", engine.logLines().back().c_str());
         return 1;
     }
     // What one idle running mapping costs: the listener and its 1000 accepts.
-    std::fprintf(stderr, "rss_before_start_kb=%ld rss_running_kb=%ld\n", before, residentKb());
+    std::fprintf(stderr, "rss_before_start_kb=%ld rss_running_kb=%ld\n", before,
+                 lumesk::bench::residentKb());
     std::printf("ready %d\n", engine.mapping(n).listen_port);
     std::fflush(stdout);
     while (std::getchar() != EOF) {

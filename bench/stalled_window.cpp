@@ -12,23 +12,12 @@
 
 #include "mapping/event_queue.h"
 #include "mapping/headless.h"
+#include "resident.h"
 #include "support.h"
 
 using namespace lumesk;
 
 namespace {
-
-long residentKb() {
-    long kb = -1;
-    if (std::FILE* f = std::fopen("/proc/self/status", "r")) {
-        char line[256];
-        while (std::fgets(line, sizeof line, f)) {
-            if (std::sscanf(line, "VmRSS: %ld", &kb) == 1) break;
-        }
-        std::fclose(f);
-    }
-    return kb;
-}
 
 // The engine as the program runs it, its events going to a window that
 // never drains them.
@@ -53,7 +42,7 @@ int main(int argc, char** argv) {
     if (!engine.start(n)) return 1;
     const auto port = static_cast<std::uint16_t>(engine.mapping(n).listen_port);
     std::printf("seconds rate=%d: connections queue dropped rss_kb\n", rate);
-    std::printf("0 0 0 0 %ld\n", residentKb());
+    std::printf("0 0 0 0 %ld\n", bench::residentKb());
 
     constexpr int kThreads = 4;
     std::atomic<long> done{0}, failed{0};
@@ -78,7 +67,8 @@ int main(int argc, char** argv) {
     for (int s = 5; s <= seconds; s += 5) {
         std::this_thread::sleep_until(begin + std::chrono::seconds(s));
         std::printf("%d %ld %zu %llu %ld\n", s, done.load(), engine.queue.size(),
-                    static_cast<unsigned long long>(engine.queue.droppedTotal()), residentKb());
+                    static_cast<unsigned long long>(engine.queue.droppedTotal()),
+                    bench::residentKb());
         std::fflush(stdout);
     }
     stop = true;

@@ -72,26 +72,8 @@ grep -qx '"DisplayVersion"="1.0.0"' <<<"$entry" || fail "Apps & features: not ve
 echo "== the installed lumesk.exe: start, then 菜单 → 退出"
 "$wine" 'C:\Program Files\Lumesk\lumesk.exe' </dev/null >/dev/null 2>&1 &
 program=$!
-window=""
-for _ in $(seq 300); do
-    window=$(timeout 5 xdotool search --name "$name" 2>/dev/null | head -1 || true)
-    [ -n "$window" ] && break
-    sleep 0.1
-done
-[ -n "$window" ] || fail "the installed lumesk.exe showed no window within 30 s"
-sleep 1
-eval "$(timeout 5 xdotool getwindowgeometry --shell "$window")"
-xdotool mousemove $((X + 15)) $((Y + 10)) click 1
-sleep 0.5
-xdotool key Up key Return
-code=""
-for _ in $(seq 300); do
-    if ! kill -0 "$program" 2>/dev/null; then
-        wait "$program" && code=0 || code=$?
-        break
-    fi
-    sleep 0.1
-done
+wait_window || fail "the installed lumesk.exe showed no window within 30 s"
+quit_by_menu "$program"
 [ "$code" = 0 ] || fail "the installed lumesk.exe did not end with code 0 (${code:-still running})"
 
 echo "== $(basename "$msi"): uninstall"

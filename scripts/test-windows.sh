@@ -38,28 +38,9 @@ echo "== lumesk.exe: start, then 菜单 → 退出"
 started=$(date +%s%N)
 "$wine" lumesk.exe </dev/null >/dev/null 2>&1 &
 program=$!
-window=""
-for _ in $(seq 300); do
-    window=$(timeout 5 xdotool search --name "Lumesk端口映射工具" 2>/dev/null | head -1 || true)
-    [ -n "$window" ] && break
-    sleep 0.1
-done
-[ -n "$window" ] || { echo "lumesk.exe: no window within 30 s"; exit 1; }
+wait_window || { echo "lumesk.exe: no window within 30 s"; exit 1; }
 echo "lumesk.exe: window after $(( ($(date +%s%N) - started) / 1000000 )) ms"
-sleep 1  # let it settle before the clicks
-eval "$(timeout 5 xdotool getwindowgeometry --shell "$window")"
-# The menu bar's first menu is at the window's top left; "退出" is its last item.
-xdotool mousemove $((X + 15)) $((Y + 10)) click 1
-sleep 0.5
-xdotool key Up key Return
-code=""
-for _ in $(seq 300); do
-    if ! kill -0 "$program" 2>/dev/null; then
-        wait "$program" && code=0 || code=$?
-        break
-    fi
-    sleep 0.1
-done
+quit_by_menu "$program"
 [ "$code" = 0 ] || { echo "lumesk.exe: did not end with code 0 (${code:-still running})"; exit 1; }
 echo "lumesk.exe: ended with code 0"
 

@@ -62,3 +62,36 @@ wine_stop() {
     "$wineserver" -k >/dev/null 2>&1 || true
     if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
 }
+
+# wait_window: waits up to 30 s for the program's main window; its X id in
+# $window, and false when none came.
+wait_window() {
+    window=""
+    for _ in $(seq 300); do
+        window=$(timeout 5 xdotool search --name "Lumesk端口映射工具" 2>/dev/null | head -1 || true)
+        [ -n "$window" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# quit_by_menu PID: picks "菜单" → "退出" in the window wait_window found, as
+# a person would, and waits up to 30 s for the process; its exit code in
+# $code (empty while it still runs).
+quit_by_menu() {
+    local program=$1
+    sleep 1  # let it settle before the clicks
+    eval "$(timeout 5 xdotool getwindowgeometry --shell "$window")"
+    # The menu bar's first menu is at the window's top left; "退出" is its last item.
+    xdotool mousemove $((X + 15)) $((Y + 10)) click 1
+    sleep 0.5
+    xdotool key Up key Return
+    code=""
+    for _ in $(seq 300); do
+        if ! kill -0 "$program" 2>/dev/null; then
+            wait "$program" && code=0 || code=$?
+            return 0
+        fi
+        sleep 0.1
+    done
+}
