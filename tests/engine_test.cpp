@@ -12,6 +12,7 @@
 #include <sys/resource.h>
 #endif
 
+#include "engine_fixture.h"
 #include "mapping/engine.h"
 #include "mapping/local_addresses.h"
 #include "support.h"
@@ -21,122 +22,10 @@ using mapping::EngineEvent;
 using test::Client;
 using test::waitFor;
 
-namespace {
-
-class RecordingSink : public mapping::EngineEventSink {
-  public:
-    int deliver(const EngineEvent& event) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        events_.push_back(event);
-        return 0;
-    }
-    std::vector<EngineEvent> events() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return events_;
-    }
-    int count(int kind) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        int n = 0;
-        for (const auto& e : events_) n += e.kind == kind;
-        return n;
-    }
-    std::vector<std::string> messages() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::vector<std::string> out;
-        for (const auto& e : events_) {
-            if (e.kind == mapping::EVENT_MESSAGE) out.push_back(e.text);
-        }
-        return out;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::vector<EngineEvent> events_;
-};
-
-class RecordingLog : public mapping::MessageLog {
-  public:
-    void appendLog(const std::string& text) override { lines.push_back(text); }
-    std::vector<std::string> lines;  // written on the test's own thread only
-};
-
-struct Engine : ::testing::Test {
-    Engine()
-        : server(ctx, net::ServiceRole::Server),
-          client(ctx, net::ServiceRole::Client),
-          engine(ctx, server, client, table, ctx.locks.createLock(), sink, log) {
-        server.startDelay = client.startDelay = std::chrono::milliseconds(0);
-        std::string error;
-        server.start(4, true, error);
-        client.start(4, true, error);
-    }
-    ~Engine() override {
-        for (int n = 1; n <= 4; ++n) {
-            if (table.at(n).service) engine.stopMapping(n);
-        }
-        waitFor([&] { return ctx.heap.liveBlocks() == 0; }, std::chrono::seconds(10));
-        EXPECT_EQ(ctx.heap.liveBlocks(), 0u) << "records left behind";
-        server.stop();
-        client.stop();
-    }
-    // Mapping n on 127.0.0.1, an ephemeral port, to the given target.
-    model::MappingRecord& define(int n, std::uint16_t targetPort,
-                                 const std::string& forwardIp = "127.0.0.1") {
-        model::MappingRecord& r = table.at(n);
-        r.name = "映射" + std::to_string(n);
-        r.mode = 1;
-        r.listen_ip = "127.0.0.1";
-        r.listen_port = 0;
-        r.forward_ip = forwardIp;
-        r.forward_port = targetPort;
-        r.capacity = 10000;
-        r.per_ip_limit = 0;
-        return r;
-    }
-    std::uint16_t start(int n) {
-        engine.startMapping(n);
-        EXPECT_NE(table.at(n).service, nullptr) << log.lines.back();
-        return static_cast<std::uint16_t>(table.at(n).listen_port);
-    }
-    std::string clientText(const Client& c, const std::string& reason) {
-        return "客户[127.0.0.1:" + std::to_string(c.localPort()) + "]" + reason;
-    }
-    bool noneOnline(int n) {
-        return waitFor([&] { return engine.onlineCount(n) == 0; });
-    }
-    // Changes a running mapping as a save does: under the client table lock.
-    void edit(const std::function<void()>& change) {
-        std::lock_guard<std::mutex> lock(*engine.clientTableLock());
-        change();
-    }
-    // The slot is freed just after the "left" event: wait for it.
-    bool slotsFree(int n) {
-        return waitFor([&] {
-            std::lock_guard<std::mutex> lock(*engine.clientTableLock());
-            for (const auto& s : table.at(n).clients) {
-                if (!s.isFree()) return false;
-            }
-            return true;
-        });
-    }
-
-    net::ServiceContext ctx;
-    net::WnSocketService server;
-    net::WnSocketService client;
-    model::MappingTable table;
-    RecordingSink sink;
-    RecordingLog log;
-    mapping::MappingEngine engine;
-};
-
-void roundTrip(Client& c, std::size_t size, std::size_t chunk, std::uint64_t seed) {
-    std::vector<unsigned char> data(size);
-    std::mt19937_64 rng(seed);
-    for (auto& b : data) b = static_cast<unsigned char>(rng());
-    EXPECT_TRUE(test::roundTrip(c, data, chunk)) << "chunk " << chunk;
-}
-
-}  // namespace
+using test::Engine;
+using test::RecordingLog;
+using test::RecordingSink;
+using test::roundTrip;
 
 TEST_F(Engine, BytesUnchangedBothWaysForManyClients) {
     test::EchoServer target(4, 200);
