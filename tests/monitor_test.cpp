@@ -57,8 +57,8 @@ TEST(Monitor, LogKeepsTheLastThousandLines) {
 
 namespace {
 
-mapping::EngineEvent event(int kind, int n, int slot, std::uint64_t serial,
-                           std::string client = {}, std::string forward = ":0") {
+mapping::EngineEvent event(int kind, int n, int slot, std::uint64_t serial, std::string client = {},
+                           std::string forward = ":0") {
     mapping::EngineEvent e;
     e.kind = kind;
     e.mapping = n;
@@ -145,6 +145,43 @@ TEST(Monitor, LateEventsTouchOnlyTheirOwnClientsRow) {
     ASSERT_EQ(m.log().size(), 3u);
     EXPECT_NE(m.log()[0].find("]进入"), std::string::npos);
     EXPECT_NE(m.log()[1].find("]离开"), std::string::npos);
+}
+
+// A "left" event whose client has no row (the list was rebuilt from the
+// table after it went) takes no other row: not the one with its address,
+// nor the one in its slot. Its line is still written.
+TEST(Monitor, ALeftEventWithoutItsRowTakesNoOtherRow) {
+    MonitorModel m;
+    model::MappingTable table;
+    auto& slots = table.at(1).clients;
+    slots[4].connections[0] = reinterpret_cast<net::IoRecord*>(0x10);
+    slots[4].serial = 2;
+    slots[4].addresses = {"10.0.0.5", "192.0.2.1"};
+    slots[4].ports = {5000, 80};
+    slots[6].connections[0] = reinterpret_cast<net::IoRecord*>(0x20);
+    slots[6].serial = 3;
+    slots[6].addresses = {"10.0.0.7", "192.0.2.1"};
+    slots[6].ports = {7000, 80};
+    m.fillClientList(table.at(1).clients);
+    ASSERT_EQ(m.clients().size(), 2u);
+
+    // Client 1 had slot 5 and the address client 2 has now.
+    m.handleEngineEvent(event(mapping::EVENT_LEFT, 1, 5, 1, "10.0.0.5:5000"), 1);
+    // Another client, gone before the rebuild, with client 3's address in another slot.
+    m.handleEngineEvent(event(mapping::EVENT_LEFT, 1, 2, 4, "10.0.0.7:7000"), 1);
+    // And one that had client 3's slot, from another address.
+    m.handleEngineEvent(event(mapping::EVENT_LEFT, 1, 7, 5, "10.0.0.9:9000"), 1);
+    ASSERT_EQ(m.clients().size(), 2u);
+    EXPECT_EQ(m.clients()[0].serial, 2u);
+    EXPECT_EQ(m.clients()[1].serial, 3u);
+    ASSERT_EQ(m.log().size(), 3u);
+    EXPECT_NE(m.log()[0].find("> 客户[10.0.0.5:5000]离开"), std::string::npos);
+    EXPECT_NE(m.log()[2].find("> 客户[10.0.0.9:9000]离开"), std::string::npos);
+
+    // Their own "left" events still take them.
+    m.handleEngineEvent(event(mapping::EVENT_LEFT, 1, 7, 3, "10.0.0.7:7000"), 1);
+    ASSERT_EQ(m.clients().size(), 1u);
+    EXPECT_EQ(m.clients()[0].serial, 2u);
 }
 
 TEST(EventQueue, WakesOnceTakesInOrderAndDropsTheOldestPastItsBound) {

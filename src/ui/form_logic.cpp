@@ -118,7 +118,7 @@ int addMapping(model::MappingTable& table, const MappingForm& form) {
     r.name = form.name;
     r.mode = form.mode;
     r.autostart = form.autostart;
-    r.listen_ip = listenAddressOf(form.listenIpItem);
+    r.listen_ip = ip;  // as checked and reserved: no selection is all addresses
     r.listen_port = port;
     r.forward_ip = form.forwardIp;
     r.forward_port = readNumber(form.forwardPort);
