@@ -450,6 +450,162 @@ TEST_F(Engine, ClientsLeavingWhileTheRelayConnectsGoAtOnce) {
 
 namespace {
 
+// Per client (by serial): "relayed" at most once, never after "left".
+std::string orderFault(const std::vector<EngineEvent>& events) {
+    std::map<std::uint64_t, int> last;  // the last kind seen
+    for (const EngineEvent& e : events) {
+        if (e.kind != mapping::EVENT_RELAYED && e.kind != mapping::EVENT_LEFT) continue;
+        int& seen = last[e.serial];
+        if (e.kind == mapping::EVENT_RELAYED && seen != 0) {
+            return "client " + std::to_string(e.serial) + ": relayed after kind " +
+                   std::to_string(seen);
+        }
+        if (e.kind == mapping::EVENT_LEFT && seen == mapping::EVENT_LEFT) {
+            return "client " + std::to_string(e.serial) + ": left twice";
+        }
+        seen = e.kind;
+    }
+    return {};
+}
+
+int countOf(const std::vector<EngineEvent>& events, int kind) {
+    return static_cast<int>(std::count_if(events.begin(), events.end(),
+                                          [&](const EngineEvent& e) { return e.kind == kind; }));
+}
+
+}  // namespace
+
+// Clients that knock while a mapping starts are served from the listener's
+// first accept on: each admitted client is relayed, none is cut off as if
+// the mapping had been stopped, over ten starts and stops on one port.
+TEST_F(Engine, ClientsArrivingAsAMappingStartsAreRelayed) {
+    test::EchoServer target(4, 200);
+    define(1, target.port());
+    const std::uint16_t port = start(1);  // the port every later start binds again
+    engine.stopMapping(1);
+    int echoed = 0;
+    for (int round = 0; round < 10; ++round) {
+        std::atomic<bool> knocking{true};
+        std::atomic<int> echoes{0};
+        std::vector<std::thread> knockers;
+        for (int k = 0; k < 8; ++k) {
+            knockers.emplace_back([&] {
+                while (knocking) {
+                    Client c;
+                    if (!c.connect(port)) continue;  // refused until the listener is up
+                    char b = 'k';
+                    if (c.sendAll(&b, 1) && c.recvAll(&b, 1)) ++echoes;
+                    c.reset();  // gone at once: no half-closed pairs pile up in the slots
+                }
+            });
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // knocking on a closed port
+        engine.startMapping(1);
+        ASSERT_NE(table.at(1).service, nullptr) << log.lines.back();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        knocking = false;
+        for (auto& t : knockers) t.join();
+        EXPECT_GT(echoes.load(), 0) << "round " << round;
+        echoed += echoes;
+        ASSERT_TRUE(waitFor([&] {
+            const auto events = sink.events();
+            return countOf(events, mapping::EVENT_LEFT) == countOf(events, mapping::EVENT_ENTERED);
+        })) << "round "
+            << round;
+        engine.stopMapping(1);
+        EXPECT_EQ(log.lines.back(), "[映射1]映射已停止");
+        const auto events = sink.events();
+        EXPECT_EQ(countOf(events, mapping::EVENT_RELAYED), countOf(events, mapping::EVENT_ENTERED))
+            << "round " << round;
+        const auto messages = sink.messages();
+        ASSERT_TRUE(messages.empty()) << "round " << round << ": " << messages.front();
+    }
+    EXPECT_EQ(orderFault(sink.events()), "");
+    EXPECT_EQ(sink.count(mapping::EVENT_RELAYED), echoed);
+}
+
+// A stop while relays still connect cancels them: no failure is reported for
+// their clients, whether or not they had sent something, and so for a delete.
+TEST_F(Engine, StoppingWhileRelaysConnectReportsNothing) {
+    test::StalledTarget dead;
+    define(1, dead.port());
+    for (int round = 0; round < 2; ++round) {
+        const std::uint16_t port = start(1);
+        const int left = sink.count(mapping::EVENT_LEFT);
+        std::vector<Client> waiting;
+        for (int i = 0; i < 5; ++i) {
+            waiting.emplace_back(port);
+            char b = 'x';
+            ASSERT_TRUE(waiting.back().sendAll(&b, 1));
+        }
+        // Each byte waits in its client's record for the relay.
+        constexpr std::int32_t kBytesHeld = 2;  // net/context.cpp's gate
+        ASSERT_TRUE(waitFor([&] {
+            std::lock_guard<std::mutex> lock(*engine.clientTableLock());
+            int held = 0;
+            for (const auto& s : std::as_const(table.at(1).clients)) {
+                held += !s.isFree() && s.connections[0]->receiveGate.load() == kBytesHeld;
+            }
+            return held == 5;
+        }));
+        if (round == 0) {
+            engine.stopMapping(1);
+        } else {
+            engine.deleteMapping(1);
+        }
+        EXPECT_EQ(log.lines.back(), "[映射1]映射已停止");
+        define(1, dead.port());  // a port of its own for the next round
+        for (auto& w : waiting) EXPECT_TRUE(w.waitClosed(5000));
+        // A delete gives the slots up with the record: its clients leave unannounced.
+        if (round == 0) {
+            EXPECT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_LEFT) == left + 5; }));
+        }
+        EXPECT_TRUE(waitFor([&] { return ctx.heap.liveBlocks() == 0; }, std::chrono::seconds(5)))
+            << "round " << round;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a late report would be here
+    const auto messages = sink.messages();
+    EXPECT_TRUE(messages.empty()) << messages.front();
+    EXPECT_EQ(sink.count(mapping::EVENT_RELAYED), 0);
+}
+
+// Clients that leave just as their relays connect: for each, "relayed" comes
+// before its "left" or not at all, and every one that entered leaves.
+TEST_F(Engine, RelayedNeverFollowsLeft) {
+    test::EchoServer target(4, 200);
+    define(1, target.port());
+    const std::uint16_t port = start(1);
+    for (int i = 0; i < 300; ++i) {
+        if (i % 25 == 0) {
+            // The last 25 taken in (or given up by the system) and gone, so
+            // no burst fills the 100 slots.
+            waitFor([&] { return sink.count(mapping::EVENT_ENTERED) >= i; },
+                    std::chrono::seconds(2));
+            ASSERT_TRUE(waitFor([&] {
+                return sink.count(mapping::EVENT_LEFT) == sink.count(mapping::EVENT_ENTERED);
+            }));
+            ASSERT_TRUE(noneOnline(1));
+        }
+        Client c(port);
+        if (i % 2) {
+            char b = 'r';
+            ASSERT_TRUE(c.sendAll(&b, 1));
+        }
+        c.reset();
+    }
+    // A client reset before its accept completed never enters.
+    ASSERT_TRUE(waitFor(
+        [&] { return sink.count(mapping::EVENT_LEFT) == sink.count(mapping::EVENT_ENTERED); }));
+    EXPECT_TRUE(noneOnline(1));
+    EXPECT_TRUE(slotsFree(1));
+    EXPECT_GT(sink.count(mapping::EVENT_ENTERED), 0);
+    EXPECT_EQ(orderFault(sink.events()), "");
+    const auto messages = sink.messages();
+    EXPECT_TRUE(messages.empty()) << messages.size() << ", " << messages.front();
+}
+
+namespace {
+
 // Sends to a target that never reads until the relay holds bytes it cannot
 // pass on, then resets: the client is gone, its relay is left flushing. Each
 // chunk is sent only once the engine has read the last, so the relay's queue

@@ -147,6 +147,11 @@ IoRecord* MappingEngine::createListener(net::EventProc handler, std::int32_t tag
     listener->socket = socket;
     net::setCallback(listener, handler, this);
     net::setTag(listener, tag);
+    {
+        // Live before its first accept: clients come from that one on.
+        LockHold hold(lock_);
+        liveListeners_.insert(listener);
+    }
     ctx_.addListener(listener);
     for (std::int32_t i = 0; i < acceptCount; ++i) {
         int code = 0;
@@ -199,6 +204,7 @@ bool MappingEngine::closeListener(int n, std::string& errorText) {
         LockHold hold(lock_);
         listener = record.service;
         record.service = nullptr;
+        liveListeners_.erase(listener);
         closeConnection(listener);
         // Under the lock: a slot's records stay alive while the slot names them.
         for (const model::ClientSlot& slot : std::as_const(record.clients)) {
@@ -229,6 +235,11 @@ void MappingEngine::releaseListener(IoRecord*& listener) {
 
 void MappingEngine::closeConnection(IoRecord* record) {
     ctx_.closeSocketOf(record);
+}
+
+bool MappingEngine::listenerLive(IoRecord* listener) {
+    LockHold hold(lock_);
+    return liveListeners_.count(listener) > 0;
 }
 
 std::int32_t MappingEngine::onlineCount(int n) {

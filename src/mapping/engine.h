@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -121,14 +122,22 @@ class MappingEngine {
     bool openRelay(int n, int slot, net::IoRecord* client, std::string& errorText);
     net::IoRecord* connectOutbound(std::string& ip, std::int32_t port, std::string& errorText);
     bool makeConnectedSocket(platform::Socket& socket, std::string& errorText);
-    void relayConnected(net::IoRecord* relay);
+    // `timedOut`: the watcher has closed it, or is about to.
+    void relayConnected(net::IoRecord* relay, bool timedOut);
     // Relays whose connect is under way, each with its deadline; the watch
     // thread closes those that pass it. Each entry holds a reference.
     void watchConnect(net::IoRecord* relay);
     bool connectEnded(net::IoRecord* relay);  // true when it was timed out
     void watchConnects();
     void startWatcher();  // under connectingMutex_, or before any connect
-    void relayFailed(net::IoRecord* relay, int code);
+    void relayFailed(net::IoRecord* relay, int code, bool timedOut);
+    // The listener's mapping still runs: from before its first accept is
+    // posted until its stop, so a client admitted while the rest of the
+    // accepts are posted is not taken for one whose mapping was stopped.
+    bool listenerLive(net::IoRecord* listener);
+    // A close's own doing: a post on a relay closed by a stop, a delete or its
+    // client's leaving fails with this text (the handle is never touched).
+    static bool closedHereText(const std::string& errorText);
     // A relay left to send what its gone client sent has closed.
     void flushEnded(net::IoRecord* relay);
     void acceptsFailing(int n, int code);
@@ -158,6 +167,13 @@ class MappingEngine {
     std::map<net::IoRecord*, int> flushing_;
     bool stopping_ = false;
     std::thread watcher_;
+    // Listeners whose mapping runs (under the client table lock). A client
+    // holds its listener, so an address here is never a later listener's.
+    std::set<net::IoRecord*> liveListeners_;
+    // Taken around a client's "relayed" and "left" (before the client table
+    // lock, which postEngineEvent takes): "relayed" is posted only while the
+    // client has not closed, so it never follows its "left".
+    std::mutex orderMutex_;
 };
 
 }  // namespace lumesk::mapping

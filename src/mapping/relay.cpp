@@ -9,6 +9,8 @@
 #include <system_error>
 #include <utility>
 
+#include "net/error_texts.h"
+
 namespace lumesk::mapping {
 
 using net::IoRecord;
@@ -123,9 +125,12 @@ bool MappingEngine::openRelay(int n, int slot, IoRecord* client, std::string& er
         }
     }
     if (!slotKept) {
-        // The mapping was deleted meanwhile; the delete closed the client.
+        // The mapping was deleted meanwhile; the delete closed the client,
+        // whose held bytes, once let go, end it.
         closeConnection(relay);
         ctx_.closeRecord(relay);
+        closeConnection(client);
+        ctx_.releaseFirstReceive(client);
         return true;
     }
     ctx_.setPartner(relay, client);
@@ -135,17 +140,22 @@ bool MappingEngine::openRelay(int n, int slot, IoRecord* client, std::string& er
     if (code != 0) connectEnded(relay);
     if (code == 0) {
         // A stop that ran before the slot named the relay did not close it.
-        bool stopped;
-        {
-            LockHold hold(lock_);
-            stopped = table_.at(n).service != client->parent;
-        }
-        if (stopped) closeConnection(relay);
+        // Asked of the client's own listener, not of the mapping's record,
+        // which names it only once every accept is posted.
+        if (!listenerLive(client->parent)) closeConnection(relay);
+        return true;
+    }
+    // Closed before the connect could be posted (a stop, a delete, the
+    // client's leaving): cancelled, not failed.
+    const bool cancelled = relay->socketClosed.load();
+    closeConnection(relay);
+    ctx_.closeRecord(relay);
+    if (cancelled) {
+        closeConnection(client);
+        ctx_.releaseFirstReceive(client);
         return true;
     }
     errorText = "转接到[" + endpoint(ip, port) + "]错误:套接口捆绑错误:" + std::to_string(code);
-    closeConnection(relay);
-    ctx_.closeRecord(relay);
     return false;
 }
 
@@ -223,35 +233,59 @@ std::string MappingEngine::relayPrefix(IoRecord* relay) {
     return "转接到[" + endpoint(s.addresses[1], s.ports[1]) + "]错误:";
 }
 
-void MappingEngine::relayConnected(IoRecord* relay) {
+bool MappingEngine::closedHereText(const std::string& errorText) {
+    return errorText == net::receiveErrorText(platform::kErrNotSocket);
+}
+
+void MappingEngine::relayConnected(IoRecord* relay, bool timedOut) {
     IoRecord* client = relay->partner.load();
     // A failed post closes the relay, which lets go of its partner.
     ctx_.retain(client);
-    ctx_.setPartner(client, relay);
+    // Read before the pair is linked: once the relay fails, the pair's
+    // cascade closes the client too, so its state after says nothing of
+    // whether it had left on its own.
+    const bool clientLeft = client->closed.load();
     const int n = net::tag(client);
     const int slot = net::userValue(client);
+    const std::string prefix = relayPrefix(relay);
+    ctx_.setPartner(client, relay);
     // Paired, then the relay's first receive, then the news: a receive that
     // cannot be posted is reported instead of the relayed event.
-    const std::string prefix = relayPrefix(relay);
     std::string errorText;
     if (ctx_.postReceive(relay, &errorText)) {
-        postEngineEvent(EVENT_RELAYED, n, slot, client);
-    } else if (!client->closed.load()) {  // else it left and closed the relay itself
-        report(n, slot, client, prefix + "投递WSARecv 错误" + errorText);
+        std::lock_guard<std::mutex> order(orderMutex_);
+        // A client that has closed is told of no relay: its "left" comes next.
+        if (!client->closed.load()) postEngineEvent(EVENT_RELAYED, n, slot, client);
+    } else {
+        // A relay closed here (the client's leaving, a stop, a delete) failed
+        // nothing; the watcher's close is the bound's, a timed-out connect.
+        const bool cancelled =
+            clientLeft || closedHereText(errorText) || !listenerLive(client->parent);
+        if (timedOut) {
+            report(n, slot, client,
+                   prefix + "套接口捆绑错误:" + std::to_string(platform::kErrTimedOut));
+        } else if (!cancelled) {
+            report(n, slot, client, prefix + "投递WSARecv 错误" + errorText);
+        }
         closeConnection(client);
     }
     ctx_.releaseFirstReceive(client);  // a client closed meanwhile ends there
     ctx_.releaseRecord(client);
 }
 
-void MappingEngine::relayFailed(IoRecord* relay, int code) {
+void MappingEngine::relayFailed(IoRecord* relay, int code, bool timedOut) {
     IoRecord* client = relay->partner.load();
     if (!client) return;
     const int n = net::tag(client);
     const int slot = net::userValue(client);
-    // A client that left first cancelled the connect: nothing to report.
-    if (!client->closed.load()) {
-        report(n, slot, client, relayPrefix(relay) + "套接口捆绑错误:" + std::to_string(code));
+    // A relay closed here before its connect ended (a stop, a delete, the
+    // client's leaving) was cancelled, whatever its client had sent: nothing
+    // to report. The watcher's close is the bound, reported as timed out.
+    const bool cancelled = !timedOut && relay->socketClosed.load();
+    if (!cancelled && !client->closed.load()) {
+        report(n, slot, client,
+               relayPrefix(relay) +
+                   "套接口捆绑错误:" + std::to_string(timedOut ? platform::kErrTimedOut : code));
     }
     // Its first receive, once let go, fails on the closed socket and ends it.
     closeConnection(client);
@@ -265,12 +299,10 @@ void MappingEngine::relayHandler(void* engine, int event, IoRecord* relay, std::
     IoRecord* client = relay->partner.load();
     switch (event) {
         case net::EV_CONNECTED:
-            self->connectEnded(relay);
-            self->relayConnected(relay);
+            self->relayConnected(relay, self->connectEnded(relay));
             break;
         case net::EV_CONNECT_FAILED:
-            self->relayFailed(relay, self->connectEnded(relay) ? platform::kErrTimedOut
-                                                               : static_cast<int>(bytes));
+            self->relayFailed(relay, static_cast<int>(bytes), self->connectEnded(relay));
             self->closeConnection(relay);
             self->flushEnded(relay);
             break;
@@ -337,7 +369,10 @@ int MappingEngine::clientClosed(int n, int slot, IoRecord* client) {
         if (!relay->socketClosed.load() && flushing_.emplace(relay, n).second) ctx_.retain(relay);
     }
     ctx_.closeAfterSends(relay);
-    postEngineEvent(EVENT_LEFT, n, slot, client);
+    {
+        std::lock_guard<std::mutex> order(orderMutex_);  // after a "relayed" under way
+        postEngineEvent(EVENT_LEFT, n, slot, client);
+    }
     bool cleared = false;
     {
         LockHold hold(lock_);
