@@ -152,6 +152,15 @@ void Client::close() {
     fd_ = -1;
 }
 
+void Client::setSendTimeout(int ms) {
+#ifdef _WIN32
+    const DWORD value = static_cast<DWORD>(ms);
+#else
+    const timeval value{ms / 1000, (ms % 1000) * 1000};
+#endif
+    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&value), sizeof value);
+}
+
 void Client::reset() {
     if (fd_ < 0) return;
     linger off{};

@@ -38,6 +38,9 @@ class Client {
     // Ends this side's sending; receiving goes on.
     void shutdownSend();
     bool sendAll(const void* data, std::size_t size);
+    // A send that cannot go on for `ms` fails (sendAll returns false): for a
+    // writer that must notice its peer stopped reading.
+    void setSendTimeout(int ms);
     // Reads exactly `size` bytes; false on close or error first.
     bool recvAll(void* data, std::size_t size);
     // Reads until the peer closes; returns what came.

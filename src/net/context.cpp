@@ -40,6 +40,11 @@ ServiceContext::~ServiceContext() {
     if (house_.joinable()) house_.join();
     for (const Drain& d : drains_) releaseRecord(d.record);
     for (const Retry& r : retries_) releaseRecord(r.listener);
+    for (const Look& l : looks_) releaseRecord(l.record);
+    for (const HalfClose& h : halfCloses_) {
+        releaseRecord(h.record);
+        releaseRecord(h.partner);
+    }
     heap.release();
 }
 
@@ -107,6 +112,11 @@ void ServiceContext::freeConnection(IoRecord* record) {
     IoRecord* owner = record->parent;
     releaseRecord(record->partner.exchange(nullptr));
     releaseRecord(record->drainWaiter.exchange(nullptr));
+    if (RecordBase* watch = record->watch.exchange(nullptr)) {
+        watch->~RecordBase();
+        void* memory = watch;
+        heap.free(memory);
+    }
     heap.freeTyped(record->peerBlock);
     heap.freeTyped(record->buf);
     record->~IoRecord();
@@ -138,7 +148,7 @@ void ServiceContext::sendsDone(IoRecord* connection, std::uint32_t bytes) {
     const std::int64_t left = connection->queuedBytes.fetch_sub(bytes) - bytes;
     if (left <= kSendLowWater) {
         if (IoRecord* source = connection->drainWaiter.exchange(nullptr)) {
-            postReceive(source);
+            if (source->paused.exchange(false)) postReceive(source);
             releaseRecord(source);
         }
     }
@@ -154,8 +164,10 @@ bool ServiceContext::mayReceive(IoRecord* record) {
     IoRecord* target = record->partner.load();
     if (!target || target->queuedBytes.load() <= kSendHighWater) return true;
     retain(record);
+    record->paused = true;
     IoRecord* expected = nullptr;
     if (!target->drainWaiter.compare_exchange_strong(expected, record)) {
+        record->paused = false;
         releaseRecord(record);
         return true;  // one source per target; never expected
     }
@@ -163,6 +175,7 @@ bool ServiceContext::mayReceive(IoRecord* record) {
     if (target->queuedBytes.load() <= kSendLowWater) {
         expected = record;
         if (target->drainWaiter.compare_exchange_strong(expected, nullptr)) {
+            record->paused = false;
             releaseRecord(record);
             return true;
         }
@@ -180,7 +193,7 @@ namespace {
 // Held: the first receive's bytes wait; stashed: they came and wait in the
 // record. Released, the gate is open again, as it was before any hold.
 enum Gate : std::int32_t { kOpen = 0, kHeld = 1, kStashed = 2 };
-}
+}  // namespace
 
 void ServiceContext::holdFirstReceive(IoRecord* record) {
     if (record) record->receiveGate = kHeld;
@@ -202,8 +215,68 @@ void ServiceContext::receiveDone(IoRecord* record, std::uint32_t bytes) {
     }
     addBytes(record, 0, bytes);
     addBytes(record->parent, 0, bytes);  // an accepted connection's listener
-    if (!mayReceive(record)) return;
+    if (!mayReceive(record)) {
+        watchPeer(record);
+        return;
+    }
     postReceive(record);
+}
+
+bool ServiceContext::stillPaused(IoRecord* record) {
+    return record->paused.load() && !record->closed.load();
+}
+
+void ServiceContext::watchPeer(IoRecord* record) {
+    if (record->watching.exchange(true)) return;
+    RecordBase* watch = record->watch.load();
+    if (!watch) {
+        void* memory = heap.alloc(sizeof(RecordBase));
+        if (!memory) {
+            record->watching = false;  // unwatched, as a paused record was before
+            return;
+        }
+        watch = new (memory) RecordBase;
+        watch->opType = OP_WATCH;
+        watch->parent = record;
+        record->watch = watch;
+    }
+    retain(record);  // the watch's
+    int code = platform::kErrNotSocket;
+    if (enterSocket(record)) {
+        code = platform::watchAsync(record->socket, &watch->overlapped);
+        leaveSocket(record);
+    }
+    if (code != 0) watchEnded(record, code);
+}
+
+void ServiceContext::watchEnded(IoRecord* record, int error) {
+    record->watching = false;
+    if (error != 0) {
+        // The peer reset, or the socket was closed here: with no receive
+        // standing, nothing else would end the record. Its close runs as a
+        // failed receive's would; the drain that comes later posts nothing.
+        if (record->paused.exchange(false)) closeRecord(record);
+    } else if (stillPaused(record)) {
+        // Bytes wait (or the peer's end behind them): a watch posted now
+        // would complete again at once, so it is posted after a pause.
+        retain(record);
+        {
+            std::lock_guard<std::mutex> hold(houseMutex_);
+            looks_.push_back({record, std::chrono::steady_clock::now() + pausedLook.load()});
+        }
+        wakeHousekeeping();
+    }
+    releaseRecord(record);  // the watch's
+}
+
+void ServiceContext::watchHalfClose(IoRecord* record, IoRecord* partner) {
+    retain(record);
+    retain(partner);
+    {
+        std::lock_guard<std::mutex> hold(houseMutex_);
+        halfCloses_.push_back({record, partner, -1, std::chrono::steady_clock::now()});
+    }
+    wakeHousekeeping();
 }
 
 void ServiceContext::endOfInput(IoRecord* record) {
@@ -226,6 +299,8 @@ void ServiceContext::endOfInput(IoRecord* record) {
             // Both directions have ended.
             closeAfterSends(record);
             closeAfterSends(partner);
+        } else {
+            watchHalfClose(record, partner);
         }
     }
     releaseRecord(partner);
@@ -305,6 +380,40 @@ void ServiceContext::housekeeping() {
         std::vector<IoRecord*> close;
         std::vector<IoRecord*> release;
         std::vector<IoRecord*> repost;
+        std::vector<IoRecord*> look;
+        const std::chrono::milliseconds halfBound = halfCloseBound.load();
+        for (auto it = halfCloses_.begin(); it != halfCloses_.end();) {
+            IoRecord* a = it->record;
+            IoRecord* b = it->partner;
+            const std::int64_t moved =
+                readBytes(a, 0) + readBytes(a, 1) + readBytes(b, 0) + readBytes(b, 1);
+            if (moved != it->moved) {
+                it->moved = moved;
+                it->progress = now;
+            }
+            if (a->socketClosed.load() || b->socketClosed.load()) {
+                // Closing already, the flush bound included.
+                release.push_back(a);
+                release.push_back(b);
+            } else if (now - it->progress >= halfBound) {
+                close.push_back(a);
+                close.push_back(b);
+            } else {
+                next = std::min(next, it->progress + halfBound);
+                ++it;
+                continue;
+            }
+            it = halfCloses_.erase(it);
+        }
+        for (auto it = looks_.begin(); it != looks_.end();) {
+            if (it->due <= now) {
+                look.push_back(it->record);
+                it = looks_.erase(it);
+            } else {
+                next = std::min(next, it->due);
+                ++it;
+            }
+        }
         for (auto it = drains_.begin(); it != drains_.end();) {
             const std::int64_t sent = readBytes(it->record, 1);
             if (sent != it->sent) {
@@ -347,10 +456,15 @@ void ServiceContext::housekeeping() {
             nextQuietLook = now + kQuietLook;
         }
         next = std::min(next, nextQuietLook);
-        if (close.empty() && release.empty() && repost.empty()) {
+        if (close.empty() && release.empty() && repost.empty() && look.empty()) {
             // Progress is looked at now and then, not at every send.
-            const auto look = std::min<Clock::duration>(bound / 4, std::chrono::seconds(1));
-            if (!drains_.empty()) next = std::min(next, now + look + std::chrono::milliseconds(1));
+            const auto every = std::min<Clock::duration>(bound / 4, std::chrono::seconds(1));
+            if (!drains_.empty()) next = std::min(next, now + every + std::chrono::milliseconds(1));
+            const auto halfEvery =
+                std::min<Clock::duration>(halfBound / 4, std::chrono::seconds(1));
+            if (!halfCloses_.empty()) {
+                next = std::min(next, now + halfEvery + std::chrono::milliseconds(1));
+            }
             houseChanged_.wait_until(hold, next);
             continue;
         }
@@ -360,6 +474,10 @@ void ServiceContext::housekeeping() {
             releaseRecord(record);
         }
         for (IoRecord* record : release) releaseRecord(record);
+        for (IoRecord* record : look) {
+            if (stillPaused(record)) watchPeer(record);
+            releaseRecord(record);
+        }
         for (IoRecord* listener : repost) {
             int code = 0;
             if (!listener->socketClosed.load() && !postAccept(listener, &code)) {

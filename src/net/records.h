@@ -8,8 +8,10 @@
 //    connect until its close has been handled (closeRecord); a connection
 //    holds its listener (`parent`), a pair holds each other (`partner`), a
 //    send holds its connection, a paused source is held by the partner it
-//    waits on (`drainWaiter`), and every post holds its record while the
-//    poster still looks at it (enterSocket/leaveSocket). The engine holds a
+//    waits on (`drainWaiter`), a standing watch holds its connection (the
+//    watch's record, `watch`, is the connection's own and goes with it), and
+//    every post holds its record while the poster still looks at it
+//    (enterSocket/leaveSocket). The engine holds a
 //    reference for each client slot that names a connection, for each relay
 //    whose connect it watches and for each relay left flushing.
 //  - After a close: `closed` and `socketClosed` say so, and the socket's
@@ -35,6 +37,9 @@ constexpr std::int32_t OP_ACCEPT = 1;
 constexpr std::int32_t OP_RECV = 2;
 constexpr std::int32_t OP_SEND = 3;
 constexpr std::int32_t OP_CONNECT = 4;  // an outbound connect is posted
+// A paused connection's watch for its peer's leaving (platform::watchAsync);
+// the record is the connection's `watch`, its `parent` the connection.
+constexpr std::int32_t OP_WATCH = 5;
 
 constexpr int EV_ACCEPTED = 1;
 constexpr int EV_RECEIVED = 2;
@@ -104,6 +109,14 @@ struct IoRecord : RecordBase {
     std::atomic<std::int64_t> queuedBytes{0};     // in outstanding sends
     std::atomic<IoRecord*> drainWaiter{nullptr};  // paused source (holds a reference)
     std::atomic<bool> closeWhenDrained{false};
+    // While its receives are paused, a watch stands for the peer's reset
+    // (made at the first pause, freed with the record).
+    std::atomic<RecordBase*> watch{nullptr};
+    std::atomic<bool> watching{false};
+    // Parked in the partner's drainWaiter with no receive standing. Whoever
+    // clears it (the drain, or the watch that saw the peer leave) has the
+    // record's next receive, or its close: never both.
+    std::atomic<bool> paused{false};
     // The first receive of an accepted connection, held back by its owner
     // (see ServiceContext::holdFirstReceive).
     std::atomic<std::int32_t> receiveGate{0};

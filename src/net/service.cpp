@@ -160,7 +160,9 @@ void WnSocketService::dispatch(platform::Overlapped* overlapped, std::uint32_t b
                                platform::PortHandle port) {
     RecordBase* base = recordOf(overlapped);
     const std::int32_t op = base->opType;
-    if (op == OP_ACCEPT) {
+    if (op == OP_WATCH) {
+        ctx_.watchEnded(base->parent, 0);
+    } else if (op == OP_ACCEPT) {
         acceptCompleted(static_cast<IoRecord*>(base), port);
     } else if (op == OP_CONNECT) {
         connectCompleted(static_cast<IoRecord*>(base), 0);
@@ -180,6 +182,10 @@ void WnSocketService::dispatch(platform::Overlapped* overlapped, std::uint32_t b
 void WnSocketService::dispatchFailure(platform::Overlapped* overlapped, int error) {
     // The code is only reported, never branched on: platforms disagree on it.
     RecordBase* base = recordOf(overlapped);
+    if (base->opType == OP_WATCH) {
+        ctx_.watchEnded(base->parent, error ? error : platform::kErrConnReset);
+        return;
+    }
     if (base->opType == OP_CONNECT) {
         connectCompleted(static_cast<IoRecord*>(base), error ? error : platform::kErrInvalid);
         return;

@@ -62,6 +62,12 @@ class ServiceContext {
     // How long a closing connection's sends may go without progress before
     // the connection is closed with them unsent.
     std::atomic<std::chrono::milliseconds> flushBound{std::chrono::milliseconds(30000)};
+    // How long a pair with one direction ended (its end passed on as a
+    // half-close) may go with nothing moved either way before both close.
+    std::atomic<std::chrono::milliseconds> halfCloseBound{std::chrono::milliseconds(60000)};
+    // How often a paused connection whose watch found bytes waiting looks
+    // again for its peer's reset (see watchEnded).
+    std::atomic<std::chrono::milliseconds> pausedLook{std::chrono::milliseconds(500)};
     // How long a listener waits before it posts again an accept that failed.
     std::atomic<std::chrono::milliseconds> acceptBackoff{std::chrono::milliseconds(100)};
 
@@ -116,6 +122,10 @@ class ServiceContext {
     // After a receive: true when the next receive may be posted now; false when
     // it waits for the partner's sends to drain (whoever drains posts it).
     bool mayReceive(IoRecord* record);
+    // A paused connection's watch ended: a failure is the peer's leaving
+    // (its close runs as a failed receive's would); a success while still
+    // paused, bytes waiting, is looked at again after pausedLook.
+    void watchEnded(IoRecord* record, int error);
 
     // The ports of the started instances. On POSIX an instance shares the
     // event loop of one already started: a completion is then handled by
@@ -133,6 +143,12 @@ class ServiceContext {
     void shutdownSending(IoRecord* record);
     void postEnd(IoRecord* record);
     void watchDrain(IoRecord* record);
+    // While paused: a watch for the peer's reset (see platform::watchAsync).
+    void watchPeer(IoRecord* record);
+    bool stillPaused(IoRecord* record);
+    // One direction of the pair has ended: both close after halfCloseBound
+    // with nothing moved.
+    void watchHalfClose(IoRecord* record, IoRecord* partner);
     // The housekeeping thread: bounded flushes and accept back-offs.
     void wakeHousekeeping();
     void housekeeping();
@@ -149,6 +165,16 @@ class ServiceContext {
         std::int64_t sent;
         std::chrono::steady_clock::time_point progress;
     };
+    struct Look {
+        IoRecord* record;  // holds a reference
+        std::chrono::steady_clock::time_point due;
+    };
+    struct HalfClose {
+        IoRecord* record;   // whose input ended; holds a reference
+        IoRecord* partner;  // holds a reference
+        std::int64_t moved;
+        std::chrono::steady_clock::time_point progress;
+    };
     struct Retry {
         IoRecord* listener;  // holds a reference
         std::chrono::steady_clock::time_point due;
@@ -157,6 +183,8 @@ class ServiceContext {
     std::condition_variable houseChanged_;
     std::vector<Drain> drains_;
     std::vector<Retry> retries_;
+    std::vector<Look> looks_;
+    std::vector<HalfClose> halfCloses_;
     bool houseStopping_ = false;
     std::thread house_;  // started with the first need
 };

@@ -118,6 +118,14 @@ int receiveAsync(Socket socket, char* buffer, std::uint32_t length, Overlapped* 
 // WSASend that returns 0); the completion still comes through the port.
 int sendAsync(Socket socket, const char* buffer, std::uint32_t length, Overlapped* overlapped,
               bool* sentAtOnce = nullptr);
+// Waits, without reading, for the connection's failure (the peer's reset):
+// then it completes with its code. A connection that stops receiving for a
+// while posts it so the peer's leaving is still seen. It may also complete
+// with success and 0 bytes when there is something to read or the peer's end
+// came (Windows: a zero-byte receive, which bytes waiting now complete at
+// once; POSIX: only when the connection is hung up both ways), so after a
+// success post it again only after a pause. One at a time per socket.
+int watchAsync(Socket socket, Overlapped* overlapped);
 // Writes what the socket takes now, without waiting and without a
 // completion, into `taken`; nothing while posted sends are still queued on it,
 // so bytes never pass one another. 0 or a code. (Windows: always nothing.)

@@ -124,6 +124,7 @@ Socket createSocket(bool acceptTarget) {
         e->active = false;
         e->bound = false;
         e->connect = nullptr;
+        e->watch = nullptr;
         generation = e->generation;
     }
     t.open.fetch_add(1, std::memory_order_relaxed);
@@ -145,6 +146,10 @@ int closeSocket(Socket socket) {
     if (e->connect) {
         complete(e->connect, 0, kErrOperationAborted, true);
         e->connect = nullptr;
+    }
+    if (e->watch) {
+        complete(e->watch, 0, kErrOperationAborted, true);
+        e->watch = nullptr;
     }
     const Socket listener = e->acceptListener;
     e->acceptListener = kNoSocket;

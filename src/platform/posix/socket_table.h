@@ -97,6 +97,7 @@ struct SocketEntry {
     OpQueue sends;  // under sendMutex
     OpQueue accepts;
     PendingOp* connect = nullptr;
+    PendingOp* watch = nullptr;  // waits for an error or hang-up (watchAsync)
 };
 
 // Locks the entry of a live handle with `mutex`, for its state, receives,

@@ -229,6 +229,21 @@ void serveReceives(SocketEntry* e) {
     }
 }
 
+// The watch ends on a fault or a hang-up both ways, never on bytes or on the
+// peer's end alone: those wait for the receive that comes after the pause.
+bool serveWatch(SocketEntry* e, short revents) {
+    if (!(revents & (POLLERR | POLLHUP))) return false;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(e->fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    // A read may have taken the code already: a fault without one is a reset.
+    if (err == 0 && (revents & POLLERR)) err = ECONNRESET;
+    PendingOp* op = e->watch;
+    e->watch = nullptr;
+    complete(op, 0, err == 0 ? 0 : mapErrno(err));
+    return true;
+}
+
 void serveSends(SocketEntry* e) {
     while (!e->sends.empty()) {
         int error = 0;
@@ -256,6 +271,10 @@ void serveSocket(Socket handle, std::uint32_t events) {
         if (events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) e->mayRead = true;
         if (events & (EPOLLRDHUP | EPOLLERR | EPOLLHUP)) e->peerClosed = true;
         if (!e->receives.empty()) serveReceives(e);
+        if (e->watch && (events & (EPOLLERR | EPOLLHUP))) {
+            serveWatch(e, static_cast<short>(((events & EPOLLERR) ? POLLERR : 0) |
+                                             ((events & EPOLLHUP) ? POLLHUP : 0)));
+        }
     }
     installAll(accepted);
     if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) {
@@ -425,6 +444,25 @@ int receiveAsync(Socket socket, char* buffer, std::uint32_t length, Overlapped* 
         }
     }
     e->receives.push(op);
+    return 0;
+}
+
+int watchAsync(Socket socket, Overlapped* overlapped) {
+    std::unique_lock<std::mutex> lock;
+    SocketEntry* e = lockLive(socket, lock);
+    if (!e) return kErrNotSocket;
+    if (!e->active || e->fd < 0) return kErrNotConnected;
+    if (!e->port || !overlapped || e->watch) return kErrInvalid;
+    PendingOp* op = new (opOf(overlapped)) PendingOp;
+    op->port = e->port;
+    op->key = e->key;
+    e->watch = op;
+    // The edge may have passed already: look at the state now, under the
+    // lock the poller serves edges with.
+    pollfd p{e->fd, 0, 0};
+    while (::poll(&p, 1, 0) < 0 && errno == EINTR) {
+    }
+    serveWatch(e, p.revents);
     return 0;
 }
 

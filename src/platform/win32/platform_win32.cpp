@@ -346,6 +346,22 @@ int receiveAsync(Socket socket, char* buffer, std::uint32_t length, Overlapped* 
     return overlappedResult(rc != SOCKET_ERROR);
 }
 
+// A zero-byte receive: it takes no bytes, and completes when bytes or the
+// peer's end arrive (at once if some wait) or when the connection fails.
+// Windows drops waiting bytes at a reset, so the receive then fails; Wine
+// keeps them readable and reports the reset only as a poll error, so that is
+// asked first (without waiting, and reading nothing).
+int watchAsync(Socket socket, Overlapped* overlapped) {
+    WSAPOLLFD state{toSystem(socket), POLLRDNORM, 0};
+    if (WSAPoll(&state, 1, 0) > 0 && (state.revents & POLLERR)) return WSAECONNRESET;
+    Record* record = beginRecord(overlapped);
+    static char none = 0;
+    WSABUF slice{0, &none};
+    DWORD flags = 0;
+    int rc = WSARecv(toSystem(socket), &slice, 1, nullptr, &flags, &record->system, nullptr);
+    return overlappedResult(rc != SOCKET_ERROR);
+}
+
 int sendAsync(Socket socket, const char* buffer, std::uint32_t length, Overlapped* overlapped,
               bool* sentAtOnce) {
     Record* record = beginRecord(overlapped);
