@@ -227,7 +227,7 @@ bool ServiceContext::stillPaused(IoRecord* record) {
 }
 
 void ServiceContext::watchPeer(IoRecord* record) {
-    if (record->watching.exchange(true)) return;
+    if (!record || record->watching.exchange(true)) return;
     RecordBase* watch = record->watch.load();
     if (!watch) {
         void* memory = heap.alloc(sizeof(RecordBase));
