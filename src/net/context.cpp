@@ -405,15 +405,19 @@ void ServiceContext::housekeeping() {
             }
             it = halfCloses_.erase(it);
         }
-        for (auto it = looks_.begin(); it != looks_.end();) {
-            if (it->due <= now) {
-                look.push_back(it->record);
-                it = looks_.erase(it);
-            } else {
-                next = std::min(next, it->due);
-                ++it;
+        // Entries waiting for a time: those due leave the list for `out`.
+        auto takeDue = [&](auto& list, auto member, std::vector<IoRecord*>& out) {
+            for (auto it = list.begin(); it != list.end();) {
+                if (it->due <= now) {
+                    out.push_back((*it).*member);
+                    it = list.erase(it);
+                } else {
+                    next = std::min(next, it->due);
+                    ++it;
+                }
             }
-        }
+        };
+        takeDue(looks_, &Look::record, look);
         for (auto it = drains_.begin(); it != drains_.end();) {
             const std::int64_t sent = readBytes(it->record, 1);
             if (sent != it->sent) {
@@ -431,15 +435,7 @@ void ServiceContext::housekeeping() {
             }
             it = drains_.erase(it);
         }
-        for (auto it = retries_.begin(); it != retries_.end();) {
-            if (it->due <= now) {
-                repost.push_back(it->listener);
-                it = retries_.erase(it);
-            } else {
-                next = std::min(next, it->due);
-                ++it;
-            }
-        }
+        takeDue(retries_, &Retry::listener, repost);
         // A heap whose block count has stood still for a while has gone
         // quiet: what it kept after a load goes back to the system, once.
         if (now >= nextQuietLook) {
@@ -458,13 +454,12 @@ void ServiceContext::housekeeping() {
         next = std::min(next, nextQuietLook);
         if (close.empty() && release.empty() && repost.empty() && look.empty()) {
             // Progress is looked at now and then, not at every send.
-            const auto every = std::min<Clock::duration>(bound / 4, std::chrono::seconds(1));
-            if (!drains_.empty()) next = std::min(next, now + every + std::chrono::milliseconds(1));
-            const auto halfEvery =
-                std::min<Clock::duration>(halfBound / 4, std::chrono::seconds(1));
-            if (!halfCloses_.empty()) {
-                next = std::min(next, now + halfEvery + std::chrono::milliseconds(1));
-            }
+            auto lookAgain = [&](bool watching, Clock::duration within) {
+                const auto every = std::min<Clock::duration>(within / 4, std::chrono::seconds(1));
+                if (watching) next = std::min(next, now + every + std::chrono::milliseconds(1));
+            };
+            lookAgain(!drains_.empty(), bound);
+            lookAgain(!halfCloses_.empty(), halfBound);
             houseChanged_.wait_until(hold, next);
             continue;
         }
