@@ -52,6 +52,37 @@ TEST_F(Engine, PausedClientThatResetsIsSeenLeaving) {
     EXPECT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_RELAYED) == 3; }));
 }
 
+TEST_F(Engine, PausedClientThatEndsIsBoundedAsHalfClosed) {
+    // Its end of stream waits behind bytes the target never takes.
+    if (underWine()) {
+        GTEST_SKIP() << "Wine's WSAPoll reports a graceful close only once no bytes wait; "
+                        "Windows reports it at once";
+    }
+    ctx.halfCloseBound = milliseconds(1000);
+    TargetServer target("");
+    define(1, target.port());
+    const std::uint16_t port = start(1);
+    Client c(port);
+    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_RELAYED) == 1; }));
+    // Stops sending as soon as the mapping stops taking bytes, so the end
+    // fits in the mapping's receive window and arrives.
+    const std::vector<unsigned char> chunk(16 << 10, 'x');
+    const net::IoRecord* listener = table.at(1).service;
+    bool paused = false;
+    for (int i = 0; i < 4096 && !paused; ++i) {
+        const std::int64_t before = net::readBytes(listener, 0);
+        ASSERT_TRUE(c.sendAll(chunk.data(), chunk.size()));
+        paused = !waitFor([&] { return net::readBytes(listener, 0) > before; }, milliseconds(300));
+    }
+    ASSERT_TRUE(paused) << "the mapping never paused";
+    c.shutdownSend();
+    const Clock::time_point endAt = Clock::now();
+    EXPECT_TRUE(leftWithin(sink, milliseconds(5000))) << "a paused client's end went unseen";
+    EXPECT_GE(Clock::now() - endAt, milliseconds(1000)) << "closed before its bound";
+    EXPECT_TRUE(waitFor([&] { return engine.onlineCount(1) == 0; }));
+    EXPECT_TRUE(slotsFree(1));
+}
+
 TEST_F(Engine, HalfClosedPairIsBoundedWhenNothingMoves) {
     ctx.halfCloseBound = milliseconds(1000);
     const std::string request(1000, 'q');

@@ -15,6 +15,7 @@
 #include "engine_fixture.h"
 #include "mapping/engine.h"
 #include "mapping/local_addresses.h"
+#include "net/error_texts.h"
 #include "support.h"
 
 using namespace lumesk;
@@ -752,4 +753,23 @@ TEST(LocalAddresses, LastRowIsNeverListed) {
     const int n = mapping::localAddressList(list);
     EXPECT_EQ(n, static_cast<int>(list.size()));
     for (const auto& ip : list) EXPECT_NE(ip.rfind("127.", 0), 0u) << ip;
+}
+
+TEST(RelayTexts, AFailedFirstReceiveIsReportedUnlessCancelledHere) {
+    using mapping::MappingEngine;
+    const std::string prefix = "转接到[10.0.0.9:80]错误:";
+    const std::string reset = net::receiveErrorText(10054);
+    EXPECT_EQ(MappingEngine::receivePostFailure(prefix, reset, false, false, false),
+              prefix + "投递WSARecv 错误" + reset);
+    // Cancelled: the client left first, the mapping stopped, or the socket
+    // was closed here (a stop meeting a connect that has just completed).
+    EXPECT_EQ(MappingEngine::receivePostFailure(prefix, reset, false, true, false), "");
+    EXPECT_EQ(MappingEngine::receivePostFailure(prefix, reset, false, false, true), "");
+    EXPECT_EQ(MappingEngine::receivePostFailure(prefix, net::receiveErrorText(10038), false, false,
+                                                false),
+              "");
+    // The connect bound closed it: a timed-out connect, whatever else held.
+    EXPECT_EQ(
+        MappingEngine::receivePostFailure(prefix, net::receiveErrorText(10038), true, true, false),
+        prefix + "套接口捆绑错误:10060");
 }

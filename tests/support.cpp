@@ -281,6 +281,15 @@ int processDescriptorCount() {
 #endif
 }
 
+bool underWine() {
+#ifdef _WIN32
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+#else
+    return false;
+#endif
+}
+
 EchoServer::EchoServer(int workers, std::int32_t acceptCount, bool echo)
     : service_(ctx_, net::ServiceRole::Server), echo_(echo) {
     service_.startDelay = std::chrono::milliseconds(0);

@@ -131,6 +131,9 @@ bool waitFor(const std::function<bool()>& done,
 
 int processDescriptorCount();
 
+// Wine, where a few socket behaviours differ from Windows' documented ones.
+bool underWine();
+
 // One server instance, one listener on 127.0.0.1, events recorded per connection.
 // By default every received chunk is sent back (an echo server).
 class EchoServer {

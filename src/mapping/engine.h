@@ -87,6 +87,13 @@ class MappingEngine {
     // Runs after a start or a stop, for the window's own refresh.
     std::function<void(int)> onRunStateChanged;
 
+    // What a relay whose connect ended reports when its first receive could
+    // not be posted: nothing when it was cancelled here (its client left
+    // first, or a stop or delete closed it), else the failure after
+    // `prefix` ("转接到[ip:port]错误:"). A timed-out connect is reported as such.
+    static std::string receivePostFailure(const std::string& prefix, const std::string& errorText,
+                                          bool timedOut, bool clientLeft, bool mappingStopped);
+
   private:
     bool openListener(int n, std::string& errorText);
     bool closeListener(int n, std::string& errorText);

@@ -257,20 +257,23 @@ void MappingEngine::relayConnected(IoRecord* relay, bool timedOut) {
         // A client that has closed is told of no relay: its "left" comes next.
         if (!client->closed.load()) postEngineEvent(EVENT_RELAYED, n, slot, client);
     } else {
-        // A relay closed here (the client's leaving, a stop, a delete) failed
-        // nothing; the watcher's close is the bound's, a timed-out connect.
-        const bool cancelled =
-            clientLeft || closedHereText(errorText) || !listenerLive(client->parent);
-        if (timedOut) {
-            report(n, slot, client,
-                   prefix + "套接口捆绑错误:" + std::to_string(platform::kErrTimedOut));
-        } else if (!cancelled) {
-            report(n, slot, client, prefix + "投递WSARecv 错误" + errorText);
-        }
+        const std::string text = receivePostFailure(prefix, errorText, timedOut, clientLeft,
+                                                    !listenerLive(client->parent));
+        if (!text.empty()) report(n, slot, client, text);
         closeConnection(client);
     }
     ctx_.releaseFirstReceive(client);  // a client closed meanwhile ends there
     ctx_.releaseRecord(client);
+}
+
+std::string MappingEngine::receivePostFailure(const std::string& prefix,
+                                              const std::string& errorText, bool timedOut,
+                                              bool clientLeft, bool mappingStopped) {
+    // The watcher's close is the bound's: a timed-out connect.
+    if (timedOut) return prefix + "套接口捆绑错误:" + std::to_string(platform::kErrTimedOut);
+    // A relay closed here (the client's leaving, a stop, a delete) failed nothing.
+    if (clientLeft || mappingStopped || closedHereText(errorText)) return {};
+    return prefix + "投递WSARecv 错误" + errorText;
 }
 
 void MappingEngine::relayFailed(IoRecord* relay, int code, bool timedOut) {

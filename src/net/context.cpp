@@ -246,11 +246,21 @@ void ServiceContext::watchPeer(IoRecord* record) {
         code = platform::watchAsync(record->socket, &watch->overlapped);
         leaveSocket(record);
     }
-    if (code != 0) watchEnded(record, code);
+    if (code == platform::kWatchPeerEnded) {
+        watchEnded(record, 0, true);
+    } else if (code != 0) {
+        watchEnded(record, code);
+    }
 }
 
-void ServiceContext::watchEnded(IoRecord* record, int error) {
+void ServiceContext::watchEnded(IoRecord* record, int error, bool peerEnded) {
     record->watching = false;
+    if (peerEnded && error == 0 && stillPaused(record)) {
+        // The peer's end waits behind bytes nobody takes: the pair is
+        // half-closed from here on, and bounded as such.
+        IoRecord* partner = record->partner.load();
+        if (partner && !partner->closed.load()) watchHalfClose(record, partner);
+    }
     if (error != 0) {
         // The peer reset, or the socket was closed here: with no receive
         // standing, nothing else would end the record. Its close runs as a
@@ -270,6 +280,7 @@ void ServiceContext::watchEnded(IoRecord* record, int error) {
 }
 
 void ServiceContext::watchHalfClose(IoRecord* record, IoRecord* partner) {
+    if (record->halfWatched.exchange(true)) return;
     retain(record);
     retain(partner);
     {

@@ -126,6 +126,8 @@ struct IoRecord : RecordBase {
     std::atomic<bool> inputEnded{false};
     std::atomic<bool> shutdownWhenDrained{false};
     std::atomic<bool> sendShut{false};
+    // Under the half-close bound (see ServiceContext::watchHalfClose): once.
+    std::atomic<bool> halfWatched{false};
     // The port the socket is associated with: a record whose input has ended
     // has no receive left to fail when its socket closes, so its close is
     // posted there instead.

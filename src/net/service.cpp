@@ -161,7 +161,7 @@ void WnSocketService::dispatch(platform::Overlapped* overlapped, std::uint32_t b
     RecordBase* base = recordOf(overlapped);
     const std::int32_t op = base->opType;
     if (op == OP_WATCH) {
-        ctx_.watchEnded(base->parent, 0);
+        ctx_.watchEnded(base->parent, 0, bytes > 0);
     } else if (op == OP_ACCEPT) {
         acceptCompleted(static_cast<IoRecord*>(base), port);
     } else if (op == OP_CONNECT) {

@@ -124,8 +124,9 @@ class ServiceContext {
     bool mayReceive(IoRecord* record);
     // A paused connection's watch ended: a failure is the peer's leaving
     // (its close runs as a failed receive's would); a success while still
-    // paused, bytes waiting, is looked at again after pausedLook.
-    void watchEnded(IoRecord* record, int error);
+    // paused, bytes waiting, is looked at again after pausedLook. The peer's
+    // end behind those bytes puts the pair under the half-close bound.
+    void watchEnded(IoRecord* record, int error, bool peerEnded = false);
 
     // The ports of the started instances. On POSIX an instance shares the
     // event loop of one already started: a completion is then handled by

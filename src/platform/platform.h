@@ -120,12 +120,16 @@ int sendAsync(Socket socket, const char* buffer, std::uint32_t length, Overlappe
               bool* sentAtOnce = nullptr);
 // Waits, without reading, for the connection's failure (the peer's reset):
 // then it completes with its code. A connection that stops receiving for a
-// while posts it so the peer's leaving is still seen. It may also complete
-// with success and 0 bytes when there is something to read or the peer's end
-// came (Windows: a zero-byte receive, which bytes waiting now complete at
-// once; POSIX: only when the connection is hung up both ways), so after a
-// success post it again only after a pause. One at a time per socket.
+// while posts it so the peer's leaving is still seen. It completes with
+// success and 1 byte when the peer's end of stream has come behind the bytes
+// that wait (POSIX: the hang-up of its sending; Windows: the poll's hang-up
+// when the watch is posted, returned as kWatchPeerEnded without a
+// completion). It may also complete with success and 0 bytes when there is
+// something to read (Windows: a zero-byte receive, which bytes waiting
+// complete at once). After a success post it again only after a pause. One
+// at a time per socket.
 int watchAsync(Socket socket, Overlapped* overlapped);
+constexpr int kWatchPeerEnded = -1;
 // Writes what the socket takes now, without waiting and without a
 // completion, into `taken`; nothing while posted sends are still queued on it,
 // so bytes never pass one another. 0 or a code. (Windows: always nothing.)

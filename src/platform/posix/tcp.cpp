@@ -232,7 +232,13 @@ void serveReceives(SocketEntry* e) {
 // The watch ends on a fault or a hang-up both ways, never on bytes or on the
 // peer's end alone: those wait for the receive that comes after the pause.
 bool serveWatch(SocketEntry* e, short revents) {
-    if (!(revents & (POLLERR | POLLHUP))) return false;
+    if (!(revents & (POLLERR | POLLHUP))) {
+        if (!(revents & POLLRDHUP)) return false;
+        PendingOp* op = e->watch;
+        e->watch = nullptr;
+        complete(op, 1, 0);  // the peer's end, behind bytes nobody took
+        return true;
+    }
     int err = 0;
     socklen_t len = sizeof err;
     if (::getsockopt(e->fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
@@ -271,9 +277,10 @@ void serveSocket(Socket handle, std::uint32_t events) {
         if (events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) e->mayRead = true;
         if (events & (EPOLLRDHUP | EPOLLERR | EPOLLHUP)) e->peerClosed = true;
         if (!e->receives.empty()) serveReceives(e);
-        if (e->watch && (events & (EPOLLERR | EPOLLHUP))) {
+        if (e->watch && (events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP))) {
             serveWatch(e, static_cast<short>(((events & EPOLLERR) ? POLLERR : 0) |
-                                             ((events & EPOLLHUP) ? POLLHUP : 0)));
+                                             ((events & EPOLLHUP) ? POLLHUP : 0) |
+                                             ((events & EPOLLRDHUP) ? POLLRDHUP : 0)));
         }
     }
     installAll(accepted);
@@ -459,7 +466,7 @@ int watchAsync(Socket socket, Overlapped* overlapped) {
     e->watch = op;
     // The edge may have passed already: look at the state now, under the
     // lock the poller serves edges with.
-    pollfd p{e->fd, 0, 0};
+    pollfd p{e->fd, POLLRDHUP, 0};
     while (::poll(&p, 1, 0) < 0 && errno == EINTR) {
     }
     serveWatch(e, p.revents);

@@ -350,10 +350,14 @@ int receiveAsync(Socket socket, char* buffer, std::uint32_t length, Overlapped* 
 // peer's end arrive (at once if some wait) or when the connection fails.
 // Windows drops waiting bytes at a reset, so the receive then fails; Wine
 // keeps them readable and reports the reset only as a poll error, so that is
-// asked first (without waiting, and reading nothing).
+// asked first (without waiting, and reading nothing). The poll's hang-up is
+// the peer's end (a graceful close) behind bytes that wait.
 int watchAsync(Socket socket, Overlapped* overlapped) {
     WSAPOLLFD state{toSystem(socket), POLLRDNORM, 0};
-    if (WSAPoll(&state, 1, 0) > 0 && (state.revents & POLLERR)) return WSAECONNRESET;
+    if (WSAPoll(&state, 1, 0) > 0) {
+        if (state.revents & POLLERR) return WSAECONNRESET;
+        if (state.revents & POLLHUP) return kWatchPeerEnded;
+    }
     Record* record = beginRecord(overlapped);
     static char none = 0;
     WSABUF slice{0, &none};
