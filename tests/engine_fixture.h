@@ -79,7 +79,7 @@ struct Engine : ::testing::Test {
                                  const std::string& forwardIp = "127.0.0.1") {
         model::MappingRecord& r = table.at(n);
         r.name = "映射" + std::to_string(n);
-        r.mode = 1;
+        r.mode = model::Mode::PortMapping;
         r.listen_ip = "127.0.0.1";
         r.listen_port = 0;
         r.forward_ip = forwardIp;

@@ -675,7 +675,7 @@ TEST_F(Engine, RelaysOfGoneClientsEndWithTheStopOrTheFlushBound) {
 // says so once per burst, and serves again as soon as descriptors are free,
 // with its full set of accepts posted.
 TEST_F(Engine, AListenerOutOfDescriptorsRefusesAndRecovers) {
-    define(1, 9).mode = 2;  // admission only: one descriptor per client
+    define(1, 9).mode = model::Mode::HttpProxy;  // admission only: one descriptor per client
     const std::uint16_t port = start(1);
     std::vector<Client> clients(40);
     for (auto& c : clients) ASSERT_TRUE(c.open());
@@ -727,7 +727,7 @@ TEST_F(Engine, AListenerOutOfDescriptorsRefusesAndRecovers) {
 
 TEST_F(Engine, HttpProxyModeAdmitsAnnouncesAndFrees) {
     test::EchoServer target(4, 10);
-    define(1, target.port()).mode = 2;
+    define(1, target.port()).mode = model::Mode::HttpProxy;
     const std::uint16_t port = start(1);
     {
         Client c(port);

@@ -37,7 +37,7 @@ TEST(FormLogic, AddDialogDefaultsAndSilentRefusals) {
     EXPECT_EQ(r.forward_port, 7001);
     EXPECT_EQ(r.capacity, 10000);
     EXPECT_EQ(r.per_ip_limit, 20);
-    EXPECT_EQ(r.mode, 1);
+    EXPECT_EQ(r.mode, model::Mode::PortMapping);
     EXPECT_TRUE(r.blacklist.empty());
     EXPECT_EQ(r.service, nullptr);
 
@@ -93,7 +93,7 @@ void addTwoMappings(model::MappingTable& table) {
 
 TEST(FormLogic, SaveChecksInOrderWithTheirMessages) {
     model::MappingTable table;
-    net::Lock lock;
+    std::mutex lock;
     addTwoMappings(table);
 
     MappingForm f = defaultForm("192.0.2.7");
@@ -120,13 +120,13 @@ TEST(FormLogic, SaveChecksInOrderWithTheirMessages) {
     EXPECT_EQ(table.at(1).listen_port, 7000);  // nothing written by a refused save
 
     EXPECT_EQ(save([](MappingForm& g) {
-                  g.mode = 2;
+                  g.mode = model::Mode::HttpProxy;
                   g.forwardIp = "";  // not checked outside port mapping
                   g.listenPort = "7100x";
                   g.blacklist = {};
               }),
               "");
-    EXPECT_EQ(table.at(1).mode, 2);
+    EXPECT_EQ(table.at(1).mode, model::Mode::HttpProxy);
     EXPECT_EQ(table.at(1).listen_port, 7100);
     EXPECT_EQ(table.at(1).forward_ip, "");
     EXPECT_TRUE(table.at(1).blacklist.empty());
@@ -134,7 +134,7 @@ TEST(FormLogic, SaveChecksInOrderWithTheirMessages) {
 
 TEST(FormLogic, ListenClashesOnAnyAddressOrTheSameOne) {
     model::MappingTable table;
-    net::Lock lock;
+    std::mutex lock;
     addTwoMappings(table);
     auto saveOn = [&](const std::string& otherIp, const char* item) {
         table.at(2).listen_ip = otherIp;

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 #include <system_error>
 #include <utility>
 
@@ -15,26 +14,6 @@ using net::IoRecord;
 using net::LockHold;
 
 namespace {
-
-std::vector<std::string> splitDots(const std::string& text) {
-    std::vector<std::string> parts;
-    std::string part;
-    std::istringstream in(text);
-    while (std::getline(in, part, '.')) parts.push_back(part);
-    if (!text.empty() && text.back() == '.') parts.emplace_back();
-    return parts;
-}
-
-// Four dot-separated parts, each "0" or what atoi reads as non-zero: the
-// check the listener's and the relay's addresses both get.
-bool looksLikeIPv4(const std::string& ip) {
-    const std::vector<std::string> parts = splitDots(ip);
-    if (parts.size() != 4) return false;
-    for (const std::string& part : parts) {
-        if (part != "0" && std::atoi(part.c_str()) == 0) return false;
-    }
-    return true;
-}
 
 std::string outOfRange(int n) {
     return "索引(" + std::to_string(n) + ")超出数组范围";
@@ -114,8 +93,8 @@ bool MappingEngine::openListener(int n, std::string& errorText) {
     model::MappingRecord& record = table_.at(n);
     if (record.service) return true;
     net::EventProc handler = &MappingEngine::portMappingHandler;
-    if (record.mode == 2) handler = &MappingEngine::httpProxyHandler;
-    if (record.mode == 3) handler = &MappingEngine::socks4ProxyHandler;
+    if (record.mode == model::Mode::HttpProxy) handler = &MappingEngine::httpProxyHandler;
+    if (record.mode == model::Mode::Socks4Proxy) handler = &MappingEngine::socks4ProxyHandler;
     // Tagged before its accepts are posted, so no early client finds tag 0.
     IoRecord* listener = createListener(handler, n, record.listen_ip, record.listen_port,
                                         kAcceptsPerListener, errorText);
@@ -167,13 +146,12 @@ bool MappingEngine::bindListeningSocket(platform::Socket& socket, std::int32_t& 
         errorText = "创建套接口 失败";
         return false;
     }
-    if (ip.empty()) ip = "0.0.0.0";
-    if (!looksLikeIPv4(ip)) {
+    if (!model::normalizeIpText(ip)) {
         errorText = "IP地址提供错误(" + ip + ")";
         platform::closeSocket(socket);
         return false;
     }
-    const std::string inUse = "一个端口只许绑定一个套接口句柄(" + endpoint(ip, port) + ")";
+    const std::string inUse = "一个端口只许绑定一个套接口句柄(" + model::endpoint(ip, port) + ")";
     if (platform::bindSocket(socket, platform::parseIPv4(ip), static_cast<std::uint16_t>(port)) !=
             0 ||
         platform::listenSocket(socket, 0x7FFFFFFF) != 0) {
@@ -349,16 +327,16 @@ int MappingEngine::postEngineEvent(std::int32_t kind, int n, int slot, IoRecord*
             const model::ClientSlot& s =
                 std::as_const(table_.at(n).clients)[static_cast<std::size_t>(slot - 1)];
             if (s.connections[0] == connection) {
-                event.client = endpoint(s.addresses[0], s.ports[0]);
-                event.forward = endpoint(s.addresses[1], s.ports[1]);
+                event.client = model::endpoint(s.addresses[0], s.ports[0]);
+                event.forward = model::endpoint(s.addresses[1], s.ports[1]);
             }
         }
         if (event.client.empty()) {
             std::string ip;
             std::int32_t port = 0;
             peerAddress(connection, ip, port);
-            event.client = endpoint(ip, port);
-            event.forward = endpoint("", 0);
+            event.client = model::endpoint(ip, port);
+            event.forward = model::endpoint("", 0);
         }
     }
     return sink_.deliver(event);
@@ -369,7 +347,7 @@ void MappingEngine::report(int n, int slot, IoRecord* connection, const std::str
     std::int32_t port = 0;
     peerAddress(connection, ip, port);
     postEngineEvent(EVENT_MESSAGE, n, slot, connection,
-                    "客户[" + endpoint(ip, port) + "]" + reason);
+                    "客户[" + model::endpoint(ip, port) + "]" + reason);
 }
 
 void MappingEngine::clientAccepted(int n, IoRecord* connection, bool relayed) {
@@ -446,20 +424,8 @@ void MappingEngine::socks4ProxyHandler(void*, int, IoRecord*, std::uint32_t, std
 
 // ---- address texts -----------------------------------------------------------
 
-std::string MappingEngine::endpoint(const std::string& ip, std::int32_t port) {
-    return ip + ":" + std::to_string(port);
-}
-
-bool MappingEngine::normalizeIpText(std::string& ip) {
-    if (ip.empty()) {
-        ip = "0.0.0.0";
-        return true;
-    }
-    return looksLikeIPv4(ip);
-}
-
 bool MappingEngine::checkIpText(std::string& ip, std::string& errorText) {
-    if (normalizeIpText(ip)) return true;
+    if (model::normalizeIpText(ip)) return true;
     errorText = "提供的IP地址不正确:" + ip;
     return false;
 }

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "model/address.h"
 #include "model/mapping.h"
 #include "net/service.h"
 
@@ -79,11 +80,6 @@ class MappingEngine {
     std::int32_t onlineCount(int n);
     net::Lock* clientTableLock() const { return lock_; }
 
-    // An address text as the engine takes it: an empty one stands for
-    // 0.0.0.0 and becomes it; false when it is no dotted IPv4 address. The
-    // forms check with it what the engine will later accept.
-    static bool normalizeIpText(std::string& ip);
-
     // Runs after a start or a stop, for the window's own refresh.
     std::function<void(int)> onRunStateChanged;
 
@@ -112,7 +108,6 @@ class MappingEngine {
                         const std::string& text = {});
     static void peerAddress(const net::IoRecord* connection, std::string& ip, std::int32_t& port);
     static bool checkIpText(std::string& ip, std::string& errorText);
-    static std::string endpoint(const std::string& ip, std::int32_t port);  // "ip:port"
     bool forwardBytes(net::IoRecord* destination, const char* data, std::uint32_t bytes);
     int clientClosed(int n, int slot, net::IoRecord* client);
 

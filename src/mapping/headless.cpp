@@ -31,7 +31,7 @@ HeadlessEngine::~HeadlessEngine() {
 
 int HeadlessEngine::addMapping(const std::string& listenIp, std::int32_t listenPort,
                                const std::string& forwardIp, std::int32_t forwardPort,
-                               std::int32_t capacity, std::int32_t perIpLimit, std::int32_t mode) {
+                               std::int32_t capacity, std::int32_t perIpLimit, model::Mode mode) {
     const int n = table_.firstFree();
     if (n == 0) return 0;
     model::MappingRecord& r = table_.at(n);

@@ -20,7 +20,7 @@ class HeadlessEngine : public EngineEventSink, public MessageLog {
     int addMapping(const std::string& listenIp, std::int32_t listenPort,
                    const std::string& forwardIp, std::int32_t forwardPort,
                    std::int32_t capacity = 10000, std::int32_t perIpLimit = 0,
-                   std::int32_t mode = 1);
+                   model::Mode mode = model::Mode::PortMapping);
     // Starts it; true when it runs. The bound port is in mapping(n).listen_port.
     bool start(int n);
     void stop(int n);

@@ -103,13 +103,13 @@ bool MappingEngine::openRelay(int n, int slot, IoRecord* client, std::string& er
     {
         LockHold hold(lock_);
         model::MappingRecord& record = table_.at(n);
-        if (record.forward_ip.empty()) record.forward_ip = "0.0.0.0";
+        if (record.forward_ip.empty()) record.forward_ip = model::kAnyAddress;
         ip = record.forward_ip;
         port = record.forward_port;
     }
     IoRecord* relay = connectOutbound(ip, port, errorText);
     if (!relay) {
-        errorText = "转接到[" + endpoint(ip, port) + "]错误:" + errorText;
+        errorText = "转接到[" + model::endpoint(ip, port) + "]错误:" + errorText;
         return false;
     }
     bool slotKept;
@@ -155,7 +155,8 @@ bool MappingEngine::openRelay(int n, int slot, IoRecord* client, std::string& er
         ctx_.releaseFirstReceive(client);
         return true;
     }
-    errorText = "转接到[" + endpoint(ip, port) + "]错误:套接口捆绑错误:" + std::to_string(code);
+    errorText =
+        "转接到[" + model::endpoint(ip, port) + "]错误:套接口捆绑错误:" + std::to_string(code);
     return false;
 }
 
@@ -230,7 +231,7 @@ std::string MappingEngine::relayPrefix(IoRecord* relay) {
     LockHold hold(lock_);
     const model::ClientSlot& s =
         std::as_const(table_.at(n).clients)[static_cast<std::size_t>(slot - 1)];
-    return "转接到[" + endpoint(s.addresses[1], s.ports[1]) + "]错误:";
+    return "转接到[" + model::endpoint(s.addresses[1], s.ports[1]) + "]错误:";
 }
 
 bool MappingEngine::closedHereText(const std::string& errorText) {

@@ -62,11 +62,19 @@ class ClientTable {
     std::unique_ptr<Slots> slots_;
 };
 
+// What a mapping's listener does with a client; the values are the stored ones.
+enum class Mode : std::int32_t {
+    None = 0,  // a free record
+    PortMapping = 1,
+    HttpProxy = 2,
+    Socks4Proxy = 3,
+};
+
 struct MappingRecord {
     std::string name;  // empty: a free slot of the table
     bool autostart = false;
     net::IoRecord* service = nullptr;  // the listener while running
-    std::int32_t mode = 0;             // 1 port mapping, 2 HTTP proxy, 3 Socks4 proxy
+    Mode mode = Mode::None;
     std::string listen_ip;
     std::int32_t listen_port = 0;
     std::string forward_ip;

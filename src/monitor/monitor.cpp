@@ -2,15 +2,14 @@
 
 #include <algorithm>
 
+#include "model/address.h"
 #include "monitor/formats.h"
 
 namespace lumesk::monitor {
 
 namespace {
 
-std::string endpoint(const std::string& ip, std::int32_t port) {
-    return ip + ":" + std::to_string(port);
-}
+using model::endpoint;
 
 ClientRow rowOf(std::int32_t slot, const model::ClientSlot& s) {
     return ClientRow{slot, s.serial, endpoint(s.addresses[0], s.ports[0]),

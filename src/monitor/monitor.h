@@ -19,8 +19,8 @@ constexpr std::size_t kMaxLogRows = 1000;
 struct ClientRow {
     std::int32_t slot = 0;
     std::uint64_t serial = 0;  // the client connection's: rows are found by it
-    std::string client;   // ip:port
-    std::string forward;  // ip:port
+    std::string client;        // ip:port
+    std::string forward;       // ip:port
 };
 
 class MonitorModel {

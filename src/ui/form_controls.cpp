@@ -18,7 +18,9 @@ MappingForm FormControls::read() const {
     MappingForm f;
     f.name = U(name->GetValue());
     f.autostart = autostart->GetValue();
-    f.mode = modes[0]->GetValue() ? 1 : modes[1]->GetValue() ? 2 : 3;
+    f.mode = modes[0]->GetValue()   ? model::Mode::PortMapping
+             : modes[1]->GetValue() ? model::Mode::HttpProxy
+                                    : model::Mode::Socks4Proxy;
     f.listenIpItem = U(listenIp->GetStringSelection());
     f.listenPort = U(listenPort->GetValue());
     f.forwardIp = U(forwardIp->GetValue());

@@ -3,14 +3,12 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "mapping/engine.h"
-
 namespace lumesk::ui {
 
 namespace {
 
 bool isAll(const std::string& ip) {
-    return ip.empty() || ip == "0.0.0.0";
+    return model::isAnyAddress(ip);
 }
 
 bool contains(const std::vector<std::string>& rows, const std::string& ip) {
@@ -58,13 +56,13 @@ int readNumber(const std::string& text) {
 }
 
 std::string listenAddressOf(const std::string& selectedItem) {
-    return selectedItem == kAllAddresses ? "0.0.0.0" : selectedItem;
+    return selectedItem == kAllAddresses ? model::kAnyAddress : selectedItem;
 }
 
 MappingForm defaultForm(const std::string& firstAddress) {
     MappingForm f;
     f.name = "测试映射";
-    f.mode = 1;
+    f.mode = model::Mode::PortMapping;
     f.listenIpItem = kAllAddresses;
     f.listenPort = "7000";
     f.forwardIp = firstAddress;
@@ -99,7 +97,7 @@ bool isDuplicate(const model::MappingTable& table, int n, const std::string& nam
         const model::MappingRecord& r = table.at(i);
         if (r.name == name) return true;
         if (r.listen_port == port &&
-            (ip == "0.0.0.0" || r.listen_ip == "0.0.0.0" || r.listen_ip == ip)) {
+            (ip == model::kAnyAddress || r.listen_ip == model::kAnyAddress || r.listen_ip == ip)) {
             return true;
         }
     }
@@ -111,7 +109,7 @@ int addMapping(model::MappingTable& table, const MappingForm& form) {
     const int port = readNumber(form.listenPort);
     if (port == 0) return 0;
     std::string ip = listenAddressOf(form.listenIpItem);
-    if (!mapping::MappingEngine::normalizeIpText(ip)) return 0;
+    if (!model::normalizeIpText(ip)) return 0;
     const int n = reserveSlot(table, form.name, ip, port);
     if (n == 0) return 0;
     model::MappingRecord r;
@@ -130,16 +128,16 @@ int addMapping(model::MappingTable& table, const MappingForm& form) {
 }
 
 std::string saveEditor(model::MappingTable& table, int n, const MappingForm& form,
-                       net::Lock* clientTableLock) {
+                       std::mutex* clientTableLock) {
     if (!model::MappingTable::validNumber(n)) return {};
     std::string listenIp = listenAddressOf(form.listenIpItem);
-    if (!mapping::MappingEngine::normalizeIpText(listenIp)) return "监听IP填写错误";
+    if (!model::normalizeIpText(listenIp)) return "监听IP填写错误";
     const int port = readNumber(form.listenPort);
     if (port == 0) return "监听端口填写错误";
     if (isDuplicate(table, n, form.name, listenIp, port)) return "相同服务或监听重复";
     std::string forwardIp = form.forwardIp;
-    if (form.mode == 1) {
-        if (!mapping::MappingEngine::normalizeIpText(forwardIp) || isAll(forwardIp)) {
+    if (form.mode == model::Mode::PortMapping) {
+        if (!model::normalizeIpText(forwardIp) || isAll(forwardIp)) {
             return "转接IP填写错误";
         }
         if (readNumber(form.forwardPort) == 0) return "转接端口填写错误";
@@ -147,7 +145,9 @@ std::string saveEditor(model::MappingTable& table, int n, const MappingForm& for
         forwardIp.clear();
     }
     model::MappingRecord& r = table.at(n);
-    net::LockHold hold(clientTableLock);  // a running mapping's workers read these
+    // A running mapping's workers read these.
+    std::unique_lock<std::mutex> hold;
+    if (clientTableLock) hold = std::unique_lock<std::mutex>(*clientTableLock);
     r.name = form.name;
     r.autostart = form.autostart;
     r.mode = form.mode;
@@ -163,7 +163,7 @@ std::string saveEditor(model::MappingTable& table, int n, const MappingForm& for
 
 bool editorBlacklistAccepts(const std::vector<std::string>& rows, const std::string& ip) {
     std::string copy = ip;
-    return mapping::MappingEngine::normalizeIpText(copy) && !isAll(ip) && !contains(rows, ip);
+    return model::normalizeIpText(copy) && !isAll(ip) && !contains(rows, ip);
 }
 
 bool dialogBlacklistAccepts(const std::vector<std::string>& rows, const std::string& ip) {

@@ -2,11 +2,12 @@
 // toolkit: number reading, slot reservation, duplicate checks, validation.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "model/address.h"
 #include "model/mapping.h"
-#include "net/private_heap.h"
 
 namespace lumesk::ui {
 
@@ -24,8 +25,8 @@ std::string listenAddressOf(const std::string& selectedItem);
 struct MappingForm {
     std::string name;
     bool autostart = false;
-    int mode = 1;              // the checked radio: 1 port mapping, 2 HTTP proxy, 3 Socks4
-    std::string listenIpItem;  // text of the selected listen-IP item
+    model::Mode mode = model::Mode::PortMapping;  // the checked radio
+    std::string listenIpItem;                     // text of the selected listen-IP item
     std::string listenPort;
     std::string forwardIp;
     std::string forwardPort;
@@ -48,7 +49,7 @@ int addMapping(model::MappingTable& table, const MappingForm& form);
 // The editor's save of mapping n: "" when written, else the message to show.
 // Fields the engine reads while running are written under `clientTableLock`.
 std::string saveEditor(model::MappingTable& table, int n, const MappingForm& form,
-                       net::Lock* clientTableLock);
+                       std::mutex* clientTableLock);
 
 // Whether the blacklist add buttons take `ip` into a list holding `rows`.
 bool editorBlacklistAccepts(const std::vector<std::string>& rows, const std::string& ip);

@@ -120,7 +120,7 @@ std::array<std::vector<std::string>, 5> longestPaneTexts() {
 
 std::vector<std::string> allAddressesPaneTexts() {
     monitor::StatisticsInput in;
-    in.listenIp = "0.0.0.0";
+    in.listenIp = model::kAnyAddress;
     in.listenPort = 65535;
     in.listening = true;
     return {monitor::statisticsTexts(in, true).mapping[0],

@@ -50,9 +50,7 @@ int nodeNumber(const wxTreeCtrl* tree, const wxTreeItemId& item) {
     return data ? data->n : 0;
 }
 
-std::string endpoint(const std::string& ip, int port) {
-    return ip + ":" + std::to_string(port);
-}
+using model::endpoint;
 
 // Every item of the tree, in its own enumeration order.
 void collectItems(const wxTreeCtrl* tree, const wxTreeItemId& parent,
@@ -449,10 +447,10 @@ void MainWindow::selectNode(int n, bool addressNode) {
 void MainWindow::showMappingInEditor(const model::MappingRecord& r) {
     form_.name->ChangeValue(S(r.name));
     form_.autostart->SetValue(r.autostart);
-    form_.modes[0]->SetValue(r.mode == 1 || r.mode == 0);
-    if (r.mode == 2) form_.modes[1]->SetValue(true);
-    if (r.mode == 3) form_.modes[2]->SetValue(true);
-    if (!r.listen_ip.empty() && r.listen_ip != "0.0.0.0") {
+    form_.modes[0]->SetValue(r.mode == model::Mode::PortMapping || r.mode == model::Mode::None);
+    if (r.mode == model::Mode::HttpProxy) form_.modes[1]->SetValue(true);
+    if (r.mode == model::Mode::Socks4Proxy) form_.modes[2]->SetValue(true);
+    if (!model::isAnyAddress(r.listen_ip)) {
         for (int i = static_cast<int>(form_.listenIp->GetCount()) - 1; i >= 0; --i) {
             if (form_.listenIp->GetString(static_cast<unsigned>(i)) == S(r.listen_ip)) {
                 form_.listenIp->SetSelection(i);
@@ -518,8 +516,9 @@ void MainWindow::onEditorButton(wxCommandEvent& event) {
                 const auto [mappingNode, addressNode] = findTreeNodes(n);
                 if (mappingNode.IsOk()) {
                     tree_->SetItemText(mappingNode, S(r.name));
-                    tree_->SetItemImage(mappingNode, r.mode);
-                    tree_->SetItemImage(mappingNode, r.mode, wxTreeItemIcon_Selected);
+                    tree_->SetItemImage(mappingNode, static_cast<int>(r.mode));
+                    tree_->SetItemImage(mappingNode, static_cast<int>(r.mode),
+                                        wxTreeItemIcon_Selected);
                 }
                 if (addressNode.IsOk()) {
                     tree_->SetItemText(addressNode, S(endpoint(r.listen_ip, r.listen_port)));
@@ -563,7 +562,8 @@ void MainWindow::insertTreeNodes(int n) {
     if (!model::MappingTable::validNumber(n)) return;
     const model::MappingRecord& r = ctx_.table.at(n);
     const wxTreeItemId node =
-        tree_->AppendItem(tree_->GetRootItem(), S(r.name), r.mode, r.mode, new NodeData(n));
+        tree_->AppendItem(tree_->GetRootItem(), S(r.name), static_cast<int>(r.mode),
+                          static_cast<int>(r.mode), new NodeData(n));
     tree_->AppendItem(node, S(endpoint(r.listen_ip, r.listen_port)), 5, 5, new NodeData(n));
     tree_->Expand(node);
 }
