@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "mapping/engine.h"
+#include "mapping/runtime.h"
 #include "support.h"
 
 namespace lumesk::test {
@@ -56,14 +56,9 @@ class RecordingLog : public mapping::MessageLog {
 };
 
 struct Engine : ::testing::Test {
-    Engine()
-        : server(ctx, net::ServiceRole::Server),
-          client(ctx, net::ServiceRole::Client),
-          engine(ctx, server, client, table, ctx.locks.createLock(), sink, log) {
-        server.startDelay = client.startDelay = std::chrono::milliseconds(0);
-        std::string error;
-        server.start(4, true, error);
-        client.start(4, true, error);
+    Engine() {
+        rt.server.startDelay = rt.client.startDelay = std::chrono::milliseconds(0);
+        rt.startServices(4);
     }
     ~Engine() override {
         for (int n = 1; n <= 4; ++n) {
@@ -71,8 +66,6 @@ struct Engine : ::testing::Test {
         }
         waitFor([&] { return ctx.heap.liveBlocks() == 0; }, std::chrono::seconds(10));
         EXPECT_EQ(ctx.heap.liveBlocks(), 0u) << "records left behind";
-        server.stop();
-        client.stop();
     }
     // Mapping n on 127.0.0.1, an ephemeral port, to the given target.
     model::MappingRecord& define(int n, std::uint16_t targetPort,
@@ -115,13 +108,14 @@ struct Engine : ::testing::Test {
         });
     }
 
-    net::ServiceContext ctx;
-    net::WnSocketService server;
-    net::WnSocketService client;
-    model::MappingTable table;
     RecordingSink sink;
     RecordingLog log;
-    mapping::MappingEngine engine;
+    mapping::Runtime rt{sink, log};
+    net::ServiceContext& ctx = rt.context;
+    net::WnSocketService& server = rt.server;
+    net::WnSocketService& client = rt.client;
+    model::MappingTable& table = rt.table;
+    mapping::MappingEngine& engine = rt.engine;
 };
 
 inline void roundTrip(Client& c, std::size_t size, std::size_t chunk, std::uint64_t seed) {

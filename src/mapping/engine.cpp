@@ -30,20 +30,10 @@ MappingEngine::MappingEngine(net::ServiceContext& context, net::WnSocketService&
       table_(table),
       lock_(clientTableLock),
       sink_(sink),
-      log_(log) {
-    startWatcher();
-}
+      log_(log),
+      relays_(context, [this](IoRecord* relay) { closeConnection(relay); }) {}
 
-MappingEngine::~MappingEngine() {
-    {
-        std::lock_guard<std::mutex> hold(connectingMutex_);
-        stopping_ = true;
-    }
-    connectingChanged_.notify_all();
-    if (watcher_.joinable()) watcher_.join();
-    for (auto& entry : connecting_) ctx_.releaseRecord(entry.first);
-    for (auto& entry : flushing_) ctx_.releaseRecord(entry.first);
-}
+MappingEngine::~MappingEngine() = default;
 
 // ---- start and stop ----------------------------------------------------------
 
@@ -192,12 +182,7 @@ bool MappingEngine::closeListener(int n, std::string& errorText) {
         }
     }
     // Relays still sending what their gone clients sent have no slot any more.
-    {
-        std::lock_guard<std::mutex> hold(connectingMutex_);
-        for (auto& [relay, mapping] : flushing_) {
-            if (mapping == n) closeConnection(relay);
-        }
-    }
+    relays_.forFlushing(n, [this](IoRecord* relay) { closeConnection(relay); });
     releaseListener(listener);
     return true;
 }

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "mapping/relay_watch.h"
 #include "model/address.h"
 #include "model/mapping.h"
 #include "net/service.h"
@@ -124,14 +125,8 @@ class MappingEngine {
     bool openRelay(int n, int slot, net::IoRecord* client, std::string& errorText);
     net::IoRecord* connectOutbound(std::string& ip, std::int32_t port, std::string& errorText);
     bool makeConnectedSocket(platform::Socket& socket, std::string& errorText);
-    // `timedOut`: the watcher has closed it, or is about to.
+    // `timedOut`: the watch has closed it, or is about to.
     void relayConnected(net::IoRecord* relay, bool timedOut);
-    // Relays whose connect is under way, each with its deadline; the watch
-    // thread closes those that pass it. Each entry holds a reference.
-    void watchConnect(net::IoRecord* relay);
-    bool connectEnded(net::IoRecord* relay);  // true when it was timed out
-    void watchConnects();
-    void startWatcher();  // under connectingMutex_, or before any connect
     void relayFailed(net::IoRecord* relay, int code, bool timedOut);
     // The listener's mapping still runs: from before its first accept is
     // posted until its stop, so a client admitted while the rest of the
@@ -140,8 +135,6 @@ class MappingEngine {
     // A close's own doing: a post on a relay closed by a stop, a delete or its
     // client's leaving fails with this text (the handle is never touched).
     static bool closedHereText(const std::string& errorText);
-    // A relay left to send what its gone client sent has closed.
-    void flushEnded(net::IoRecord* relay);
     void acceptsFailing(int n, int code);
     std::string relayPrefix(net::IoRecord* relay);
     void report(int n, int slot, net::IoRecord* connection, const std::string& reason);
@@ -154,21 +147,6 @@ class MappingEngine {
     EngineEventSink& sink_;
     MessageLog& log_;
 
-    struct Connecting {
-        std::chrono::steady_clock::time_point deadline;
-        bool timedOut = false;
-    };
-    std::mutex connectingMutex_;
-    std::condition_variable connectingChanged_;
-    std::map<net::IoRecord*, Connecting> connecting_;
-    // When the watcher looks next: a connect due no sooner needs no wake-up
-    // (all share one bound, so only the first of a quiet spell wakes it).
-    std::chrono::steady_clock::time_point watchUntil_{};
-    // Relays whose clients have left, with their mapping numbers, until they
-    // close (each holds a reference; under connectingMutex_).
-    std::map<net::IoRecord*, int> flushing_;
-    bool stopping_ = false;
-    std::thread watcher_;
     // Listeners whose mapping runs (under the client table lock). A client
     // holds its listener, so an address here is never a later listener's.
     std::set<net::IoRecord*> liveListeners_;
@@ -176,6 +154,7 @@ class MappingEngine {
     // lock, which postEngineEvent takes): "relayed" is posted only while the
     // client has not closed, so it never follows its "left".
     std::mutex orderMutex_;
+    RelayWatch relays_;  // last: its thread closes relays through the members above
 };
 
 }  // namespace lumesk::mapping

@@ -1,40 +1,18 @@
 #include "mapping/headless.h"
 
-#include <chrono>
-#include <thread>
-
 namespace lumesk::mapping {
 
 HeadlessEngine::HeadlessEngine(int workersPerInstance, bool keepEvents)
-    : server_(ctx_, net::ServiceRole::Server),
-      client_(ctx_, net::ServiceRole::Client),
-      keepEvents_(keepEvents),
-      engine_(ctx_, server_, client_, table_, ctx_.locks.createLock(), *this, *this) {
-    for (const std::string& text :
-         net::WnSocketService::startAll({&server_, &client_}, workersPerInstance)) {
-        appendLog(text);
-    }
-}
-
-HeadlessEngine::~HeadlessEngine() {
-    for (int n = 1; n <= model::kMappingCount; ++n) {
-        if (table_.at(n).service) engine_.stopMapping(n);
-    }
-    // Let the closes that stopping started run their course before the workers go.
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (ctx_.heap.liveBlocks() > 0 && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    server_.stop();
-    client_.stop();
+    : keepEvents_(keepEvents), runtime_(*this, *this) {
+    for (const std::string& text : runtime_.startServices(workersPerInstance)) appendLog(text);
 }
 
 int HeadlessEngine::addMapping(const std::string& listenIp, std::int32_t listenPort,
                                const std::string& forwardIp, std::int32_t forwardPort,
                                std::int32_t capacity, std::int32_t perIpLimit, model::Mode mode) {
-    const int n = table_.firstFree();
+    const int n = runtime_.table.firstFree();
     if (n == 0) return 0;
-    model::MappingRecord& r = table_.at(n);
+    model::MappingRecord& r = runtime_.table.at(n);
     r.name = "映射" + std::to_string(n);
     r.mode = mode;
     r.listen_ip = listenIp;
@@ -47,12 +25,12 @@ int HeadlessEngine::addMapping(const std::string& listenIp, std::int32_t listenP
 }
 
 bool HeadlessEngine::start(int n) {
-    engine_.startMapping(n);
-    return model::MappingTable::validNumber(n) && table_.at(n).service != nullptr;
+    runtime_.engine.startMapping(n);
+    return model::MappingTable::validNumber(n) && runtime_.table.at(n).service != nullptr;
 }
 
 void HeadlessEngine::stop(int n) {
-    engine_.stopMapping(n);
+    runtime_.engine.stopMapping(n);
 }
 
 int HeadlessEngine::deliver(const EngineEvent& event) {

@@ -7,14 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "mapping/engine.h"
+#include "mapping/runtime.h"
 
 namespace lumesk::mapping {
 
 class HeadlessEngine : public EngineEventSink, public MessageLog {
   public:
     explicit HeadlessEngine(int workersPerInstance = 10, bool keepEvents = true);
-    ~HeadlessEngine() override;
 
     // Adds a mapping in the lowest free slot; returns its number, 0 when full.
     int addMapping(const std::string& listenIp, std::int32_t listenPort,
@@ -25,9 +24,9 @@ class HeadlessEngine : public EngineEventSink, public MessageLog {
     bool start(int n);
     void stop(int n);
 
-    model::MappingRecord& mapping(int n) { return table_.at(n); }
-    MappingEngine& engine() { return engine_; }
-    net::ServiceContext& context() { return ctx_; }
+    model::MappingRecord& mapping(int n) { return runtime_.table.at(n); }
+    MappingEngine& engine() { return runtime_.engine; }
+    net::ServiceContext& context() { return runtime_.context; }
     std::vector<EngineEvent> events();
     std::vector<std::string> logLines();
 
@@ -35,15 +34,11 @@ class HeadlessEngine : public EngineEventSink, public MessageLog {
     void appendLog(const std::string& text) override;
 
   private:
-    net::ServiceContext ctx_;
-    net::WnSocketService server_;
-    net::WnSocketService client_;
-    model::MappingTable table_;
     bool keepEvents_;
     std::mutex mutex_;
     std::vector<EngineEvent> events_;
     std::vector<std::string> log_;
-    MappingEngine engine_;
+    Runtime runtime_;  // last: its workers call the members above
 };
 
 }  // namespace lumesk::mapping

@@ -23,78 +23,6 @@ constexpr int kBindAttempts = 10;    // binds after WSAEINVAL
 
 }  // namespace
 
-void MappingEngine::startWatcher() {
-    // Started up front: a thread may not be to be had when the first connect
-    // comes, in a process that has run out.
-    try {
-        if (!watcher_.joinable()) watcher_ = std::thread([this] { watchConnects(); });
-    } catch (const std::system_error&) {
-        // Tried again at the next connect.
-    }
-}
-// ---- the connect bound -------------------------------------------------------
-
-void MappingEngine::watchConnect(IoRecord* relay) {
-    ctx_.retain(relay);
-    bool sooner = false;
-    {
-        std::lock_guard<std::mutex> hold(connectingMutex_);
-        const auto deadline = std::chrono::steady_clock::now() + connectBound;
-        connecting_[relay] = {deadline, false};
-        sooner = deadline < watchUntil_;
-        if (sooner) watchUntil_ = deadline;
-        startWatcher();
-    }
-    if (sooner) connectingChanged_.notify_all();
-}
-
-bool MappingEngine::connectEnded(IoRecord* relay) {
-    bool timedOut = false;
-    bool watched = false;
-    {
-        std::lock_guard<std::mutex> hold(connectingMutex_);
-        const auto it = connecting_.find(relay);
-        if (it != connecting_.end()) {
-            watched = true;
-            timedOut = it->second.timedOut;
-            connecting_.erase(it);
-        }
-    }
-    if (watched) ctx_.releaseRecord(relay);
-    return timedOut;
-}
-
-void MappingEngine::watchConnects() {
-    std::unique_lock<std::mutex> hold(connectingMutex_);
-    while (!stopping_) {
-        const auto now = std::chrono::steady_clock::now();
-        auto next = now + std::chrono::hours(1);
-        std::vector<IoRecord*> expired;
-        for (auto& [relay, entry] : connecting_) {
-            if (entry.timedOut) continue;
-            if (entry.deadline <= now) {
-                entry.timedOut = true;
-                ctx_.retain(relay);  // the entry may go while we close it
-                expired.push_back(relay);
-            } else {
-                next = std::min(next, entry.deadline);
-            }
-        }
-        if (!expired.empty()) {
-            // The connects then fail through the port, reported as timed out.
-            hold.unlock();
-            for (IoRecord* relay : expired) {
-                closeConnection(relay);
-                ctx_.releaseRecord(relay);
-            }
-            hold.lock();
-            continue;
-        }
-        watchUntil_ = next;
-        connectingChanged_.wait_until(hold, next);
-    }
-}
-
 // ---- relay -------------------------------------------------------------------
 
 bool MappingEngine::openRelay(int n, int slot, IoRecord* client, std::string& errorText) {
@@ -135,9 +63,9 @@ bool MappingEngine::openRelay(int n, int slot, IoRecord* client, std::string& er
     }
     ctx_.setPartner(relay, client);
     std::uint32_t address = platform::parseIPv4(ip);
-    watchConnect(relay);  // before the post: the connect may end at once
+    relays_.watchConnect(relay, connectBound);  // before the post: the connect may end at once
     const int code = ctx_.postConnect(relay, address, static_cast<std::uint16_t>(port));
-    if (code != 0) connectEnded(relay);
+    if (code != 0) relays_.connectEnded(relay);
     if (code == 0) {
         // A stop that ran before the slot named the relay did not close it.
         // Asked of the client's own listener, not of the mapping's record,
@@ -303,12 +231,12 @@ void MappingEngine::relayHandler(void* engine, int event, IoRecord* relay, std::
     IoRecord* client = relay->partner.load();
     switch (event) {
         case net::EV_CONNECTED:
-            self->relayConnected(relay, self->connectEnded(relay));
+            self->relayConnected(relay, self->relays_.connectEnded(relay));
             break;
         case net::EV_CONNECT_FAILED:
-            self->relayFailed(relay, static_cast<int>(bytes), self->connectEnded(relay));
+            self->relayFailed(relay, static_cast<int>(bytes), self->relays_.connectEnded(relay));
             self->closeConnection(relay);
-            self->flushEnded(relay);
+            self->relays_.flushEnded(relay);
             break;
         case net::EV_RECEIVED:
             if (!self->forwardBytes(client, relay->buf, bytes)) {
@@ -320,21 +248,12 @@ void MappingEngine::relayHandler(void* engine, int event, IoRecord* relay, std::
             // What the target sent reaches the client before the client is closed.
             self->ctx_.closeAfterSends(client);
             self->closeConnection(relay);
-            self->flushEnded(relay);
+            self->relays_.flushEnded(relay);
             break;
         default:
             self->closeConnection(relay);
             break;
     }
-}
-
-void MappingEngine::flushEnded(IoRecord* relay) {
-    bool held = false;
-    {
-        std::lock_guard<std::mutex> hold(connectingMutex_);
-        held = flushing_.erase(relay) > 0;
-    }
-    if (held) ctx_.releaseRecord(relay);
 }
 
 bool MappingEngine::forwardBytes(IoRecord* destination, const char* data, std::uint32_t bytes) {
@@ -367,11 +286,7 @@ int MappingEngine::clientClosed(int n, int slot, IoRecord* client) {
     }
     // What the client sent reaches the target before the target is closed. A
     // stop must still reach the relay once the slot no longer names it.
-    if (relay) {
-        std::lock_guard<std::mutex> hold(connectingMutex_);
-        // Closed first, then let go (flushEnded): a closed relay is never added.
-        if (!relay->socketClosed.load() && flushing_.emplace(relay, n).second) ctx_.retain(relay);
-    }
+    if (relay) relays_.flushing(relay, n);
     ctx_.closeAfterSends(relay);
     {
         std::lock_guard<std::mutex> order(orderMutex_);  // after a "relayed" under way
