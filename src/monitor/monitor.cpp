@@ -91,26 +91,19 @@ StatisticsPanes statisticsTexts(const StatisticsInput& in, bool blink) {
     return p;
 }
 
-StatisticsInput readStatistics(const model::MappingRecord& copy, const net::IoRecord* listener,
-                               net::ServiceContext& context, const net::WnSocketService& server,
-                               const net::WnSocketService& client, net::Lock* clientTableLock) {
+StatisticsInput statisticsInput(const model::MappingRecord& copy,
+                                const mapping::LiveCounters& live) {
     StatisticsInput in;
     in.name = copy.name;
     in.listenIp = copy.listen_ip;
     in.listenPort = copy.listen_port;
     in.capacity = copy.capacity;
-    in.pendingAccepts = context.pendingAccepts(listener);
-    for (int kind = 0; kind < 3; ++kind) {
-        in.threads[static_cast<std::size_t>(kind)] =
-            server.threadStatus(kind) + client.threadStatus(kind);
-    }
-    in.listening = net::socket(listener) != platform::kNoSocket;
-    {
-        net::LockHold hold(clientTableLock);
-        in.online = net::userValue(listener);
-    }
-    in.received = net::readBytes(listener, 0);
-    in.sent = net::readBytes(listener, 1);
+    in.pendingAccepts = live.pendingAccepts;
+    in.threads = live.threads;
+    in.listening = live.listening;
+    in.online = live.online;
+    in.received = live.received;
+    in.sent = live.sent;
     return in;
 }
 

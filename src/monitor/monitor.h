@@ -8,9 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "mapping/engine.h"
+#include "mapping/runtime.h"
 #include "model/mapping.h"
-#include "net/service.h"
 
 namespace lumesk::monitor {
 
@@ -69,10 +68,8 @@ struct StatisticsInput {
 
 StatisticsPanes statisticsTexts(const StatisticsInput& input, bool blink);
 
-// Reads the live values: texts from the current mapping's copy, counters from
-// its listener (null when stopped).
-StatisticsInput readStatistics(const model::MappingRecord& copy, const net::IoRecord* listener,
-                               net::ServiceContext& context, const net::WnSocketService& server,
-                               const net::WnSocketService& client, net::Lock* clientTableLock);
+// The texts from the current mapping's copy, the counters as read live.
+StatisticsInput statisticsInput(const model::MappingRecord& copy,
+                                const mapping::LiveCounters& live);
 
 }  // namespace lumesk::monitor

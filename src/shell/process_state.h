@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "mapping/engine.h"
+#include "mapping/runtime.h"
 #include "model/mapping.h"
 #include "monitor/monitor.h"
 #include "net/service.h"
@@ -47,21 +47,19 @@ class EventProxy : public mapping::EngineEventSink, public mapping::MessageLog {
 
 class ProcessState {
   public:
-    ProcessState();
-    // Starts sockets and both instances with their workers. Nothing waits on
-    // the result (a failed start also shows when a mapping will not start);
-    // the texts of what failed are returned for the log, once there is a window.
+    // Starts both instances with their workers. Nothing waits on the result
+    // (a failed start also shows when a mapping will not start); the texts of
+    // what failed are returned for the log, once there is a window.
     std::vector<std::string> startServices(int workers = 10);
     monitor::StatisticsInput statistics(const model::MappingRecord& copy,
                                         const net::IoRecord* listener);
 
-    model::MappingTable table;
-    net::ServiceContext context;
-    net::Lock* clientTableLock;
-    net::WnSocketService server;
-    net::WnSocketService client;
     EventProxy proxy;
-    mapping::MappingEngine engine;
+    mapping::Runtime runtime{proxy, proxy};
+    model::MappingTable& table = runtime.table;
+    net::ServiceContext& context = runtime.context;
+    net::Lock* clientTableLock = runtime.clientTableLock;
+    mapping::MappingEngine& engine = runtime.engine;
 };
 
 }  // namespace lumesk::shell
