@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, if any is missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ googletest
+packages=(cmake ninja-build g++ googletest clang-format clang-tidy
           libwxgtk3.2-dev libgtk-3-dev fonts-noto-cjk xvfb xauth imagemagick)
 
 exec "$(dirname "$0")/install-missing.sh" setup "${packages[@]}"

@@ -4,6 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+scripts/format.sh --check
 
 jobs=$(nproc)
 run_suite() {
@@ -21,6 +22,7 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 # The window's test runs in the plain build, under Xvfb; the sanitizer builds
 # cover everything below the toolkit.
 run_suite build "" ON
+scripts/tidy.sh build
 run_suite build-asan "address,undefined" OFF
 run_suite build-tsan "thread" OFF
 

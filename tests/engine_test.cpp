@@ -24,7 +24,6 @@ using test::Client;
 using test::waitFor;
 
 using test::Engine;
-using test::RecordingLog;
 using test::RecordingSink;
 using test::roundTrip;
 

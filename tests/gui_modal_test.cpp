@@ -36,7 +36,6 @@
 using namespace lumesk;
 using namespace lumesk::test;
 using ui::S;
-using ui::U;
 
 namespace {
 
