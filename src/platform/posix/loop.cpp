@@ -32,6 +32,15 @@ thread_local Loop* tlsPolling = nullptr;
 // The loop whose packet this thread took last: it comes back to that loop.
 thread_local Loop* tlsHandling = nullptr;
 
+// Tells the processor this thread spins, where it has a word for it.
+inline void spinHint() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
 // The loop's lock is held for a few pointer moves at a time, by every worker
 // of both instances: a short spin before sleeping on it saves the futex
 // round trip (and the context switch) that contention costs otherwise.
@@ -39,7 +48,7 @@ std::unique_lock<std::mutex> lockLoop(Loop* loop) {
     for (int i = 0; i < 64; ++i) {
         if (loop->mutex.try_lock())
             return std::unique_lock<std::mutex>(loop->mutex, std::adopt_lock);
-        __builtin_ia32_pause();
+        spinHint();
     }
     return std::unique_lock<std::mutex>(loop->mutex);
 }
