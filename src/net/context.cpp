@@ -1,10 +1,7 @@
-// The service's shared state: records and their lifetime, posts, flow
-// control, half-close and close, housekeeping (WnSocketService runs the
-// workers, service.cpp).
-#include <algorithm>
-#include <cstring>
+// The service's shared operations on records: posts, flow control,
+// half-close and close (records and their lifetime are in records.cpp;
+// what waits for a time, housekeeping.cpp; the workers, service.cpp).
 #include <new>
-#include <system_error>
 
 #include "net/error_texts.h"
 #include "net/service.h"
@@ -12,8 +9,6 @@
 namespace lumesk::net {
 
 namespace {
-
-constexpr auto kQuietLook = std::chrono::seconds(2);  // a heap still for this long is quiet
 
 void closeTwice(platform::Socket s) {
     if (platform::closeSocket(s) != 0) platform::closeSocket(s);
@@ -32,116 +27,13 @@ constexpr int kAwayReposts = 16;
 }  // namespace
 
 ServiceContext::~ServiceContext() {
-    {
-        std::lock_guard<std::mutex> hold(houseMutex_);
-        houseStopping_ = true;
-    }
-    houseChanged_.notify_all();
-    if (house_.joinable()) house_.join();
-    for (const Drain& d : drains_) releaseRecord(d.record);
-    for (const Retry& r : retries_) releaseRecord(r.listener);
-    for (const Look& l : looks_) releaseRecord(l.record);
-    for (const HalfClose& h : halfCloses_) {
-        releaseRecord(h.record);
-        releaseRecord(h.partner);
-    }
+    housekeeping.stop();  // it holds records, which go back to the heap
     heap.release();
 }
 
 bool ServiceContext::startSockets() {
     if (!socketsStarted) socketsStarted = platform::startup() == 0;
     return socketsStarted;
-}
-
-IoRecord* ServiceContext::allocRecord(bool withBuffer) {
-    void* memory = heap.alloc(sizeof(IoRecord));
-    if (!memory) return nullptr;
-    auto* record = new (memory) IoRecord;
-    record->serial = nextSerial_.fetch_add(1, std::memory_order_relaxed) + 1;
-    record->peerBlock = static_cast<unsigned char*>(heap.alloc(platform::kPeerBlockSize));
-    if (withBuffer) giveBuffer(record);
-    return record;
-}
-
-IoRecord* ServiceContext::allocListener() {
-    void* memory = heap.alloc(sizeof(IoRecord));
-    if (!memory) return nullptr;
-    return new (memory) IoRecord;
-}
-
-bool ServiceContext::giveBuffer(IoRecord* record) {
-    if (!record) return false;
-    if (!record->buf) {
-        record->buf = static_cast<char*>(heap.allocBuffer(BUFFER_SIZE));
-        if (!record->buf) return false;
-    }
-    record->bufLen = BUFFER_SIZE;
-    return true;
-}
-
-SendRecord* ServiceContext::allocSendRecord(IoRecord* connection, const char* data,
-                                            std::uint32_t bytes) {
-    if (!connection || !data) return nullptr;
-    // The copy lives right behind the record: one allocation per chunk.
-    void* memory = heap.allocBuffer(sizeof(SendRecord) + bytes);
-    if (!memory) return nullptr;
-    auto* record = new (memory) SendRecord;
-    record->opType = OP_SEND;
-    record->buf = reinterpret_cast<char*>(record + 1);
-    std::memcpy(record->buf, data, bytes);
-    record->bufLen = bytes;
-    record->total = bytes;
-    connection->queuedBytes.fetch_add(bytes);
-    record->socket = connection->socket.load();
-    record->parent = connection;
-    retain(connection);
-    return record;
-}
-
-void ServiceContext::retain(IoRecord* record) {
-    if (record) record->refs.fetch_add(1, std::memory_order_relaxed);
-}
-
-void ServiceContext::releaseRecord(IoRecord* record) {
-    if (record && record->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        freeConnection(record);
-    }
-}
-
-void ServiceContext::freeConnection(IoRecord* record) {
-    IoRecord* owner = record->parent;
-    releaseRecord(record->partner.exchange(nullptr));
-    releaseRecord(record->drainWaiter.exchange(nullptr));
-    if (RecordBase* watch = record->watch.exchange(nullptr)) {
-        watch->~RecordBase();
-        void* memory = watch;
-        heap.free(memory);
-    }
-    heap.freeTyped(record->peerBlock);
-    heap.freeTyped(record->buf);
-    record->~IoRecord();
-    void* memory = record;
-    heap.free(memory);
-    releaseRecord(owner);
-}
-
-void ServiceContext::freeSendRecord(SendRecord* record) {
-    if (!record) return;
-    settleSend(record);
-    dropSend(record);
-}
-
-void ServiceContext::settleSend(SendRecord* record) {
-    if (!record->settled.exchange(true)) sendsDone(record->parent, record->total);
-}
-
-void ServiceContext::dropSend(SendRecord* record) {
-    if (record->holds.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-    IoRecord* connection = record->parent;
-    record->~SendRecord();
-    void* memory = record;
-    heap.free(memory);
-    releaseRecord(connection);
 }
 
 void ServiceContext::sendsDone(IoRecord* connection, std::uint32_t bytes) {
@@ -269,25 +161,14 @@ void ServiceContext::watchEnded(IoRecord* record, int error, bool peerEnded) {
     } else if (stillPaused(record)) {
         // Bytes wait (or the peer's end behind them): a watch posted now
         // would complete again at once, so it is posted after a pause.
-        retain(record);
-        {
-            std::lock_guard<std::mutex> hold(houseMutex_);
-            looks_.push_back({record, std::chrono::steady_clock::now() + pausedLook.load()});
-        }
-        wakeHousekeeping();
+        housekeeping.lookAgain(record);
     }
     releaseRecord(record);  // the watch's
 }
 
 void ServiceContext::watchHalfClose(IoRecord* record, IoRecord* partner) {
     if (record->halfWatched.exchange(true)) return;
-    retain(record);
-    retain(partner);
-    {
-        std::lock_guard<std::mutex> hold(houseMutex_);
-        halfCloses_.push_back({record, partner, -1, std::chrono::steady_clock::now()});
-    }
-    wakeHousekeeping();
+    housekeeping.boundHalfClose(record, partner);
 }
 
 void ServiceContext::endOfInput(IoRecord* record) {
@@ -346,153 +227,7 @@ void ServiceContext::acceptFailed(IoRecord* listener, int code) {
         listener->callback(listener->context, EV_ACCEPT_FAILED, listener,
                            static_cast<std::uint32_t>(code), tag(listener));
     }
-    retain(listener);
-    {
-        std::lock_guard<std::mutex> hold(houseMutex_);
-        retries_.push_back({listener, std::chrono::steady_clock::now() + acceptBackoff.load()});
-    }
-    wakeHousekeeping();
-}
-
-void ServiceContext::watchDrain(IoRecord* record) {
-    retain(record);
-    {
-        std::lock_guard<std::mutex> hold(houseMutex_);
-        drains_.push_back({record, readBytes(record, 1), std::chrono::steady_clock::now()});
-    }
-    wakeHousekeeping();
-}
-
-void ServiceContext::startHousekeeping() {
-    std::lock_guard<std::mutex> hold(houseMutex_);
-    if (house_.joinable() || houseStopping_) return;
-    try {
-        house_ = std::thread([this] { housekeeping(); });
-    } catch (const std::system_error&) {
-        // Tried again at the next need.
-    }
-}
-
-void ServiceContext::wakeHousekeeping() {
-    startHousekeeping();
-    houseChanged_.notify_all();
-}
-
-void ServiceContext::housekeeping() {
-    using Clock = std::chrono::steady_clock;
-    std::unique_lock<std::mutex> hold(houseMutex_);
-    Clock::time_point nextQuietLook = Clock::now() + kQuietLook;
-    std::size_t quietLive = 0;
-    bool compacted = true;  // nothing to give back before any load
-    while (!houseStopping_) {
-        const Clock::time_point now = Clock::now();
-        Clock::time_point next = now + std::chrono::hours(1);
-        const std::chrono::milliseconds bound = flushBound.load();
-        std::vector<IoRecord*> close;
-        std::vector<IoRecord*> release;
-        std::vector<IoRecord*> repost;
-        std::vector<IoRecord*> look;
-        const std::chrono::milliseconds halfBound = halfCloseBound.load();
-        for (auto it = halfCloses_.begin(); it != halfCloses_.end();) {
-            IoRecord* a = it->record;
-            IoRecord* b = it->partner;
-            const std::int64_t moved =
-                readBytes(a, 0) + readBytes(a, 1) + readBytes(b, 0) + readBytes(b, 1);
-            if (moved != it->moved) {
-                it->moved = moved;
-                it->progress = now;
-            }
-            if (a->socketClosed.load() || b->socketClosed.load()) {
-                // Closing already, the flush bound included.
-                release.push_back(a);
-                release.push_back(b);
-            } else if (now - it->progress >= halfBound) {
-                close.push_back(a);
-                close.push_back(b);
-            } else {
-                next = std::min(next, it->progress + halfBound);
-                ++it;
-                continue;
-            }
-            it = halfCloses_.erase(it);
-        }
-        // Entries waiting for a time: those due leave the list for `out`.
-        auto takeDue = [&](auto& list, auto member, std::vector<IoRecord*>& out) {
-            for (auto it = list.begin(); it != list.end();) {
-                if (it->due <= now) {
-                    out.push_back((*it).*member);
-                    it = list.erase(it);
-                } else {
-                    next = std::min(next, it->due);
-                    ++it;
-                }
-            }
-        };
-        takeDue(looks_, &Look::record, look);
-        for (auto it = drains_.begin(); it != drains_.end();) {
-            const std::int64_t sent = readBytes(it->record, 1);
-            if (sent != it->sent) {
-                it->sent = sent;
-                it->progress = now;
-            }
-            if (it->record->socketClosed.load()) {
-                release.push_back(it->record);
-            } else if (now - it->progress >= bound) {
-                close.push_back(it->record);
-            } else {
-                next = std::min(next, it->progress + bound);
-                ++it;
-                continue;
-            }
-            it = drains_.erase(it);
-        }
-        takeDue(retries_, &Retry::listener, repost);
-        // A heap whose block count has stood still for a while has gone
-        // quiet: what it kept after a load goes back to the system, once.
-        if (now >= nextQuietLook) {
-            const std::size_t live = heap.liveBlocks();
-            if (live != quietLive) {
-                quietLive = live;
-                compacted = false;
-            } else if (!compacted) {
-                compacted = true;
-                hold.unlock();
-                heap.compact();
-                hold.lock();
-            }
-            nextQuietLook = now + kQuietLook;
-        }
-        next = std::min(next, nextQuietLook);
-        if (close.empty() && release.empty() && repost.empty() && look.empty()) {
-            // Progress is looked at now and then, not at every send.
-            auto lookAgain = [&](bool watching, Clock::duration within) {
-                const auto every = std::min<Clock::duration>(within / 4, std::chrono::seconds(1));
-                if (watching) next = std::min(next, now + every + std::chrono::milliseconds(1));
-            };
-            lookAgain(!drains_.empty(), bound);
-            lookAgain(!halfCloses_.empty(), halfBound);
-            houseChanged_.wait_until(hold, next);
-            continue;
-        }
-        hold.unlock();
-        for (IoRecord* record : close) {
-            closeSocketOf(record);
-            releaseRecord(record);
-        }
-        for (IoRecord* record : release) releaseRecord(record);
-        for (IoRecord* record : look) {
-            if (stillPaused(record)) watchPeer(record);
-            releaseRecord(record);
-        }
-        for (IoRecord* listener : repost) {
-            int code = 0;
-            if (!listener->socketClosed.load() && !postAccept(listener, &code)) {
-                acceptFailed(listener, code);
-            }
-            releaseRecord(listener);
-        }
-        hold.lock();
-    }
+    housekeeping.retryAccept(listener);
 }
 
 void ServiceContext::closeAfterSends(IoRecord* record) {
@@ -501,7 +236,7 @@ void ServiceContext::closeAfterSends(IoRecord* record) {
     if (record->queuedBytes.load() == 0) {
         closeSocketOf(record);
     } else if (!record->socketClosed.load()) {
-        watchDrain(record);
+        housekeeping.boundFlush(record);
     }
 }
 
@@ -514,55 +249,6 @@ int ServiceContext::postConnect(IoRecord* record, std::uint32_t addressNet,
         platform::connectAsync(record->socket, addressNet, portHost, &record->overlapped);
     leaveSocket(record);
     return code;
-}
-
-std::int32_t ServiceContext::pendingAccepts(const IoRecord* listener) const {
-    if (!listener) return 0;
-    LockHold hold(globalLock);
-    return listener->pendingAccepts;
-}
-
-void ServiceContext::setPendingAccepts(IoRecord* listener, std::int32_t value) {
-    if (!listener) return;
-    LockHold hold(globalLock);
-    listener->pendingAccepts = value;
-}
-
-void ServiceContext::addPendingAccepts(IoRecord* listener, std::int32_t delta) {
-    if (!listener) return;
-    LockHold hold(globalLock);
-    listener->pendingAccepts += delta;
-}
-
-void ServiceContext::addListener(IoRecord* listener) {
-    LockHold hold(globalLock);
-    listenerList_.push_back(listener);
-}
-
-void ServiceContext::removeListener(IoRecord* listener) {
-    LockHold hold(globalLock);
-    auto it = std::find(listenerList_.begin(), listenerList_.end(), listener);
-    if (it != listenerList_.end()) listenerList_.erase(it);
-}
-
-std::vector<IoRecord*> ServiceContext::listeners() const {
-    LockHold hold(globalLock);
-    return listenerList_;
-}
-
-platform::PortHandle ServiceContext::portToShare() const {
-    std::lock_guard<std::mutex> hold(portsMutex_);
-    return ports_.empty() ? nullptr : ports_.front();
-}
-
-void ServiceContext::addPort(platform::PortHandle port) {
-    std::lock_guard<std::mutex> hold(portsMutex_);
-    ports_.push_back(port);
-}
-
-void ServiceContext::removePort(platform::PortHandle port) {
-    std::lock_guard<std::mutex> hold(portsMutex_);
-    std::erase(ports_, port);
 }
 
 bool ServiceContext::postAccept(IoRecord* listener, int* error) {

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <initializer_list>
 #include <mutex>
@@ -12,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/housekeeping.h"
 #include "net/private_heap.h"
 #include "net/records.h"
 #include "platform/platform.h"
@@ -70,15 +70,15 @@ class ServiceContext {
     std::atomic<std::chrono::milliseconds> pausedLook{std::chrono::milliseconds(500)};
     // How long a listener waits before it posts again an accept that failed.
     std::atomic<std::chrono::milliseconds> acceptBackoff{std::chrono::milliseconds(100)};
+    // Closes stuck flushes and idle half-closed pairs, looks again at paused
+    // receives and posts failed accepts again, by the bounds above.
+    Housekeeping housekeeping{*this};
 
     // Overlapped operations. A failed post sets `error` when given.
     bool postAccept(IoRecord* listener, int* error = nullptr);
     // An accept of a listener still open failed (or could not be posted):
     // EV_ACCEPT_FAILED once per burst, and it is posted again after the back-off.
     void acceptFailed(IoRecord* listener, int code);
-    // Starts the thread that bounds flushes and posts failed accepts again
-    // (WnSocketService::start does); it is started at the first need otherwise.
-    void startHousekeeping();
     // A paired connection's peer ended its stream: its partner's sending is
     // shut down once what is queued is sent, and the pair is closed once both
     // directions have ended. Without a partner it is a close.
@@ -138,21 +138,18 @@ class ServiceContext {
     void removePort(platform::PortHandle port);
 
   private:
+    friend class Housekeeping;
     std::atomic<std::uint64_t> nextSerial_{0};
 
     void shutdownAfterSends(IoRecord* record);
     void shutdownSending(IoRecord* record);
     void postEnd(IoRecord* record);
-    void watchDrain(IoRecord* record);
     // While paused: a watch for the peer's reset (see platform::watchAsync).
     void watchPeer(IoRecord* record);
     bool stillPaused(IoRecord* record);
     // One direction of the pair has ended: both close after halfCloseBound
     // with nothing moved.
     void watchHalfClose(IoRecord* record, IoRecord* partner);
-    // The housekeeping thread: bounded flushes and accept back-offs.
-    void wakeHousekeeping();
-    void housekeeping();
     void freeConnection(IoRecord* record);
     void settleSend(SendRecord* record);
     void dropSend(SendRecord* record);
@@ -160,34 +157,6 @@ class ServiceContext {
     std::vector<IoRecord*> listenerList_;
     mutable std::mutex portsMutex_;
     std::vector<platform::PortHandle> ports_;
-
-    struct Drain {
-        IoRecord* record;  // holds a reference
-        std::int64_t sent;
-        std::chrono::steady_clock::time_point progress;
-    };
-    struct Look {
-        IoRecord* record;  // holds a reference
-        std::chrono::steady_clock::time_point due;
-    };
-    struct HalfClose {
-        IoRecord* record;   // whose input ended; holds a reference
-        IoRecord* partner;  // holds a reference
-        std::int64_t moved;
-        std::chrono::steady_clock::time_point progress;
-    };
-    struct Retry {
-        IoRecord* listener;  // holds a reference
-        std::chrono::steady_clock::time_point due;
-    };
-    std::mutex houseMutex_;
-    std::condition_variable houseChanged_;
-    std::vector<Drain> drains_;
-    std::vector<Retry> retries_;
-    std::vector<Look> looks_;
-    std::vector<HalfClose> halfCloses_;
-    bool houseStopping_ = false;
-    std::thread house_;  // started with the first need
 };
 
 enum class ServiceRole { Server, Client };
