@@ -39,40 +39,41 @@ bool ServiceContext::startSockets() {
 void ServiceContext::sendsDone(IoRecord* connection, std::uint32_t bytes) {
     const std::int64_t left = connection->queuedBytes.fetch_sub(bytes) - bytes;
     if (left <= kSendLowWater) {
-        if (IoRecord* source = connection->drainWaiter.exchange(nullptr)) {
-            if (source->paused.exchange(false)) postReceive(source);
+        if (IoRecord* source = connection->pausedSource.exchange(nullptr)) {
+            if (source->drainPaused.exchange(false)) postReceive(source);
             releaseRecord(source);
         }
     }
     if (left != 0) return;
-    if (connection->closeWhenDrained) {
+    const Output output = connection->output.load();
+    if (output == Output::CloseWhenDrained) {
         closeSocketOf(connection);
-    } else if (connection->shutdownWhenDrained) {
+    } else if (output == Output::EndWhenDrained) {
         shutdownSending(connection);
     }
 }
 
-bool ServiceContext::mayReceive(IoRecord* record) {
+bool ServiceContext::pauseIfPartnerFull(IoRecord* record) {
     IoRecord* target = record->partner.load();
-    if (!target || target->queuedBytes.load() <= kSendHighWater) return true;
+    if (!target || target->queuedBytes.load() <= kSendHighWater) return false;
     retain(record);
-    record->paused = true;
+    record->drainPaused = true;
     IoRecord* expected = nullptr;
-    if (!target->drainWaiter.compare_exchange_strong(expected, record)) {
-        record->paused = false;
+    if (!target->pausedSource.compare_exchange_strong(expected, record)) {
+        record->drainPaused = false;
         releaseRecord(record);
-        return true;  // one source per target; never expected
+        return false;  // one source per target; never expected
     }
     // The target may have drained before it could see us: take ourselves back.
     if (target->queuedBytes.load() <= kSendLowWater) {
         expected = record;
-        if (target->drainWaiter.compare_exchange_strong(expected, nullptr)) {
-            record->paused = false;
+        if (target->pausedSource.compare_exchange_strong(expected, nullptr)) {
+            record->drainPaused = false;
             releaseRecord(record);
-            return true;
+            return false;
         }
     }
-    return false;
+    return true;
 }
 
 void ServiceContext::setPartner(IoRecord* record, IoRecord* partner) {
@@ -81,41 +82,42 @@ void ServiceContext::setPartner(IoRecord* record, IoRecord* partner) {
     releaseRecord(record->partner.exchange(partner));
 }
 
-namespace {
-// Held: the first receive's bytes wait; stashed: they came and wait in the
-// record. Released, the gate is open again, as it was before any hold.
-enum Gate : std::int32_t { kOpen = 0, kHeld = 1, kStashed = 2 };
-}  // namespace
-
 void ServiceContext::holdFirstReceive(IoRecord* record) {
-    if (record) record->receiveGate = kHeld;
+    if (record) record->ownerPause = ReceivePause::Paused;
 }
 
+// Released, the receive runs again, as before any pause; bytes that came
+// meanwhile are passed on now.
 void ServiceContext::releaseFirstReceive(IoRecord* record) {
-    if (!record || record->receiveGate.exchange(kOpen) != kStashed) return;
-    receiveDone(record, record->heldBytes);
+    if (!record ||
+        record->ownerPause.exchange(ReceivePause::Running) != ReceivePause::BytesWaiting) {
+        return;
+    }
+    receiveDone(record, record->pausedBytes);
 }
 
 void ServiceContext::receiveDone(IoRecord* record, std::uint32_t bytes) {
-    if (record->receiveGate.load() == kHeld) {
-        record->heldBytes = bytes;
-        std::int32_t expected = kHeld;
-        if (record->receiveGate.compare_exchange_strong(expected, kStashed)) return;
+    if (record->ownerPause.load() == ReceivePause::Paused) {
+        record->pausedBytes = bytes;
+        ReceivePause expected = ReceivePause::Paused;
+        if (record->ownerPause.compare_exchange_strong(expected, ReceivePause::BytesWaiting)) {
+            return;
+        }
     }
     if (record->callback) {
         record->callback(record->context, EV_RECEIVED, record, bytes, tag(record->parent));
     }
     addBytes(record, 0, bytes);
     addBytes(record->parent, 0, bytes);  // an accepted connection's listener
-    if (!mayReceive(record)) {
+    if (pauseIfPartnerFull(record)) {
         watchPeer(record);
         return;
     }
     postReceive(record);
 }
 
-bool ServiceContext::stillPaused(IoRecord* record) {
-    return record->paused.load() && !record->closed.load();
+bool ServiceContext::stillPausedForDrain(IoRecord* record) {
+    return record->drainPaused.load() && !record->closed.load();
 }
 
 void ServiceContext::watchPeer(IoRecord* record) {
@@ -124,7 +126,7 @@ void ServiceContext::watchPeer(IoRecord* record) {
     if (!watch) {
         void* memory = heap.alloc(sizeof(RecordBase));
         if (!memory) {
-            record->watching = false;  // unwatched, as a paused record was before
+            record->watching = false;  // unwatched, as a paused receive was before
             return;
         }
         watch = new (memory) RecordBase;
@@ -147,7 +149,7 @@ void ServiceContext::watchPeer(IoRecord* record) {
 
 void ServiceContext::watchEnded(IoRecord* record, int error, bool peerEnded) {
     record->watching = false;
-    if (peerEnded && error == 0 && stillPaused(record)) {
+    if (peerEnded && error == 0 && stillPausedForDrain(record)) {
         // The peer's end waits behind bytes nobody takes: the pair is
         // half-closed from here on, and bounded as such.
         IoRecord* partner = record->partner.load();
@@ -157,8 +159,8 @@ void ServiceContext::watchEnded(IoRecord* record, int error, bool peerEnded) {
         // The peer reset, or the socket was closed here: with no receive
         // standing, nothing else would end the record. Its close runs as a
         // failed receive's would; the drain that comes later posts nothing.
-        if (record->paused.exchange(false)) closeRecord(record);
-    } else if (stillPaused(record)) {
+        if (record->drainPaused.exchange(false)) closeRecord(record);
+    } else if (stillPausedForDrain(record)) {
         // Bytes wait (or the peer's end behind them): a watch posted now
         // would complete again at once, so it is posted after a pause.
         housekeeping.lookAgain(record);
@@ -173,7 +175,7 @@ void ServiceContext::watchHalfClose(IoRecord* record, IoRecord* partner) {
 
 void ServiceContext::endOfInput(IoRecord* record) {
     // Nothing else closes the record while its own receive is being handled,
-    // so it and its partner reference hold until inputEnded is set; from then
+    // so it and its partner reference hold until its input has ended; from then
     // on the partner's end may close both, so each is held here.
     IoRecord* partner = record->partner.load();
     if (!partner || partner->closed.load()) {
@@ -182,12 +184,12 @@ void ServiceContext::endOfInput(IoRecord* record) {
     }
     retain(record);
     retain(partner);
-    record->inputEnded = true;
+    advance(record->input, Input::Ended);
     if (record->socketClosed.load()) {
         closeRecord(record);  // closed meanwhile, while a receive still stood for it
     } else {
         shutdownAfterSends(partner);
-        if (partner->inputEnded.load()) {
+        if (partner->input.load() == Input::Ended) {
             // Both directions have ended.
             closeAfterSends(record);
             closeAfterSends(partner);
@@ -200,12 +202,12 @@ void ServiceContext::endOfInput(IoRecord* record) {
 }
 
 void ServiceContext::shutdownAfterSends(IoRecord* record) {
-    record->shutdownWhenDrained = true;
+    advance(record->output, Output::EndWhenDrained);
     if (record->queuedBytes.load() == 0) shutdownSending(record);
 }
 
 void ServiceContext::shutdownSending(IoRecord* record) {
-    if (record->sendShut.exchange(true) || !enterSocket(record)) return;
+    if (advance(record->output, Output::Ended) >= Output::Ended || !enterSocket(record)) return;
     platform::shutdownSend(record->socket);
     leaveSocket(record);
 }
@@ -232,7 +234,7 @@ void ServiceContext::acceptFailed(IoRecord* listener, int code) {
 
 void ServiceContext::closeAfterSends(IoRecord* record) {
     if (!record) return;
-    record->closeWhenDrained = true;
+    advance(record->output, Output::CloseWhenDrained);
     if (record->queuedBytes.load() == 0) {
         closeSocketOf(record);
     } else if (!record->socketClosed.load()) {
@@ -369,7 +371,7 @@ void ServiceContext::closeSocketOf(IoRecord* record) {
     if (record->socketUse.fetch_or(kCloseWanted) == 0) closeTwice(record->socket);
     // No receive is left to fail and end it: its end goes through the port,
     // so the close event never runs inside whoever closed the socket.
-    if (record->inputEnded.load()) postEnd(record);
+    if (record->input.load() == Input::Ended) postEnd(record);
 }
 
 // The user holds a reference: once posted, the operation may complete and drop

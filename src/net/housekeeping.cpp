@@ -170,7 +170,7 @@ void Housekeeping::doWork(const Work& work) {
     }
     for (IoRecord* record : work.release) ctx_.releaseRecord(record);
     for (IoRecord* record : work.look) {
-        if (ctx_.stillPaused(record)) ctx_.watchPeer(record);
+        if (ctx_.stillPausedForDrain(record)) ctx_.watchPeer(record);
         ctx_.releaseRecord(record);
     }
     for (IoRecord* listener : work.repost) {

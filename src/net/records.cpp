@@ -66,7 +66,7 @@ void ServiceContext::releaseRecord(IoRecord* record) {
 void ServiceContext::freeConnection(IoRecord* record) {
     IoRecord* owner = record->parent;
     releaseRecord(record->partner.exchange(nullptr));
-    releaseRecord(record->drainWaiter.exchange(nullptr));
+    releaseRecord(record->pausedSource.exchange(nullptr));
     if (RecordBase* watch = record->watch.exchange(nullptr)) {
         watch->~RecordBase();
         void* memory = watch;

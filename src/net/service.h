@@ -65,8 +65,8 @@ class ServiceContext {
     // How long a pair with one direction ended (its end passed on as a
     // half-close) may go with nothing moved either way before both close.
     std::atomic<std::chrono::milliseconds> halfCloseBound{std::chrono::milliseconds(60000)};
-    // How often a paused connection whose watch found bytes waiting looks
-    // again for its peer's reset (see watchEnded).
+    // How often a receive paused for the drain, whose watch found bytes
+    // waiting, looks again for its peer's reset (see watchEnded).
     std::atomic<std::chrono::milliseconds> pausedLook{std::chrono::milliseconds(500)};
     // How long a listener waits before it posts again an accept that failed.
     std::atomic<std::chrono::milliseconds> acceptBackoff{std::chrono::milliseconds(100)};
@@ -119,10 +119,11 @@ class ServiceContext {
     // A receive's bytes: EV_RECEIVED, the counters (the listener's too for an
     // accepted connection), then the next receive unless the partner must drain.
     void receiveDone(IoRecord* record, std::uint32_t bytes);
-    // After a receive: true when the next receive may be posted now; false when
-    // it waits for the partner's sends to drain (whoever drains posts it).
-    bool mayReceive(IoRecord* record);
-    // A paused connection's watch ended: a failure is the peer's leaving
+    // After a receive: pauses the next one (true) while the partner's sends
+    // pile up: the record waits in the partner's `pausedSource`, and
+    // whoever drains them posts it. False: it may be posted now.
+    bool pauseIfPartnerFull(IoRecord* record);
+    // A paused receive's watch ended: a failure is the peer's leaving
     // (its close runs as a failed receive's would); a success while still
     // paused, bytes waiting, is looked at again after pausedLook. The peer's
     // end behind those bytes puts the pair under the half-close bound.
@@ -144,9 +145,10 @@ class ServiceContext {
     void shutdownAfterSends(IoRecord* record);
     void shutdownSending(IoRecord* record);
     void postEnd(IoRecord* record);
-    // While paused: a watch for the peer's reset (see platform::watchAsync).
+    // While a receive is paused for the drain: a watch for the peer's reset
+    // (see platform::watchAsync).
     void watchPeer(IoRecord* record);
-    bool stillPaused(IoRecord* record);
+    bool stillPausedForDrain(IoRecord* record);
     // One direction of the pair has ended: both close after halfCloseBound
     // with nothing moved.
     void watchHalfClose(IoRecord* record, IoRecord* partner);
