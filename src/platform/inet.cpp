@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "platform/inet.h"
 #include "platform/platform.h"
 
 namespace lumesk::platform {
@@ -25,6 +26,14 @@ std::string formatIPv4(std::uint32_t addressNet) {
     char buf[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &a, buf, sizeof buf);
     return buf;
+}
+
+sockaddr_in makeAddress(std::uint32_t addressNet, std::uint16_t portHost) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(portHost);
+    address.sin_addr.s_addr = addressNet;
+    return address;
 }
 
 std::uint16_t toNetwork16(std::uint16_t value) {

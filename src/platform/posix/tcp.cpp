@@ -53,14 +53,6 @@ void noDelay(int fd) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-sockaddr_in makeAddress(std::uint32_t addressNet, std::uint16_t portHost) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(portHost);
-    sa.sin_addr.s_addr = addressNet;
-    return sa;
-}
-
 namespace {
 
 enum class Attempt { Done, WouldBlock, Failed };

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/inet.h"
 #include "platform/posix/socket_table.h"
 
 namespace lumesk::platform::posix {
@@ -23,7 +24,6 @@ bool activate(SocketEntry* e, Socket h);
 // A relay passes each chunk on as it comes: small writes must not wait for
 // the peer's acknowledgement (Nagle), or a request/response stalls 40 ms.
 void noDelay(int fd);
-sockaddr_in makeAddress(std::uint32_t addressNet, std::uint16_t portHost);
 
 // A connection taken for a queued accept, not yet handed to its target.
 struct Accepted {

@@ -23,14 +23,6 @@ std::atomic<LPFN_CONNECTEX> gConnectEx{nullptr};
 
 }  // namespace
 
-sockaddr_in makeAddress(std::uint32_t addressNet, std::uint16_t portHost) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(portHost);
-    address.sin_addr.s_addr = addressNet;
-    return address;
-}
-
 int resultOf(int rc) {
     return rc == SOCKET_ERROR ? WSAGetLastError() : 0;
 }

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/inet.h"
 #include "platform/platform.h"
 
 namespace lumesk::platform::win32 {
@@ -22,7 +23,6 @@ inline Socket fromSystem(SOCKET socket) {
     return socket == INVALID_SOCKET ? kNoSocket : static_cast<Socket>(socket);
 }
 
-sockaddr_in makeAddress(std::uint32_t addressNet, std::uint16_t portHost);
 // A call's result as a Winsock code: 0, or the thread's last error.
 int resultOf(int rc);
 // A relay passes each chunk on as it comes: small answers must not wait for
