@@ -539,12 +539,12 @@ TEST_F(Engine, StoppingWhileRelaysConnectReportsNothing) {
             ASSERT_TRUE(waiting.back().sendAll(&b, 1));
         }
         // Each byte waits in its client's record for the relay.
-        constexpr std::int32_t kBytesHeld = 2;  // net/context.cpp's gate
         ASSERT_TRUE(waitFor([&] {
             std::lock_guard<std::mutex> lock(*engine.clientTableLock());
             int held = 0;
             for (const auto& s : std::as_const(table.at(1).clients)) {
-                held += !s.isFree() && s.connections[0]->receiveGate.load() == kBytesHeld;
+                held += !s.isFree() &&
+                        s.connections[0]->ownerPause.load() == net::ReceivePause::BytesWaiting;
             }
             return held == 5;
         }));

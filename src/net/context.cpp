@@ -1,10 +1,7 @@
-// The service's shared state: records and their lifetime, posts, flow
-// control, half-close and close, housekeeping (WnSocketService runs the
-// workers, service.cpp).
-#include <algorithm>
-#include <cstring>
+// The service's shared operations on records: posts, flow control,
+// half-close and close (records and their lifetime are in records.cpp;
+// what waits for a time, housekeeping.cpp; the workers, service.cpp).
 #include <new>
-#include <system_error>
 
 #include "net/error_texts.h"
 #include "net/service.h"
@@ -12,8 +9,6 @@
 namespace lumesk::net {
 
 namespace {
-
-constexpr auto kQuietLook = std::chrono::seconds(2);  // a heap still for this long is quiet
 
 void closeTwice(platform::Socket s) {
     if (platform::closeSocket(s) != 0) platform::closeSocket(s);
@@ -32,19 +27,7 @@ constexpr int kAwayReposts = 16;
 }  // namespace
 
 ServiceContext::~ServiceContext() {
-    {
-        std::lock_guard<std::mutex> hold(houseMutex_);
-        houseStopping_ = true;
-    }
-    houseChanged_.notify_all();
-    if (house_.joinable()) house_.join();
-    for (const Drain& d : drains_) releaseRecord(d.record);
-    for (const Retry& r : retries_) releaseRecord(r.listener);
-    for (const Look& l : looks_) releaseRecord(l.record);
-    for (const HalfClose& h : halfCloses_) {
-        releaseRecord(h.record);
-        releaseRecord(h.partner);
-    }
+    housekeeping.stop();  // it holds records, which go back to the heap
     heap.release();
 }
 
@@ -53,134 +36,44 @@ bool ServiceContext::startSockets() {
     return socketsStarted;
 }
 
-IoRecord* ServiceContext::allocRecord(bool withBuffer) {
-    void* memory = heap.alloc(sizeof(IoRecord));
-    if (!memory) return nullptr;
-    auto* record = new (memory) IoRecord;
-    record->serial = nextSerial_.fetch_add(1, std::memory_order_relaxed) + 1;
-    record->peerBlock = static_cast<unsigned char*>(heap.alloc(platform::kPeerBlockSize));
-    if (withBuffer) giveBuffer(record);
-    return record;
-}
-
-IoRecord* ServiceContext::allocListener() {
-    void* memory = heap.alloc(sizeof(IoRecord));
-    if (!memory) return nullptr;
-    return new (memory) IoRecord;
-}
-
-bool ServiceContext::giveBuffer(IoRecord* record) {
-    if (!record) return false;
-    if (!record->buf) {
-        record->buf = static_cast<char*>(heap.allocBuffer(BUFFER_SIZE));
-        if (!record->buf) return false;
-    }
-    record->bufLen = BUFFER_SIZE;
-    return true;
-}
-
-SendRecord* ServiceContext::allocSendRecord(IoRecord* connection, const char* data,
-                                            std::uint32_t bytes) {
-    if (!connection || !data) return nullptr;
-    // The copy lives right behind the record: one allocation per chunk.
-    void* memory = heap.allocBuffer(sizeof(SendRecord) + bytes);
-    if (!memory) return nullptr;
-    auto* record = new (memory) SendRecord;
-    record->opType = OP_SEND;
-    record->buf = reinterpret_cast<char*>(record + 1);
-    std::memcpy(record->buf, data, bytes);
-    record->bufLen = bytes;
-    record->total = bytes;
-    connection->queuedBytes.fetch_add(bytes);
-    record->socket = connection->socket.load();
-    record->parent = connection;
-    retain(connection);
-    return record;
-}
-
-void ServiceContext::retain(IoRecord* record) {
-    if (record) record->refs.fetch_add(1, std::memory_order_relaxed);
-}
-
-void ServiceContext::releaseRecord(IoRecord* record) {
-    if (record && record->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        freeConnection(record);
-    }
-}
-
-void ServiceContext::freeConnection(IoRecord* record) {
-    IoRecord* owner = record->parent;
-    releaseRecord(record->partner.exchange(nullptr));
-    releaseRecord(record->drainWaiter.exchange(nullptr));
-    if (RecordBase* watch = record->watch.exchange(nullptr)) {
-        watch->~RecordBase();
-        void* memory = watch;
-        heap.free(memory);
-    }
-    heap.freeTyped(record->peerBlock);
-    heap.freeTyped(record->buf);
-    record->~IoRecord();
-    void* memory = record;
-    heap.free(memory);
-    releaseRecord(owner);
-}
-
-void ServiceContext::freeSendRecord(SendRecord* record) {
-    if (!record) return;
-    settleSend(record);
-    dropSend(record);
-}
-
-void ServiceContext::settleSend(SendRecord* record) {
-    if (!record->settled.exchange(true)) sendsDone(record->parent, record->total);
-}
-
-void ServiceContext::dropSend(SendRecord* record) {
-    if (record->holds.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-    IoRecord* connection = record->parent;
-    record->~SendRecord();
-    void* memory = record;
-    heap.free(memory);
-    releaseRecord(connection);
-}
-
 void ServiceContext::sendsDone(IoRecord* connection, std::uint32_t bytes) {
     const std::int64_t left = connection->queuedBytes.fetch_sub(bytes) - bytes;
     if (left <= kSendLowWater) {
-        if (IoRecord* source = connection->drainWaiter.exchange(nullptr)) {
-            if (source->paused.exchange(false)) postReceive(source);
+        if (IoRecord* source = connection->pausedSource.exchange(nullptr)) {
+            if (source->drainPaused.exchange(false)) postReceive(source);
             releaseRecord(source);
         }
     }
     if (left != 0) return;
-    if (connection->closeWhenDrained) {
+    const Output output = connection->output.load();
+    if (output == Output::CloseWhenDrained) {
         closeSocketOf(connection);
-    } else if (connection->shutdownWhenDrained) {
+    } else if (output == Output::EndWhenDrained) {
         shutdownSending(connection);
     }
 }
 
-bool ServiceContext::mayReceive(IoRecord* record) {
+bool ServiceContext::pauseIfPartnerFull(IoRecord* record) {
     IoRecord* target = record->partner.load();
-    if (!target || target->queuedBytes.load() <= kSendHighWater) return true;
+    if (!target || target->queuedBytes.load() <= kSendHighWater) return false;
     retain(record);
-    record->paused = true;
+    record->drainPaused = true;
     IoRecord* expected = nullptr;
-    if (!target->drainWaiter.compare_exchange_strong(expected, record)) {
-        record->paused = false;
+    if (!target->pausedSource.compare_exchange_strong(expected, record)) {
+        record->drainPaused = false;
         releaseRecord(record);
-        return true;  // one source per target; never expected
+        return false;  // one source per target; never expected
     }
     // The target may have drained before it could see us: take ourselves back.
     if (target->queuedBytes.load() <= kSendLowWater) {
         expected = record;
-        if (target->drainWaiter.compare_exchange_strong(expected, nullptr)) {
-            record->paused = false;
+        if (target->pausedSource.compare_exchange_strong(expected, nullptr)) {
+            record->drainPaused = false;
             releaseRecord(record);
-            return true;
+            return false;
         }
     }
-    return false;
+    return true;
 }
 
 void ServiceContext::setPartner(IoRecord* record, IoRecord* partner) {
@@ -189,41 +82,42 @@ void ServiceContext::setPartner(IoRecord* record, IoRecord* partner) {
     releaseRecord(record->partner.exchange(partner));
 }
 
-namespace {
-// Held: the first receive's bytes wait; stashed: they came and wait in the
-// record. Released, the gate is open again, as it was before any hold.
-enum Gate : std::int32_t { kOpen = 0, kHeld = 1, kStashed = 2 };
-}  // namespace
-
 void ServiceContext::holdFirstReceive(IoRecord* record) {
-    if (record) record->receiveGate = kHeld;
+    if (record) record->ownerPause = ReceivePause::Paused;
 }
 
+// Released, the receive runs again, as before any pause; bytes that came
+// meanwhile are passed on now.
 void ServiceContext::releaseFirstReceive(IoRecord* record) {
-    if (!record || record->receiveGate.exchange(kOpen) != kStashed) return;
-    receiveDone(record, record->heldBytes);
+    if (!record ||
+        record->ownerPause.exchange(ReceivePause::Running) != ReceivePause::BytesWaiting) {
+        return;
+    }
+    receiveDone(record, record->pausedBytes);
 }
 
 void ServiceContext::receiveDone(IoRecord* record, std::uint32_t bytes) {
-    if (record->receiveGate.load() == kHeld) {
-        record->heldBytes = bytes;
-        std::int32_t expected = kHeld;
-        if (record->receiveGate.compare_exchange_strong(expected, kStashed)) return;
+    if (record->ownerPause.load() == ReceivePause::Paused) {
+        record->pausedBytes = bytes;
+        ReceivePause expected = ReceivePause::Paused;
+        if (record->ownerPause.compare_exchange_strong(expected, ReceivePause::BytesWaiting)) {
+            return;
+        }
     }
     if (record->callback) {
         record->callback(record->context, EV_RECEIVED, record, bytes, tag(record->parent));
     }
     addBytes(record, 0, bytes);
     addBytes(record->parent, 0, bytes);  // an accepted connection's listener
-    if (!mayReceive(record)) {
+    if (pauseIfPartnerFull(record)) {
         watchPeer(record);
         return;
     }
     postReceive(record);
 }
 
-bool ServiceContext::stillPaused(IoRecord* record) {
-    return record->paused.load() && !record->closed.load();
+bool ServiceContext::stillPausedForDrain(IoRecord* record) {
+    return record->drainPaused.load() && !record->closed.load();
 }
 
 void ServiceContext::watchPeer(IoRecord* record) {
@@ -232,7 +126,7 @@ void ServiceContext::watchPeer(IoRecord* record) {
     if (!watch) {
         void* memory = heap.alloc(sizeof(RecordBase));
         if (!memory) {
-            record->watching = false;  // unwatched, as a paused record was before
+            record->watching = false;  // unwatched, as a paused receive was before
             return;
         }
         watch = new (memory) RecordBase;
@@ -255,7 +149,7 @@ void ServiceContext::watchPeer(IoRecord* record) {
 
 void ServiceContext::watchEnded(IoRecord* record, int error, bool peerEnded) {
     record->watching = false;
-    if (peerEnded && error == 0 && stillPaused(record)) {
+    if (peerEnded && error == 0 && stillPausedForDrain(record)) {
         // The peer's end waits behind bytes nobody takes: the pair is
         // half-closed from here on, and bounded as such.
         IoRecord* partner = record->partner.load();
@@ -265,34 +159,23 @@ void ServiceContext::watchEnded(IoRecord* record, int error, bool peerEnded) {
         // The peer reset, or the socket was closed here: with no receive
         // standing, nothing else would end the record. Its close runs as a
         // failed receive's would; the drain that comes later posts nothing.
-        if (record->paused.exchange(false)) closeRecord(record);
-    } else if (stillPaused(record)) {
+        if (record->drainPaused.exchange(false)) closeRecord(record);
+    } else if (stillPausedForDrain(record)) {
         // Bytes wait (or the peer's end behind them): a watch posted now
         // would complete again at once, so it is posted after a pause.
-        retain(record);
-        {
-            std::lock_guard<std::mutex> hold(houseMutex_);
-            looks_.push_back({record, std::chrono::steady_clock::now() + pausedLook.load()});
-        }
-        wakeHousekeeping();
+        housekeeping.lookAgain(record);
     }
     releaseRecord(record);  // the watch's
 }
 
 void ServiceContext::watchHalfClose(IoRecord* record, IoRecord* partner) {
     if (record->halfWatched.exchange(true)) return;
-    retain(record);
-    retain(partner);
-    {
-        std::lock_guard<std::mutex> hold(houseMutex_);
-        halfCloses_.push_back({record, partner, -1, std::chrono::steady_clock::now()});
-    }
-    wakeHousekeeping();
+    housekeeping.boundHalfClose(record, partner);
 }
 
 void ServiceContext::endOfInput(IoRecord* record) {
     // Nothing else closes the record while its own receive is being handled,
-    // so it and its partner reference hold until inputEnded is set; from then
+    // so it and its partner reference hold until its input has ended; from then
     // on the partner's end may close both, so each is held here.
     IoRecord* partner = record->partner.load();
     if (!partner || partner->closed.load()) {
@@ -301,12 +184,12 @@ void ServiceContext::endOfInput(IoRecord* record) {
     }
     retain(record);
     retain(partner);
-    record->inputEnded = true;
+    advance(record->input, Input::Ended);
     if (record->socketClosed.load()) {
         closeRecord(record);  // closed meanwhile, while a receive still stood for it
     } else {
         shutdownAfterSends(partner);
-        if (partner->inputEnded.load()) {
+        if (partner->input.load() == Input::Ended) {
             // Both directions have ended.
             closeAfterSends(record);
             closeAfterSends(partner);
@@ -319,12 +202,12 @@ void ServiceContext::endOfInput(IoRecord* record) {
 }
 
 void ServiceContext::shutdownAfterSends(IoRecord* record) {
-    record->shutdownWhenDrained = true;
+    advance(record->output, Output::EndWhenDrained);
     if (record->queuedBytes.load() == 0) shutdownSending(record);
 }
 
 void ServiceContext::shutdownSending(IoRecord* record) {
-    if (record->sendShut.exchange(true) || !enterSocket(record)) return;
+    if (advance(record->output, Output::Ended) >= Output::Ended || !enterSocket(record)) return;
     platform::shutdownSend(record->socket);
     leaveSocket(record);
 }
@@ -346,162 +229,16 @@ void ServiceContext::acceptFailed(IoRecord* listener, int code) {
         listener->callback(listener->context, EV_ACCEPT_FAILED, listener,
                            static_cast<std::uint32_t>(code), tag(listener));
     }
-    retain(listener);
-    {
-        std::lock_guard<std::mutex> hold(houseMutex_);
-        retries_.push_back({listener, std::chrono::steady_clock::now() + acceptBackoff.load()});
-    }
-    wakeHousekeeping();
-}
-
-void ServiceContext::watchDrain(IoRecord* record) {
-    retain(record);
-    {
-        std::lock_guard<std::mutex> hold(houseMutex_);
-        drains_.push_back({record, readBytes(record, 1), std::chrono::steady_clock::now()});
-    }
-    wakeHousekeeping();
-}
-
-void ServiceContext::startHousekeeping() {
-    std::lock_guard<std::mutex> hold(houseMutex_);
-    if (house_.joinable() || houseStopping_) return;
-    try {
-        house_ = std::thread([this] { housekeeping(); });
-    } catch (const std::system_error&) {
-        // Tried again at the next need.
-    }
-}
-
-void ServiceContext::wakeHousekeeping() {
-    startHousekeeping();
-    houseChanged_.notify_all();
-}
-
-void ServiceContext::housekeeping() {
-    using Clock = std::chrono::steady_clock;
-    std::unique_lock<std::mutex> hold(houseMutex_);
-    Clock::time_point nextQuietLook = Clock::now() + kQuietLook;
-    std::size_t quietLive = 0;
-    bool compacted = true;  // nothing to give back before any load
-    while (!houseStopping_) {
-        const Clock::time_point now = Clock::now();
-        Clock::time_point next = now + std::chrono::hours(1);
-        const std::chrono::milliseconds bound = flushBound.load();
-        std::vector<IoRecord*> close;
-        std::vector<IoRecord*> release;
-        std::vector<IoRecord*> repost;
-        std::vector<IoRecord*> look;
-        const std::chrono::milliseconds halfBound = halfCloseBound.load();
-        for (auto it = halfCloses_.begin(); it != halfCloses_.end();) {
-            IoRecord* a = it->record;
-            IoRecord* b = it->partner;
-            const std::int64_t moved =
-                readBytes(a, 0) + readBytes(a, 1) + readBytes(b, 0) + readBytes(b, 1);
-            if (moved != it->moved) {
-                it->moved = moved;
-                it->progress = now;
-            }
-            if (a->socketClosed.load() || b->socketClosed.load()) {
-                // Closing already, the flush bound included.
-                release.push_back(a);
-                release.push_back(b);
-            } else if (now - it->progress >= halfBound) {
-                close.push_back(a);
-                close.push_back(b);
-            } else {
-                next = std::min(next, it->progress + halfBound);
-                ++it;
-                continue;
-            }
-            it = halfCloses_.erase(it);
-        }
-        // Entries waiting for a time: those due leave the list for `out`.
-        auto takeDue = [&](auto& list, auto member, std::vector<IoRecord*>& out) {
-            for (auto it = list.begin(); it != list.end();) {
-                if (it->due <= now) {
-                    out.push_back((*it).*member);
-                    it = list.erase(it);
-                } else {
-                    next = std::min(next, it->due);
-                    ++it;
-                }
-            }
-        };
-        takeDue(looks_, &Look::record, look);
-        for (auto it = drains_.begin(); it != drains_.end();) {
-            const std::int64_t sent = readBytes(it->record, 1);
-            if (sent != it->sent) {
-                it->sent = sent;
-                it->progress = now;
-            }
-            if (it->record->socketClosed.load()) {
-                release.push_back(it->record);
-            } else if (now - it->progress >= bound) {
-                close.push_back(it->record);
-            } else {
-                next = std::min(next, it->progress + bound);
-                ++it;
-                continue;
-            }
-            it = drains_.erase(it);
-        }
-        takeDue(retries_, &Retry::listener, repost);
-        // A heap whose block count has stood still for a while has gone
-        // quiet: what it kept after a load goes back to the system, once.
-        if (now >= nextQuietLook) {
-            const std::size_t live = heap.liveBlocks();
-            if (live != quietLive) {
-                quietLive = live;
-                compacted = false;
-            } else if (!compacted) {
-                compacted = true;
-                hold.unlock();
-                heap.compact();
-                hold.lock();
-            }
-            nextQuietLook = now + kQuietLook;
-        }
-        next = std::min(next, nextQuietLook);
-        if (close.empty() && release.empty() && repost.empty() && look.empty()) {
-            // Progress is looked at now and then, not at every send.
-            auto lookAgain = [&](bool watching, Clock::duration within) {
-                const auto every = std::min<Clock::duration>(within / 4, std::chrono::seconds(1));
-                if (watching) next = std::min(next, now + every + std::chrono::milliseconds(1));
-            };
-            lookAgain(!drains_.empty(), bound);
-            lookAgain(!halfCloses_.empty(), halfBound);
-            houseChanged_.wait_until(hold, next);
-            continue;
-        }
-        hold.unlock();
-        for (IoRecord* record : close) {
-            closeSocketOf(record);
-            releaseRecord(record);
-        }
-        for (IoRecord* record : release) releaseRecord(record);
-        for (IoRecord* record : look) {
-            if (stillPaused(record)) watchPeer(record);
-            releaseRecord(record);
-        }
-        for (IoRecord* listener : repost) {
-            int code = 0;
-            if (!listener->socketClosed.load() && !postAccept(listener, &code)) {
-                acceptFailed(listener, code);
-            }
-            releaseRecord(listener);
-        }
-        hold.lock();
-    }
+    housekeeping.retryAccept(listener);
 }
 
 void ServiceContext::closeAfterSends(IoRecord* record) {
     if (!record) return;
-    record->closeWhenDrained = true;
+    advance(record->output, Output::CloseWhenDrained);
     if (record->queuedBytes.load() == 0) {
         closeSocketOf(record);
     } else if (!record->socketClosed.load()) {
-        watchDrain(record);
+        housekeeping.boundFlush(record);
     }
 }
 
@@ -514,55 +251,6 @@ int ServiceContext::postConnect(IoRecord* record, std::uint32_t addressNet,
         platform::connectAsync(record->socket, addressNet, portHost, &record->overlapped);
     leaveSocket(record);
     return code;
-}
-
-std::int32_t ServiceContext::pendingAccepts(const IoRecord* listener) const {
-    if (!listener) return 0;
-    LockHold hold(globalLock);
-    return listener->pendingAccepts;
-}
-
-void ServiceContext::setPendingAccepts(IoRecord* listener, std::int32_t value) {
-    if (!listener) return;
-    LockHold hold(globalLock);
-    listener->pendingAccepts = value;
-}
-
-void ServiceContext::addPendingAccepts(IoRecord* listener, std::int32_t delta) {
-    if (!listener) return;
-    LockHold hold(globalLock);
-    listener->pendingAccepts += delta;
-}
-
-void ServiceContext::addListener(IoRecord* listener) {
-    LockHold hold(globalLock);
-    listenerList_.push_back(listener);
-}
-
-void ServiceContext::removeListener(IoRecord* listener) {
-    LockHold hold(globalLock);
-    auto it = std::find(listenerList_.begin(), listenerList_.end(), listener);
-    if (it != listenerList_.end()) listenerList_.erase(it);
-}
-
-std::vector<IoRecord*> ServiceContext::listeners() const {
-    LockHold hold(globalLock);
-    return listenerList_;
-}
-
-platform::PortHandle ServiceContext::portToShare() const {
-    std::lock_guard<std::mutex> hold(portsMutex_);
-    return ports_.empty() ? nullptr : ports_.front();
-}
-
-void ServiceContext::addPort(platform::PortHandle port) {
-    std::lock_guard<std::mutex> hold(portsMutex_);
-    ports_.push_back(port);
-}
-
-void ServiceContext::removePort(platform::PortHandle port) {
-    std::lock_guard<std::mutex> hold(portsMutex_);
-    std::erase(ports_, port);
 }
 
 bool ServiceContext::postAccept(IoRecord* listener, int* error) {
@@ -683,7 +371,7 @@ void ServiceContext::closeSocketOf(IoRecord* record) {
     if (record->socketUse.fetch_or(kCloseWanted) == 0) closeTwice(record->socket);
     // No receive is left to fail and end it: its end goes through the port,
     // so the close event never runs inside whoever closed the socket.
-    if (record->inputEnded.load()) postEnd(record);
+    if (record->input.load() == Input::Ended) postEnd(record);
 }
 
 // The user holds a reference: once posted, the operation may complete and drop

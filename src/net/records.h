@@ -7,13 +7,14 @@
 //  - Who holds one: the service holds each connection from its accept or
 //    connect until its close has been handled (closeRecord); a connection
 //    holds its listener (`parent`), a pair holds each other (`partner`), a
-//    send holds its connection, a paused source is held by the partner it
-//    waits on (`drainWaiter`), a standing watch holds its connection (the
-//    watch's record, `watch`, is the connection's own and goes with it), and
-//    every post holds its record while the poster still looks at it
-//    (enterSocket/leaveSocket). The engine holds a
-//    reference for each client slot that names a connection, for each relay
-//    whose connect it watches and for each relay left flushing.
+//    send holds its connection, a source whose receive is paused for the
+//    drain is held by the partner it waits on (`pausedSource`), a standing
+//    watch holds its connection (the watch's record, `watch`, is the
+//    connection's own and goes with it), and every post holds its record
+//    while the poster still looks at it (enterSocket/leaveSocket). The
+//    engine holds a reference for each client slot that names a connection,
+//    for each relay whose connect it watches and for each relay left
+//    flushing.
 //  - After a close: `closed` and `socketClosed` say so, and the socket's
 //    handle is closed once no post is using it (`socketUse`). A completion
 //    that comes after is a failed one (995) on a record that is still
@@ -37,7 +38,7 @@ constexpr std::int32_t OP_ACCEPT = 1;
 constexpr std::int32_t OP_RECV = 2;
 constexpr std::int32_t OP_SEND = 3;
 constexpr std::int32_t OP_CONNECT = 4;  // an outbound connect is posted
-// A paused connection's watch for its peer's leaving (platform::watchAsync);
+// A paused receive's watch for its peer's leaving (platform::watchAsync);
 // the record is the connection's `watch`, its `parent` the connection.
 constexpr std::int32_t OP_WATCH = 5;
 
@@ -62,6 +63,43 @@ constexpr std::int64_t kSendLowWater = 64 << 10;
 constexpr std::uint32_t BUFFER_SIZE = 20480;
 
 constexpr std::uint32_t kCloseWanted = 0x80000000u;
+
+// A paused receive: a connection takes no bytes for a while, and then goes
+// on where it stopped. Its owner pauses its first receive until the relay
+// is up (holdFirstReceive): the receive stands, so a close or a fault still
+// ends the connection at once, and the bytes it brings wait in the record
+// (`pausedBytes`) until releaseFirstReceive. Or its partner's sends pile up
+// (kSendHighWater): no receive is posted until they drain (`drainPaused`),
+// and a watch stands meanwhile for the peer's reset.
+enum class ReceivePause : std::int32_t {
+    Running,       // no owner's pause
+    Paused,        // the owner's pause; nothing has come yet
+    BytesWaiting,  // the owner's pause; the receive brought `pausedBytes`
+};
+
+// A connection's receiving side.
+enum class Input : std::uint8_t {
+    Open,
+    Ended,  // the peer's end of stream came: no receive is posted any more
+};
+
+// A connection's sending side: what is done once its queued sends drain.
+enum class Output : std::uint8_t {
+    Open,
+    EndWhenDrained,    // the partner's input ended: pass the end on (a FIN)
+    Ended,             // the FIN is sent; the socket still receives
+    CloseWhenDrained,  // close the socket (or when they stall, flushBound)
+};
+
+// The one way Input and Output change: forward only, to `to` unless the
+// state is there or past it already. Returns the state it had.
+template <typename State>
+State advance(std::atomic<State>& state, State to) {
+    State was = state.load();
+    while (was < to && !state.compare_exchange_weak(was, to)) {
+    }
+    return was;
+}
 
 struct IoRecord;
 
@@ -106,26 +144,26 @@ struct IoRecord : RecordBase {
     // The other side of a pair (holds a reference): where this connection's
     // bytes go, so its receives wait while the partner's sends pile up.
     std::atomic<IoRecord*> partner{nullptr};
-    std::atomic<std::int64_t> queuedBytes{0};     // in outstanding sends
-    std::atomic<IoRecord*> drainWaiter{nullptr};  // paused source (holds a reference)
-    std::atomic<bool> closeWhenDrained{false};
-    // While its receives are paused, a watch stands for the peer's reset
-    // (made at the first pause, freed with the record).
+    std::atomic<std::int64_t> queuedBytes{0};  // in outstanding sends
+    // A paused receive (see ReceivePause), either kind. For the partner's
+    // drain: the connection paused until this one's sends drain (holds a
+    // reference); and whether this one is so paused, with no receive
+    // standing. Whoever clears `drainPaused` (the drain, or the watch that
+    // saw the peer leave) has the record's next receive, or its close:
+    // never both.
+    std::atomic<IoRecord*> pausedSource{nullptr};
+    std::atomic<bool> drainPaused{false};
+    // While paused for the drain, a watch stands for the peer's reset (made
+    // at the first pause, freed with the record).
     std::atomic<RecordBase*> watch{nullptr};
     std::atomic<bool> watching{false};
-    // Parked in the partner's drainWaiter with no receive standing. Whoever
-    // clears it (the drain, or the watch that saw the peer leave) has the
-    // record's next receive, or its close: never both.
-    std::atomic<bool> paused{false};
-    // The first receive of an accepted connection, held back by its owner
-    // (see ServiceContext::holdFirstReceive).
-    std::atomic<std::int32_t> receiveGate{0};
-    std::uint32_t heldBytes = 0;  // what the held first receive brought
-    // Half-close: the peer's end of stream came (no receive is posted any
-    // more); this side's sending is shut down once its sends have drained.
-    std::atomic<bool> inputEnded{false};
-    std::atomic<bool> shutdownWhenDrained{false};
-    std::atomic<bool> sendShut{false};
+    // For the owner: the first receive of an accepted connection, and what
+    // it brought while paused.
+    std::atomic<ReceivePause> ownerPause{ReceivePause::Running};
+    std::uint32_t pausedBytes = 0;
+    // Each direction, from this side (see Input and Output).
+    std::atomic<Input> input{Input::Open};
+    std::atomic<Output> output{Output::Open};
     // Under the half-close bound (see ServiceContext::watchHalfClose): once.
     std::atomic<bool> halfWatched{false};
     // The port the socket is associated with: a record whose input has ended

@@ -44,7 +44,7 @@ bool WnSocketService::start(std::int32_t threadCount, bool threadCountGiven,
     ctx_.addPort(port_);
     // Now, while threads and descriptors are to be had: it is needed most
     // when they are not.
-    ctx_.startHousekeeping();
+    ctx_.housekeeping.start();
     const int count = threadCountGiven ? threadCount : 4 * processors;
     for (int i = 0; i < count; ++i) {
         bool made = false;

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <initializer_list>
 #include <mutex>
@@ -12,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/housekeeping.h"
 #include "net/private_heap.h"
 #include "net/records.h"
 #include "platform/platform.h"
@@ -65,20 +65,20 @@ class ServiceContext {
     // How long a pair with one direction ended (its end passed on as a
     // half-close) may go with nothing moved either way before both close.
     std::atomic<std::chrono::milliseconds> halfCloseBound{std::chrono::milliseconds(60000)};
-    // How often a paused connection whose watch found bytes waiting looks
-    // again for its peer's reset (see watchEnded).
+    // How often a receive paused for the drain, whose watch found bytes
+    // waiting, looks again for its peer's reset (see watchEnded).
     std::atomic<std::chrono::milliseconds> pausedLook{std::chrono::milliseconds(500)};
     // How long a listener waits before it posts again an accept that failed.
     std::atomic<std::chrono::milliseconds> acceptBackoff{std::chrono::milliseconds(100)};
+    // Closes stuck flushes and idle half-closed pairs, looks again at paused
+    // receives and posts failed accepts again, by the bounds above.
+    Housekeeping housekeeping{*this};
 
     // Overlapped operations. A failed post sets `error` when given.
     bool postAccept(IoRecord* listener, int* error = nullptr);
     // An accept of a listener still open failed (or could not be posted):
     // EV_ACCEPT_FAILED once per burst, and it is posted again after the back-off.
     void acceptFailed(IoRecord* listener, int code);
-    // Starts the thread that bounds flushes and posts failed accepts again
-    // (WnSocketService::start does); it is started at the first need otherwise.
-    void startHousekeeping();
     // A paired connection's peer ended its stream: its partner's sending is
     // shut down once what is queued is sent, and the pair is closed once both
     // directions have ended. Without a partner it is a close.
@@ -119,10 +119,11 @@ class ServiceContext {
     // A receive's bytes: EV_RECEIVED, the counters (the listener's too for an
     // accepted connection), then the next receive unless the partner must drain.
     void receiveDone(IoRecord* record, std::uint32_t bytes);
-    // After a receive: true when the next receive may be posted now; false when
-    // it waits for the partner's sends to drain (whoever drains posts it).
-    bool mayReceive(IoRecord* record);
-    // A paused connection's watch ended: a failure is the peer's leaving
+    // After a receive: pauses the next one (true) while the partner's sends
+    // pile up: the record waits in the partner's `pausedSource`, and
+    // whoever drains them posts it. False: it may be posted now.
+    bool pauseIfPartnerFull(IoRecord* record);
+    // A paused receive's watch ended: a failure is the peer's leaving
     // (its close runs as a failed receive's would); a success while still
     // paused, bytes waiting, is looked at again after pausedLook. The peer's
     // end behind those bytes puts the pair under the half-close bound.
@@ -138,21 +139,19 @@ class ServiceContext {
     void removePort(platform::PortHandle port);
 
   private:
+    friend class Housekeeping;
     std::atomic<std::uint64_t> nextSerial_{0};
 
     void shutdownAfterSends(IoRecord* record);
     void shutdownSending(IoRecord* record);
     void postEnd(IoRecord* record);
-    void watchDrain(IoRecord* record);
-    // While paused: a watch for the peer's reset (see platform::watchAsync).
+    // While a receive is paused for the drain: a watch for the peer's reset
+    // (see platform::watchAsync).
     void watchPeer(IoRecord* record);
-    bool stillPaused(IoRecord* record);
+    bool stillPausedForDrain(IoRecord* record);
     // One direction of the pair has ended: both close after halfCloseBound
     // with nothing moved.
     void watchHalfClose(IoRecord* record, IoRecord* partner);
-    // The housekeeping thread: bounded flushes and accept back-offs.
-    void wakeHousekeeping();
-    void housekeeping();
     void freeConnection(IoRecord* record);
     void settleSend(SendRecord* record);
     void dropSend(SendRecord* record);
@@ -160,34 +159,6 @@ class ServiceContext {
     std::vector<IoRecord*> listenerList_;
     mutable std::mutex portsMutex_;
     std::vector<platform::PortHandle> ports_;
-
-    struct Drain {
-        IoRecord* record;  // holds a reference
-        std::int64_t sent;
-        std::chrono::steady_clock::time_point progress;
-    };
-    struct Look {
-        IoRecord* record;  // holds a reference
-        std::chrono::steady_clock::time_point due;
-    };
-    struct HalfClose {
-        IoRecord* record;   // whose input ended; holds a reference
-        IoRecord* partner;  // holds a reference
-        std::int64_t moved;
-        std::chrono::steady_clock::time_point progress;
-    };
-    struct Retry {
-        IoRecord* listener;  // holds a reference
-        std::chrono::steady_clock::time_point due;
-    };
-    std::mutex houseMutex_;
-    std::condition_variable houseChanged_;
-    std::vector<Drain> drains_;
-    std::vector<Retry> retries_;
-    std::vector<Look> looks_;
-    std::vector<HalfClose> halfCloses_;
-    bool houseStopping_ = false;
-    std::thread house_;  // started with the first need
 };
 
 enum class ServiceRole { Server, Client };

@@ -1,33 +1,13 @@
-// Address texts and the machine's IPv4 address table.
+// The machine's IPv4 address table, from the interface list.
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
 
-#include <string>
 #include <vector>
 
 #include "platform/platform.h"
 
 namespace lumesk::platform {
-
-std::uint32_t parseIPv4(const std::string& text) {
-    return ::inet_addr(text.c_str());
-}
-
-std::string formatIPv4(std::uint32_t addressNet) {
-    in_addr a{};
-    a.s_addr = addressNet;
-    char buf[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &a, buf, sizeof buf);
-    return buf;
-}
-
-std::uint16_t toNetwork16(std::uint16_t value) {
-    return htons(value);
-}
-std::uint16_t fromNetwork16(std::uint16_t value) {
-    return ntohs(value);
-}
 
 std::vector<std::uint32_t> localAddressTable() {
     std::vector<std::uint32_t> out;

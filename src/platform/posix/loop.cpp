@@ -1,9 +1,9 @@
 // The event loop under the completion ports: one epoll set and one
 // completion queue, shared by the ports made to share it. Their workers share
 // it leader/follower style: one waiter at a time sits in epoll_wait and
-// serves the ready sockets itself (tcp.cpp), the others sleep in the loop
-// until a packet is theirs. Who is woken for what is decided here, and only
-// here; the README's "POSIX completion layer" lists the same rules.
+// serves the ready sockets itself (with the handler port.cpp hands in), the
+// others sleep in the loop until a packet is theirs. Who is woken for what is decided here, and
+// only here; the README's "POSIX completion layer" lists the same rules.
 #include "platform/posix/loop.h"
 
 #include <sys/epoll.h>
@@ -32,6 +32,15 @@ thread_local Loop* tlsPolling = nullptr;
 // The loop whose packet this thread took last: it comes back to that loop.
 thread_local Loop* tlsHandling = nullptr;
 
+// Tells the processor this thread spins, where it has a word for it.
+inline void spinHint() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
 // The loop's lock is held for a few pointer moves at a time, by every worker
 // of both instances: a short spin before sleeping on it saves the futex
 // round trip (and the context switch) that contention costs otherwise.
@@ -39,7 +48,7 @@ std::unique_lock<std::mutex> lockLoop(Loop* loop) {
     for (int i = 0; i < 64; ++i) {
         if (loop->mutex.try_lock())
             return std::unique_lock<std::mutex>(loop->mutex, std::adopt_lock);
-        __builtin_ia32_pause();
+        spinHint();
     }
     return std::unique_lock<std::mutex>(loop->mutex);
 }
@@ -206,72 +215,6 @@ void releaseLoop(Loop* loop) {
     delete loop;
 }
 
-}  // namespace posix
-
-using namespace posix;
-
-int processorCount() {
-    const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
-    return n > 0 ? static_cast<int>(n) : 1;
-}
-
-PortHandle createPort(PortHandle shareWith) {
-    Loop* loop = nullptr;
-    if (shareWith) {
-        loop = shareWith->loop;
-    } else {
-        loop = new Loop;
-        loop->epollFd = ::epoll_create1(EPOLL_CLOEXEC);
-        loop->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u64 = 0;  // never a socket handle
-        if (loop->epollFd < 0 || loop->wakeFd < 0 ||
-            ::epoll_ctl(loop->epollFd, EPOLL_CTL_ADD, loop->wakeFd, &ev) != 0) {
-            if (loop->epollFd >= 0) ::close(loop->epollFd);
-            if (loop->wakeFd >= 0) ::close(loop->wakeFd);
-            delete loop;
-            return nullptr;
-        }
-    }
-    std::lock_guard<std::mutex> lock(loop->mutex);
-    loop->ports.push_back(std::make_unique<CompletionPort>());
-    CompletionPort* port = loop->ports.back().get();
-    port->loop = loop;
-    loop->refs.fetch_add(1, std::memory_order_relaxed);
-    return port;
-}
-
-void closePort(PortHandle port) {
-    if (!port) return;
-    Loop* loop = port->loop;
-    {
-        std::lock_guard<std::mutex> lock(loop->mutex);
-        port->closed = true;
-        port->own.clear();
-        const auto ours = [port](const Packet& p) { return p.port == port; };
-        std::erase_if(loop->queue, ours);
-        std::erase_if(loop->quiet, ours);
-        while (Sleeper* s = claimSleeper(loop, sleeperOf(loop, port))) s->wakeUp.notify_one();
-        if (loop->polling && loop->pollerPort == port) wake(loop);
-    }
-    releaseLoop(loop);
-}
-
-bool associate(Socket socket, PortHandle port, std::uintptr_t key) {
-    if (!port || port->closed) return false;
-    std::unique_lock<std::mutex> lock;
-    SocketEntry* e = lockLive(socket, lock);
-    if (!e || e->port) return false;
-    {
-        std::lock_guard<std::mutex> sendHold(e->sendMutex);
-        e->port = port;
-        e->key = key;
-    }
-    port->loop->refs.fetch_add(1, std::memory_order_relaxed);
-    return !e->active || watchFd(e, socket);
-}
-
 namespace {
 
 constexpr auto kDozingInterval = std::chrono::milliseconds(100);
@@ -334,20 +277,73 @@ void rouseStandby(Loop* loop) {
     w.send();
 }
 
-void deliver(const Packet& p, Completion& out) {
-    out.ok = p.error == 0;
-    out.bytes = p.bytes;
-    out.key = p.key;
-    out.overlapped = p.overlapped;
-    out.error = p.error;
-    out.port = p.port;
+// The packet a waiter on `port` takes next, if any: its own port's posted
+// packets first, then completions, and quiet ones when nothing else waits
+// or too many of them do. Under the loop's lock.
+bool takePacket(CompletionPort* port, Packet& out, Wakeup& helper) {
+    Loop* loop = port->loop;
+    if (!port->own.empty()) {
+        out = port->own.front();
+        port->own.pop_front();
+        return true;
+    }
+    if (!loop->queue.empty() && loop->quiet.size() < kQuietBacklog) {
+        out = loop->queue.front();
+        loop->queue.pop_front();
+        // More work queued: wake a waiter for it. The poll itself is not
+        // handed on here (a wake-up per event); the standby takes it over if
+        // this thread stays busy.
+        if (loop->queue.size() >= kShareAt && !helper.sleeper) helper = shareWork(loop);
+        return true;
+    }
+    if (loop->quiet.empty()) return false;
+    out = loop->quiet.front();
+    loop->quiet.pop_front();
+    return true;
+}
+
+// This thread is the poller for one epoll_wait: it serves the sockets it
+// found ready with the loop's lock released, and has it again on return.
+void pollOnce(CompletionPort* port, std::unique_lock<std::mutex>& lock, int waitMs,
+              ServeReady serve, Wakeup& helper) {
+    Loop* loop = port->loop;
+    loop->polling = true;
+    loop->pollerPort = port;
+    lock.unlock();
+    helper.send();
+    helper = Wakeup{};
+    tlsPolling = loop;
+    epoll_event events[64];
+    waitBegins();
+    const int n = ::epoll_wait(loop->epollFd, events, 64, waitMs);
+    waitEnds();
+    loop->serving.store(true, std::memory_order_relaxed);
+    if (n > 0) {
+        loop->batches.fetch_add(1, std::memory_order_relaxed);
+        if (loop->standbyDozing.load(std::memory_order_relaxed)) rouseStandby(loop);
+    }
+    for (int i = 0; i < n; ++i) {
+        if (events[i].data.u64 == 0) {
+            std::uint64_t drained;
+            while (::read(loop->wakeFd, &drained, sizeof drained) > 0) {
+            }
+            continue;
+        }
+        serve(events[i].data.u64, events[i].events);
+    }
+    tlsPolling = nullptr;
+    lock.lock();
+    loop->serving.store(false, std::memory_order_relaxed);
+    loop->polling = false;
+    loop->pollerPort = nullptr;
+    // This thread takes one packet; the rest are shared.
+    if (loop->queue.size() > kShareAt) helper = shareWork(loop);
 }
 
 }  // namespace
 
-bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
+bool waitForPacket(CompletionPort* port, std::uint32_t timeoutMs, ServeReady serve, Packet& out) {
     using Clock = std::chrono::steady_clock;
-    out = Completion{};
     tlsHandling = nullptr;
     if (!port) return false;
     Loop* loop = port->loop;
@@ -359,28 +355,11 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
         // A closed port's waiters leave, even while the loop has work for
         // the ports still open.
         if (port->closed) return false;
-        if (!port->own.empty() || !loop->queue.empty() || !loop->quiet.empty()) {
-            Packet p;
-            if (!port->own.empty()) {
-                p = port->own.front();
-                port->own.pop_front();
-            } else if (!loop->queue.empty() && loop->quiet.size() < kQuietBacklog) {
-                // Quiet ones wait for a free moment, but not for ever.
-                p = loop->queue.front();
-                loop->queue.pop_front();
-                // More work queued: wake a waiter for it. The poll itself is not
-                // handed on here (a wake-up per event); the standby takes it
-                // over if this thread stays busy.
-                if (loop->queue.size() >= kShareAt && !helper.sleeper) helper = shareWork(loop);
-            } else {
-                p = loop->quiet.front();
-                loop->quiet.pop_front();
-            }
+        if (takePacket(port, out, helper)) {
             lock.unlock();
             helper.send();
             tlsHandling = loop;
-            deliver(p, out);
-            return out.ok;
+            return true;
         }
         int waitMs = -1;
         if (!forever) {
@@ -391,40 +370,62 @@ bool dequeue(PortHandle port, std::uint32_t timeoutMs, Completion& out) {
         }
         if (loop->polling) {
             waitAsSleeper(port, lock, forever, deadline);
-            continue;
+        } else {
+            pollOnce(port, lock, waitMs, serve, helper);
         }
-        loop->polling = true;
-        loop->pollerPort = port;
-        lock.unlock();
-        helper.send();
-        helper = Wakeup{};
-        tlsPolling = loop;
-        epoll_event events[64];
-        waitBegins();
-        const int n = ::epoll_wait(loop->epollFd, events, 64, waitMs);
-        waitEnds();
-        loop->serving.store(true, std::memory_order_relaxed);
-        if (n > 0) {
-            loop->batches.fetch_add(1, std::memory_order_relaxed);
-            if (loop->standbyDozing.load(std::memory_order_relaxed)) rouseStandby(loop);
-        }
-        for (int i = 0; i < n; ++i) {
-            if (events[i].data.u64 == 0) {
-                std::uint64_t drained;
-                while (::read(loop->wakeFd, &drained, sizeof drained) > 0) {
-                }
-                continue;
-            }
-            serveSocket(events[i].data.u64, events[i].events);
-        }
-        tlsPolling = nullptr;
-        lock.lock();
-        loop->serving.store(false, std::memory_order_relaxed);
-        loop->polling = false;
-        loop->pollerPort = nullptr;
-        // This thread takes one packet; the rest are shared.
-        if (loop->queue.size() > kShareAt) helper = shareWork(loop);
     }
+}
+
+}  // namespace posix
+
+using namespace posix;
+
+int processorCount() {
+    const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<int>(n) : 1;
+}
+
+PortHandle createPort(PortHandle shareWith) {
+    Loop* loop = nullptr;
+    if (shareWith) {
+        loop = shareWith->loop;
+    } else {
+        loop = new Loop;
+        loop->epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+        loop->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = 0;  // never a socket handle
+        if (loop->epollFd < 0 || loop->wakeFd < 0 ||
+            ::epoll_ctl(loop->epollFd, EPOLL_CTL_ADD, loop->wakeFd, &ev) != 0) {
+            if (loop->epollFd >= 0) ::close(loop->epollFd);
+            if (loop->wakeFd >= 0) ::close(loop->wakeFd);
+            delete loop;
+            return nullptr;
+        }
+    }
+    std::lock_guard<std::mutex> lock(loop->mutex);
+    loop->ports.push_back(std::make_unique<CompletionPort>());
+    CompletionPort* port = loop->ports.back().get();
+    port->loop = loop;
+    loop->refs.fetch_add(1, std::memory_order_relaxed);
+    return port;
+}
+
+void closePort(PortHandle port) {
+    if (!port) return;
+    Loop* loop = port->loop;
+    {
+        std::lock_guard<std::mutex> lock(loop->mutex);
+        port->closed = true;
+        port->own.clear();
+        const auto ours = [port](const Packet& p) { return p.port == port; };
+        std::erase_if(loop->queue, ours);
+        std::erase_if(loop->quiet, ours);
+        while (Sleeper* s = claimSleeper(loop, sleeperOf(loop, port))) s->wakeUp.notify_one();
+        if (loop->polling && loop->pollerPort == port) wake(loop);
+    }
+    releaseLoop(loop);
 }
 
 bool postPacket(PortHandle port, std::uint32_t bytes, std::uintptr_t key, Overlapped* overlapped) {

@@ -98,8 +98,12 @@ bool onLoopThread(const Loop* loop);
 // frees the loop.
 void releaseLoop(Loop* loop);
 
-// Runs what a readiness event allows on the socket: accepts, the connect, the
-// receive at the head of its queue and as many queued sends as fit (tcp.cpp).
-void serveSocket(Socket handle, std::uint32_t events);
+// What the poller runs for each socket its poll found ready (port.cpp hands
+// in tcp.cpp's serveSocket: the loop knows nothing of the operations).
+using ServeReady = void (*)(Socket handle, std::uint32_t events);
+
+// One wait on `port`: takes a packet, else sleeps or polls once, until a
+// packet is taken (true), the port closes or the time is up.
+bool waitForPacket(CompletionPort* port, std::uint32_t timeoutMs, ServeReady serve, Packet& out);
 
 }  // namespace lumesk::platform::posix

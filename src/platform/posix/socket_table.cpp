@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "platform/posix/errors.h"
-#include "platform/posix/loop.h"
 
 namespace lumesk::platform {
 namespace posix {
@@ -74,8 +73,18 @@ SocketEntry* lockLiveSends(Socket h, std::unique_lock<std::mutex>& lock) {
     return lockLiveWith(&SocketEntry::sendMutex, h, lock);
 }
 
-void failAll(OpQueue& q, int error, bool quiet) {
-    while (PendingOp* op = q.pop()) complete(op, 0, error, quiet);
+void retireEntry(SocketEntry* e) {
+    e->inUse = false;
+    if (++e->generation == 0) e->generation = 1;
+}
+
+void freeEntry(Socket h) {
+    Table& t = table();
+    {
+        std::lock_guard<std::mutex> lock(t.mutex);
+        t.freeList.push_back(static_cast<std::uint32_t>((h & 0xFFFFFFFFu) - 1));
+    }
+    t.open.fetch_sub(1, std::memory_order_relaxed);
 }
 
 }  // namespace posix
@@ -129,58 +138,6 @@ Socket createSocket(bool acceptTarget) {
     }
     t.open.fetch_add(1, std::memory_order_relaxed);
     return (static_cast<Socket>(generation) << 32) | (index + 1);
-}
-
-int closeSocket(Socket socket) {
-    std::unique_lock<std::mutex> lock;
-    SocketEntry* e = lockLive(socket, lock);
-    if (!e) return kErrNotSocket;
-    std::unique_lock<std::mutex> sendLock(e->sendMutex);
-    e->inUse = false;
-    if (++e->generation == 0) e->generation = 1;
-    // Every pending operation fails through its port, once. Whoever closed
-    // the socket is not waiting for these: they wake nobody (see complete).
-    failAll(e->receives, kErrOperationAborted, true);
-    failAll(e->sends, kErrOperationAborted, true);
-    failAll(e->accepts, kErrOperationAborted, true);
-    if (e->connect) {
-        complete(e->connect, 0, kErrOperationAborted, true);
-        e->connect = nullptr;
-    }
-    if (e->watch) {
-        complete(e->watch, 0, kErrOperationAborted, true);
-        e->watch = nullptr;
-    }
-    const Socket listener = e->acceptListener;
-    e->acceptListener = kNoSocket;
-    CompletionPort* port = e->port;
-    e->port = nullptr;
-    if (e->fd >= 0) ::close(e->fd);  // also leaves the epoll set
-    e->fd = -1;
-    sendLock.unlock();
-    lock.unlock();
-
-    if (listener != kNoSocket) {
-        // An accept into this socket is still queued on its listener: fail it there.
-        std::unique_lock<std::mutex> llock;
-        if (SocketEntry* l = lockLive(listener, llock)) {
-            for (PendingOp* op = l->accepts.head; op; op = op->next) {
-                if (op->target == socket) {
-                    l->accepts.remove(op);
-                    complete(op, 0, kErrOperationAborted, true);
-                    break;
-                }
-            }
-        }
-    }
-    if (port) releaseLoop(port->loop);
-    Table& t = table();
-    {
-        std::lock_guard<std::mutex> tlock(t.mutex);
-        t.freeList.push_back(static_cast<std::uint32_t>((socket & 0xFFFFFFFFu) - 1));
-    }
-    t.open.fetch_sub(1, std::memory_order_relaxed);
-    return 0;
 }
 
 std::size_t openSocketCount() {

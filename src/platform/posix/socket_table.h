@@ -1,5 +1,5 @@
-// Internal to the POSIX layer: the socket handle table, each socket's entry
-// with its two locks, and the operations pending on it.
+// Internal to the POSIX layer, its ground floor: the socket handle table and
+// each socket's entry with its two locks. It knows nothing of ports or loops.
 #pragma once
 
 #include <cstddef>
@@ -7,65 +7,9 @@
 #include <mutex>
 
 #include "platform/platform.h"
+#include "platform/posix/operation.h"
 
 namespace lumesk::platform::posix {
-
-// Lives inside the caller's Overlapped storage: posting an operation allocates nothing.
-struct PendingOp {
-    PendingOp* next = nullptr;
-    char* buffer = nullptr;
-    std::uint32_t length = 0;
-    std::uint32_t done = 0;
-    Socket target = kNoSocket;  // accept: the socket that receives the connection
-    unsigned char* peerBlock = nullptr;
-    CompletionPort* port = nullptr;
-    std::uintptr_t key = 0;
-};
-static_assert(sizeof(PendingOp) <= sizeof(Overlapped::storage));
-
-inline PendingOp* opOf(Overlapped* overlapped) {
-    return reinterpret_cast<PendingOp*>(overlapped->storage);
-}
-inline Overlapped* overlappedOf(PendingOp* op) {
-    return reinterpret_cast<Overlapped*>(reinterpret_cast<unsigned char*>(op) -
-                                         offsetof(Overlapped, storage));
-}
-
-// FIFO of pending operations, linked through PendingOp::next.
-struct OpQueue {
-    PendingOp* head = nullptr;
-    PendingOp* tail = nullptr;
-    bool empty() const { return head == nullptr; }
-    void push(PendingOp* op) {
-        op->next = nullptr;
-        if (tail) {
-            tail->next = op;
-        } else {
-            head = op;
-        }
-        tail = op;
-    }
-    PendingOp* pop() {
-        PendingOp* op = head;
-        if (op) {
-            head = op->next;
-            if (!head) tail = nullptr;
-            op->next = nullptr;
-        }
-        return op;
-    }
-    bool remove(PendingOp* op) {
-        PendingOp* prev = nullptr;
-        for (PendingOp* p = head; p; prev = p, p = p->next) {
-            if (p != op) continue;
-            (prev ? prev->next : head) = p->next;
-            if (tail == p) tail = prev;
-            p->next = nullptr;
-            return true;
-        }
-        return false;
-    }
-};
 
 // Two locks, so a send never waits for a read of the same socket: `mutex`
 // for the socket's state and everything but sends; `sendMutex` for the send
@@ -106,7 +50,10 @@ SocketEntry* lockLive(Socket h, std::unique_lock<std::mutex>& lock);
 // The same with `sendMutex`, for what only sends touch.
 SocketEntry* lockLiveSends(Socket h, std::unique_lock<std::mutex>& lock);
 
-// Fails every operation of the queue through its port (see complete).
-void failAll(OpQueue& q, int error, bool quiet = false);
+// Makes the handle stale: later calls with it are turned away. With both of
+// the entry's locks held.
+void retireEntry(SocketEntry* e);
+// Gives a retired handle's entry back to the table.
+void freeEntry(Socket h);
 
 }  // namespace lumesk::platform::posix
