@@ -350,22 +350,23 @@ bool waitForPacket(CompletionPort* port, std::uint32_t timeoutMs, ServeReady ser
     const bool forever = timeoutMs == kInfinite;
     const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
     std::unique_lock<std::mutex> lock = lockLoop(loop);
-    Wakeup helper;  // sent on the way out
+    Wakeup helper;  // claimed under the lock, sent on every way out
+    auto leave = [&](bool took) {
+        lock.unlock();
+        helper.send();
+        if (took) tlsHandling = loop;
+        return took;
+    };
     for (;;) {
         // A closed port's waiters leave, even while the loop has work for
         // the ports still open.
-        if (port->closed) return false;
-        if (takePacket(port, out, helper)) {
-            lock.unlock();
-            helper.send();
-            tlsHandling = loop;
-            return true;
-        }
+        if (port->closed) return leave(false);
+        if (takePacket(port, out, helper)) return leave(true);
         int waitMs = -1;
         if (!forever) {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) return false;
+            if (left.count() <= 0) return leave(false);
             waitMs = static_cast<int>(std::min<long long>(left.count(), INT_MAX));
         }
         if (loop->polling) {
