@@ -25,14 +25,17 @@
 #include <wx/msw/wrapwin.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <span>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -920,6 +923,165 @@ TEST(Window, ReturnInTheBlacklistBoxAddsTheAddress) {
     pressReturn(box);
     ASSERT_TRUE(pumpUntil([&] { return list->GetItemCount() == 1; }, 3000));
     EXPECT_EQ(U(list->GetItemText(0, 1)), "10.0.0.9");
+    window->exitByWindow();
+    pumpUntil([] { return false; }, 200);
+}
+
+namespace {
+
+// Every control of `window` and below, a line each: class, name, label,
+// place and size, shown; the tree's nodes with their pictures and the status
+// panes with their places and texts. Into the folder LUMESK_DUMP names (none
+// written without it), so two builds' windows can be compared line by line.
+std::vector<std::string> describeControls(wxWindow* window) {
+    std::vector<std::string> lines;
+    std::function<void(wxWindow*, int)> describe = [&](wxWindow* w, int depth) {
+        const wxRect r = w->GetRect();
+        std::ostringstream line;
+        line << std::string(static_cast<std::size_t>(depth) * 2, ' ')
+             << U(w->GetClassInfo()->GetClassName()) << " '" << U(w->GetName()) << "' '"
+             << U(w->GetLabel()) << "' " << r.x << "," << r.y << " " << r.width << "x" << r.height
+             << (w->IsShown() ? "" : " hidden") << (w->IsEnabled() ? "" : " disabled");
+        // What a field holds: a text, a check, a chosen item.
+        if (auto* text = dynamic_cast<wxTextEntry*>(w))
+            line << " = '" << U(text->GetValue()) << "'";
+        if (auto* check = dynamic_cast<wxCheckBox*>(w)) line << " = " << check->GetValue();
+        if (auto* radio = dynamic_cast<wxRadioButton*>(w)) line << " = " << radio->GetValue();
+        if (auto* choice = dynamic_cast<wxChoice*>(w)) {
+            line << " = " << choice->GetSelection() << " of " << choice->GetCount();
+        }
+        lines.push_back(line.str());
+        const std::string inner(static_cast<std::size_t>(depth + 1) * 2, ' ');
+        if (auto* tree = dynamic_cast<wxTreeCtrl*>(w)) {
+            std::function<void(const wxTreeItemId&, int)> nodes = [&](const wxTreeItemId& parent,
+                                                                      int level) {
+                wxTreeItemIdValue cookie;
+                for (auto item = tree->GetFirstChild(parent, cookie); item.IsOk();
+                     item = tree->GetNextChild(parent, cookie)) {
+                    lines.push_back(inner + std::string(static_cast<std::size_t>(level) * 2, ' ') +
+                                    "node '" + U(tree->GetItemText(item)) + "' image " +
+                                    std::to_string(tree->GetItemImage(item)) +
+                                    (tree->IsSelected(item) ? " selected" : ""));
+                    nodes(item, level + 1);
+                }
+            };
+            nodes(tree->GetRootItem(), 0);
+        }
+        if (auto* bar = dynamic_cast<wxStatusBar*>(w)) {
+            for (int i = 0; i < bar->GetFieldsCount(); ++i) {
+                wxRect field;
+                bar->GetFieldRect(i, field);
+                lines.push_back(inner + "pane " + std::to_string(field.x) + " " +
+                                std::to_string(field.width) + " '" + U(bar->GetStatusText(i)) +
+                                "'");
+            }
+        }
+        if (auto* list = dynamic_cast<wxListCtrl*>(w)) {
+            for (int c = 0; c < list->GetColumnCount(); ++c) {
+                wxListItem column;
+                column.SetMask(wxLIST_MASK_TEXT | wxLIST_MASK_WIDTH);
+                list->GetColumn(c, column);
+                lines.push_back(inner + "column '" + U(column.GetText()) + "' " +
+                                std::to_string(list->GetColumnWidth(c)));
+            }
+            for (long row = 0; row < list->GetItemCount(); ++row) {
+                std::string cells = inner + "row";
+                for (int c = 0; c < list->GetColumnCount(); ++c) {
+                    cells += " '" + U(list->GetItemText(row, c)) + "'";
+                }
+                lines.push_back(cells + " data " + std::to_string(list->GetItemData(row)));
+            }
+        }
+        for (wxWindow* child : w->GetChildren()) {
+            if (!child->IsTopLevel()) describe(child, depth + 1);
+        }
+    };
+    describe(window, 0);
+    return lines;
+}
+
+void dumpControls(const std::vector<std::string>& lines, const std::string& name) {
+    const char* folder = std::getenv("LUMESK_DUMP");
+    if (!folder) return;
+    std::ofstream out(std::string(folder) + "/" + name);
+    for (const std::string& line : lines) out << line << "\n";
+    EXPECT_TRUE(out.good()) << name;
+}
+
+// The lines of `lines` that describe a control made by `row`: its class's
+// line holds the row's name and label.
+std::size_t linesOfRow(const std::vector<std::string>& lines, const ui::FormRow& row) {
+    const std::string named = std::string(" '") + row.name + "' '" + row.text + "' ";
+    const std::string unnamed = std::string("' '") + row.text + "' ";
+    return static_cast<std::size_t>(
+        std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.find(*row.name ? named : unnamed) != std::string::npos;
+        }));
+}
+
+}  // namespace
+
+// The main window (empty, on a mapping node, on an address node) and the add
+// dialog hold a control for every row of their form's table, each described
+// with its class, label, place and size. With LUMESK_DUMP and
+// LUMESK_SCREENSHOT the descriptions and pictures are written out, the same
+// moments in every run, to compare the window of one build with another's.
+TEST(Window, EveryControlOfTheFormsIsThereAndDescribed) {
+    shell::ProcessState state;
+    ui::MainWindow* window = programLikeWindow(state);
+    window->SetSize(560, 420);
+    pumpUntil([] { return false; }, 300);
+    window->refreshStatistics();
+    auto expectEveryRow = [](const std::vector<std::string>& lines,
+                             std::span<const ui::FormRow> rows) {
+        for (const ui::FormRow& row : rows) {
+            EXPECT_GE(linesOfRow(lines, row), 1u) << row.name << " " << row.text;
+        }
+    };
+    const std::vector<std::string> empty = describeControls(window);
+    expectEveryRow(empty, ui::editorForm());
+    dumpControls(empty, "main-empty.txt");
+    screenshot(window, "main-empty.png");
+
+    bool described = false;
+    window->onDialogShown = [&](wxWindow* dialog) {
+        const std::vector<std::string> lines = describeControls(dialog);
+        EXPECT_EQ(dialog->GetChildren().size(), ui::addDialogForm().size());
+        expectEveryRow(lines, ui::addDialogForm());
+        dumpControls(lines, "add-dialog.txt");
+        screenshot(dialog, "add-dialog.png");
+        // Another name and mode (the forward fields go grey), then "重置":
+        // the dialog is as it was.
+        named<wxTextCtrl>(dialog, "编辑框1")->ChangeValue("别的名字");
+        auto* http = named<wxRadioButton>(dialog, "单选框2");
+        http->SetValue(true);
+        wxCommandEvent picked(wxEVT_RADIOBUTTON, http->GetId());
+        picked.SetEventObject(http);
+        http->ProcessWindowEvent(picked);
+        EXPECT_FALSE(named<wxWindow>(dialog, "组合框2")->IsEnabled());
+        click(named<wxButton>(dialog, "按钮5"));
+        EXPECT_EQ(describeControls(dialog), lines);
+        // One blacklist entry, for the editor to show.
+        named<wxTextCtrl>(dialog, "编辑框7")->ChangeValue("10.0.0.1");
+        click(named<wxButton>(dialog, "按钮1"));
+        described = true;
+        click(named<wxButton>(dialog, "按钮3"));
+    };
+    window->runToolbarCommand(S("添加"));
+    EXPECT_TRUE(described);
+    ASSERT_EQ(window->addedMappingNumber(), 1);
+
+    for (const bool addressNode : {false, true}) {
+        window->selectNode(1, addressNode);
+        pumpUntil([] { return false; }, 300);
+        window->refreshStatistics();  // not left to the timer
+        const std::vector<std::string> lines = describeControls(window);
+        EXPECT_EQ(lines.size(), empty.size() + 3);  // the two nodes, the blacklist's row
+        expectEveryRow(lines, ui::editorForm());
+        const std::string name = addressNode ? "main-monitor" : "main-editor";
+        dumpControls(lines, name + ".txt");
+        screenshot(window, name + ".png");
+    }
     window->exitByWindow();
     pumpUntil([] { return false; }, 200);
 }
