@@ -43,6 +43,7 @@
 #include "shell/process_state.h"
 #include "shell/single_instance.h"
 #include "support.h"
+#include "ui/form_controls.h"
 #include "ui/layout.h"
 #include "ui/main_window.h"
 #include "ui/tray_icon.h"
@@ -104,33 +105,81 @@ void screenshot(wxWindow* window, const std::string& name) {
 
 }  // namespace
 
-TEST(Window, AddStartRelayAndRefusedSave) {
+namespace {
+
+// A window as the program makes it, at the design's size, with a mapping
+// target to relay to; its message box and browser replaced to read what
+// they were given.
+class ProgramWindow : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(state.startServices(10).empty());  // nothing for the log to report
+        ui::UiContext context{state.table,
+                              state.engine,
+                              state.sink,
+                              [this](const auto& copy, const auto* listener) {
+                                  return state.statistics(copy, listener);
+                              },
+                              [this] { return addresses; },
+                              "about:blank"};
+        window = new ui::MainWindow(std::move(context));
+        window->showMessage = [this](const wxString& text, const wxString& caption) {
+            shownText = U(text);
+            shownCaption = U(caption);
+        };
+        window->openUrl = [this](const wxString& url) {
+            opened.push_back(U(url));
+            return true;
+        };
+        window->Show();
+        window->SetSize(560, 420);
+        pumpUntil([] { return false; }, 300);
+    }
+    void TearDown() override {
+        if (!window) return;
+        window->exitByWindow();
+        pumpUntil([] { return false; }, 200);
+    }
+
+    // Mapping 1 with the add dialog's defaults, its node selected.
+    void addAndSelect() {
+        window->onDialogShown = [](wxWindow* dialog) { click(named<wxButton>(dialog, "按钮3")); };
+        window->runToolbarCommand(S("添加"));
+        ASSERT_EQ(window->addedMappingNumber(), 1);
+        window->selectNode(1, false);
+        ASSERT_TRUE(pumpUntil([&] { return window->currentMapping() == 1; }));
+    }
+    // The editor's forward port at the echo target, saved.
+    void forwardToTarget() {
+        named<wxTextCtrl>(window, "编辑框3")->ChangeValue(std::to_string(target.port()));
+        click(named<wxButton>(window, "按钮4"));
+    }
+    // Started from its address node.
+    void start() {
+        window->selectNode(1, true);
+        window->runToolbarCommand(S("启动"));
+        ASSERT_NE(state.table.at(1).service, nullptr) << window->monitorModel().log().back();
+    }
+    wxTreeItemId addressNode() const {
+        wxTreeItemIdValue cookie;
+        const auto mappingNode =
+            window->tree()->GetFirstChild(window->tree()->GetRootItem(), cookie);
+        return window->tree()->GetFirstChild(mappingNode, cookie);
+    }
+
     shell::ProcessState state;
-    ASSERT_TRUE(state.startServices(10).empty());  // nothing for the log to report
-    test::EchoServer target(4, 10);
+    test::EchoServer target{4, 10};
     std::vector<std::string> addresses{"127.0.0.1"};
-    ui::UiContext context{state.table, state.engine,
-                          [&state](const auto& copy, const auto* listener) {
-                              return state.statistics(copy, listener);
-                          },
-                          [&addresses] { return addresses; }, "about:blank"};
-    auto* window = new ui::MainWindow(std::move(context));
-    state.proxy.attach(window, window);
-    window->onClosing = [&state] { state.proxy.detach(); };  // as the program does
+    ui::MainWindow* window = nullptr;
     std::string shownText, shownCaption;
-    window->showMessage = [&](const wxString& text, const wxString& caption) {
-        shownText = U(text);
-        shownCaption = U(caption);
-    };
     std::vector<std::string> opened;
-    window->openUrl = [&](const wxString& url) {
-        opened.push_back(U(url));
-        return true;
-    };
-    window->Show();
-    window->SetSize(560, 420);
-    pumpUntil([] { return false; }, 300);
-    // One panel at a time, the editor first; nothing hides the toolbar.
+};
+
+}  // namespace
+
+// One panel at a time, the editor first; nothing hides the toolbar. The
+// banner lies over the tree's corner, and a real click on it opens the page.
+TEST_F(ProgramWindow, OpensOnTheEditorAndTheBannerOpensTheMakersPage) {
     auto* editor = named<wxWindow>(window, "图片框1");
     auto* monitorPanel = named<wxWindow>(window, "图片框2");
     EXPECT_TRUE(editor->IsShown());
@@ -139,18 +188,17 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     EXPECT_FALSE(named<wxWindow>(window, "标签")->IsShown());
     EXPECT_EQ(window->trayIcon().icon().GetWidth(), 128);  // the shell scales it down
 
-    // The banner lies over the tree's corner, and a real click on it opens the page.
-    {
-        wxUIActionSimulator mouse;
-        mouse.MouseMove(named<wxWindow>(window, "图片框3")->GetScreenRect().GetPosition() +
-                        wxPoint(84, 32));
-        mouse.MouseClick();
-        EXPECT_TRUE(pumpUntil([&] { return !opened.empty(); }, 5000));
-        EXPECT_EQ(opened, std::vector<std::string>{"about:blank"});
-    }
+    wxUIActionSimulator mouse;
+    mouse.MouseMove(named<wxWindow>(window, "图片框3")->GetScreenRect().GetPosition() +
+                    wxPoint(84, 32));
+    mouse.MouseClick();
+    EXPECT_TRUE(pumpUntil([&] { return !opened.empty(); }, 5000));
+    EXPECT_EQ(opened, std::vector<std::string>{"about:blank"});
+}
 
-    // Add with the dialog's defaults: OK is its default button (Return); press
-    // it as soon as the dialog shows.
+// Add with the dialog's defaults: OK is its default button (Return); press
+// it as soon as the dialog shows. The mapping and its address are in the tree.
+TEST_F(ProgramWindow, AddWithTheDialogsDefaultsPutsTheMappingInTheTree) {
     window->onDialogShown = [](wxWindow* dialog) {
         auto* ok = named<wxButton>(dialog, "按钮3");
         EXPECT_EQ(static_cast<wxTopLevelWindow*>(dialog)->GetDefaultItem(), ok);
@@ -160,12 +208,13 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     window->runToolbarCommand(S("添加"));
     ASSERT_EQ(window->addedMappingNumber(), 1);
     EXPECT_EQ(treeTexts(window->tree()), (std::vector<std::string>{"测试映射", "0.0.0.0:7000"}));
+}
 
-    // A name wider than the tree gets a horizontal scroll bar that is drawn
-    // (it takes its height from the tree's client area), not one that shows
-    // only under a moving pointer; a short name again takes it away.
-    window->selectNode(1, false);
-    ASSERT_TRUE(pumpUntil([&] { return window->currentMapping() == 1; }));
+// A name wider than the tree gets a horizontal scroll bar that is drawn
+// (it takes its height from the tree's client area), not one that shows
+// only under a moving pointer; a short name again takes it away.
+TEST_F(ProgramWindow, ALongNameScrollsTheTreeAndAShortOneNoLonger) {
+    addAndSelect();
     auto rename = [&](const char* name) {
         named<wxTextCtrl>(window, "编辑框1")->ChangeValue(S(name));
         click(named<wxButton>(window, "按钮4"));
@@ -176,14 +225,21 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     EXPECT_LT(rename("一个名字很长很长很长的映射服务名称"), treeHeight);
     EXPECT_EQ(rename("测试映射"), treeHeight);
     EXPECT_EQ(shownText, "");
+}
 
-    // Point it at the echo target through the editor, and save.
-    named<wxTextCtrl>(window, "编辑框3")->ChangeValue(std::to_string(target.port()));
-    click(named<wxButton>(window, "按钮4"));
+// Pointed at the echo target through the editor, and saved.
+TEST_F(ProgramWindow, TheEditorSavesWhatItHolds) {
+    addAndSelect();
+    forwardToTarget();
     EXPECT_EQ(shownText, "");
     EXPECT_EQ(state.table.at(1).forward_port, target.port());
+}
 
-    // A refused save shows its message and writes nothing.
+// A refused save shows its message, in a box without an icon whose button
+// reads "确定", and writes nothing.
+TEST_F(ProgramWindow, ARefusedSaveSaysWhyAndWritesNothing) {
+    addAndSelect();
+    forwardToTarget();
     named<wxTextCtrl>(window, "编辑框2")->ChangeValue("abc");
     click(named<wxButton>(window, "按钮4"));
     EXPECT_EQ(shownText, "监听端口填写错误");
@@ -195,19 +251,22 @@ TEST(Window, AddStartRelayAndRefusedSave) {
         EXPECT_EQ(U(box->GetOKLabel()), "确定");
     }
     EXPECT_EQ(state.table.at(1).listen_port, 7000);
-    named<wxTextCtrl>(window, "编辑框2")->ChangeValue("7000");
+}
 
-    // Select the address node and start.
-    window->selectNode(1, true);
-    EXPECT_FALSE(editor->IsShown());
-    EXPECT_TRUE(monitorPanel->IsShown());
-    window->runToolbarCommand(S("启动"));
-    ASSERT_NE(state.table.at(1).service, nullptr) << window->monitorModel().log().back();
+// Started from its address node: the monitor panel shows, the log says so,
+// the node's picture is the running one and "启动" is down. Two clients
+// through the mapping to the echo target get their rows, the status bars
+// count them, and at the smallest size every pane shows its whole text; when
+// they leave, their rows go and the log says so. Stopped, the address node's
+// picture goes back to 5 and "停止" is down.
+TEST_F(ProgramWindow, AStartedMappingShowsItsClientsInTheListLogAndStatusBars) {
+    addAndSelect();
+    forwardToTarget();
+    start();
+    EXPECT_FALSE(named<wxWindow>(window, "图片框1")->IsShown());
+    EXPECT_TRUE(named<wxWindow>(window, "图片框2")->IsShown());
     EXPECT_TRUE(logHas(*window, "[测试映射]映射已启动"));
-    wxTreeItemIdValue cookie;
-    const auto mappingNode = window->tree()->GetFirstChild(window->tree()->GetRootItem(), cookie);
-    const auto addressNode = window->tree()->GetFirstChild(mappingNode, cookie);
-    EXPECT_EQ(window->tree()->GetItemImage(addressNode), 4);
+    EXPECT_EQ(window->tree()->GetItemImage(addressNode()), 4);
     EXPECT_TRUE(window->toolbar()->GetToolState(window->toolbar()->GetToolByPos(3)->GetId()));
 
     // A client through the mapping to the echo target.
@@ -264,20 +323,24 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     ASSERT_TRUE(pumpUntil([&] { return window->clientList()->GetItemCount() == 0; }));
     EXPECT_TRUE(logHas(*window, leftFirst));
 
-    // The window's log keeps the model's last 1000 lines.
+    window->runToolbarCommand(S("停止"));
+    EXPECT_EQ(state.table.at(1).service, nullptr);
+    EXPECT_EQ(window->tree()->GetItemImage(addressNode()), 5);
+    EXPECT_TRUE(window->toolbar()->GetToolState(window->toolbar()->GetToolByPos(4)->GetId()));
+}
+
+// The window's log keeps the model's last 1000 lines.
+TEST_F(ProgramWindow, TheLogKeepsTheModelsLastThousandLines) {
     for (int i = 0; i < 1005; ++i) window->appendLog("行" + std::to_string(i));
     ASSERT_EQ(window->messageLog()->GetItemCount(), 1000);
     EXPECT_EQ(U(window->messageLog()->GetItemText(0)), window->monitorModel().log().front());
     EXPECT_NE(U(window->messageLog()->GetItemText(0)).find("> 行5"), std::string::npos);
+}
 
-    // Stopped, the address node's picture goes back to 5 and "停止" is down.
-    window->runToolbarCommand(S("停止"));
-    EXPECT_EQ(state.table.at(1).service, nullptr);
-    EXPECT_EQ(window->tree()->GetItemImage(addressNode), 5);
-    EXPECT_TRUE(window->toolbar()->GetToolState(window->toolbar()->GetToolByPos(4)->GetId()));
-
-    // The add dialog reads the local addresses each time it opens; cancelled,
-    // it adds nothing.
+// The add dialog reads the local addresses each time it opens; cancelled,
+// it adds nothing.
+TEST_F(ProgramWindow, TheAddDialogReadsTheAddressesEachTimeAndCancelAddsNothing) {
+    addAndSelect();
     addresses.push_back("192.0.2.50");
     bool listed = false;
     window->onDialogShown = [&](wxWindow* dialog) {
@@ -288,20 +351,23 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     EXPECT_TRUE(listed);
     EXPECT_EQ(window->addedMappingNumber(), 0);
     EXPECT_EQ(treeTexts(window->tree()).size(), 2u);
+}
 
-    // Deleting the selected mapping leaves no node current.
-    window->selectNode(1, false);
-    ASSERT_TRUE(pumpUntil([&] { return window->currentMapping() == 1; }));
+// Deleting the selected mapping, the only one, leaves no node current.
+TEST_F(ProgramWindow, DeletingTheOnlyMappingLeavesNothingCurrent) {
+    addAndSelect();
     window->runToolbarCommand(S("删除"));
     pumpUntil([] { return false; }, 300);
     EXPECT_TRUE(treeTexts(window->tree()).empty());
     EXPECT_EQ(window->currentMapping(), 0);
     EXPECT_FALSE(window->toolbar()->GetToolEnabled(window->toolbar()->GetToolByPos(1)->GetId()));
     EXPECT_TRUE(window->toolbar()->GetToolState(window->toolbar()->GetToolByPos(4)->GetId()));
+}
 
-    // The close box never ends the program. Windows has a notification area
-    // to come back from, so the window hides; bare Xvfb has none, so the
-    // window is only minimised there.
+// The close box never ends the program. Windows has a notification area
+// to come back from, so the window hides; bare Xvfb has none, so the
+// window is only minimised there. The tray's way back shows it again.
+TEST_F(ProgramWindow, TheCloseBoxNeverEndsTheProgram) {
     wxCloseEvent close(wxEVT_CLOSE_WINDOW, window->GetId());
     close.SetCanVeto(true);
     close.SetEventObject(window);
@@ -319,9 +385,6 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     EXPECT_FALSE(window->IsShown());
     window->toggleMainWindow();
     EXPECT_TRUE(window->IsShown());
-
-    window->exitByWindow();
-    pumpUntil([] { return false; }, 200);
 }
 
 // Each row becomes one control on the form, in the rows' order (the tab

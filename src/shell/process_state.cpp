@@ -18,7 +18,7 @@ ProcessState::ProcessState()
     : clientTableLock(startNetworking(context)),
       server(context, net::ServiceRole::Server),
       client(context, net::ServiceRole::Client),
-      engine(context, server, client, table, clientTableLock, proxy, proxy) {}
+      engine(context, server, client, table, clientTableLock, sink, sink) {}
 
 std::vector<std::string> ProcessState::startServices(int workers) {
     return net::WnSocketService::startAll({&server, &client}, workers);
