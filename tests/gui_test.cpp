@@ -80,9 +80,10 @@ bool logHas(ui::MainWindow& w, const std::string& text) {
 }
 
 // The screen's pixels where the window is, as a person would see them, into
-// the folder LUMESK_SCREENSHOT names (none taken without it).
-void screenshot(wxWindow* window, const std::string& name) {
-    const char* folder = std::getenv("LUMESK_SCREENSHOT");
+// the folder the variable `folderVariable` names (none taken without it).
+void screenshot(wxWindow* window, const std::string& name,
+                const char* folderVariable = "LUMESK_SCREENSHOT") {
+    const char* folder = std::getenv(folderVariable);
     if (!folder) return;
     pumpUntil([] { return false; }, 1000);  // the last paints
     const std::string path = std::string(folder) + "/" + name;
@@ -1086,9 +1087,9 @@ std::size_t linesOfRow(const std::vector<std::string>& lines, const ui::FormRow&
 
 // The main window (empty, on a mapping node, on an address node) and the add
 // dialog hold a control for every row of their form's table, each described
-// with its class, label, place and size. With LUMESK_DUMP and
-// LUMESK_SCREENSHOT the descriptions and pictures are written out, the same
-// moments in every run, to compare the window of one build with another's.
+// with its class, label, place and size. With LUMESK_DUMP the descriptions
+// and pictures are written there, the same moments in every run, to compare
+// the window of one build with another's.
 TEST(Window, EveryControlOfTheFormsIsThereAndDescribed) {
     shell::ProcessState state;
     ui::MainWindow* window = programLikeWindow(state);
@@ -1104,7 +1105,7 @@ TEST(Window, EveryControlOfTheFormsIsThereAndDescribed) {
     const std::vector<std::string> empty = describeControls(window);
     expectEveryRow(empty, ui::editorForm());
     dumpControls(empty, "main-empty.txt");
-    screenshot(window, "main-empty.png");
+    screenshot(window, "main-empty.png", "LUMESK_DUMP");
 
     bool described = false;
     window->onDialogShown = [&](wxWindow* dialog) {
@@ -1112,7 +1113,7 @@ TEST(Window, EveryControlOfTheFormsIsThereAndDescribed) {
         EXPECT_EQ(dialog->GetChildren().size(), ui::addDialogForm().size());
         expectEveryRow(lines, ui::addDialogForm());
         dumpControls(lines, "add-dialog.txt");
-        screenshot(dialog, "add-dialog.png");
+        screenshot(dialog, "add-dialog.png", "LUMESK_DUMP");
         // Another name and mode (the forward fields go grey), then "重置":
         // the dialog is as it was.
         named<wxTextCtrl>(dialog, "编辑框1")->ChangeValue("别的名字");
@@ -1143,7 +1144,7 @@ TEST(Window, EveryControlOfTheFormsIsThereAndDescribed) {
         expectEveryRow(lines, ui::editorForm());
         const std::string name = addressNode ? "main-monitor" : "main-editor";
         dumpControls(lines, name + ".txt");
-        screenshot(window, name + ".png");
+        screenshot(window, name + ".png", "LUMESK_DUMP");
     }
     window->exitByWindow();
     pumpUntil([] { return false; }, 200);
