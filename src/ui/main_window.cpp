@@ -20,8 +20,6 @@
 #include "ui/editor_panel.h"
 #include "ui/images.h"
 #include "ui/layout.h"
-#include "ui/mapping_tree.h"
-#include "ui/monitor_panel.h"
 #include "ui/tray_icon.h"
 #include "ui/wx_text.h"
 
@@ -326,38 +324,8 @@ WXLRESULT MainWindow::MSWWindowProc(WXUINT message, WXWPARAM wParam, WXLPARAM lP
 }
 #endif
 
-// ---- engine events -------------------------------------------------------------
-
-void MainWindow::showEngineEvents(const mapping::EngineEventQueue::Batch& batch) {
-    monitorPanel_->showEngineEvents(batch, currentMapping_);
-}
-
-void MainWindow::appendLog(const std::string& message) {
-    monitorPanel_->appendLog(message);
-}
-
-void MainWindow::runOnWindowThread(std::function<void()> f) {
-    CallAfter(std::move(f));
-}
-
 bool MainWindow::onWindowThread() const {
     return wxIsMainThread();
-}
-
-const monitor::MonitorModel& MainWindow::monitorModel() const {
-    return monitorPanel_->model();
-}
-
-wxTreeCtrl* MainWindow::tree() const {
-    return tree_;
-}
-
-wxListCtrl* MainWindow::clientList() const {
-    return monitorPanel_->clientList();
-}
-
-wxListCtrl* MainWindow::messageLog() const {
-    return monitorPanel_->messageLog();
 }
 
 void MainWindow::refreshStatistics() {

@@ -17,6 +17,8 @@
 #include "mapping/event_queue.h"
 #include "model/mapping.h"
 #include "monitor/monitor.h"
+#include "ui/mapping_tree.h"
+#include "ui/monitor_panel.h"
 #include "ui/ui_thread_sink.h"
 
 class wxTreeCtrl;
@@ -32,8 +34,6 @@ class wxMessageDialog;
 namespace lumesk::ui {
 
 class EditorPanel;
-class MappingTree;
-class MonitorPanel;
 class SplitterBar;
 class TrayIcon;
 
@@ -58,9 +58,11 @@ class MainWindow : public wxFrame, public EngineEventReceiver {
     ~MainWindow() override;
 
     // The sink's side: see ui_thread_sink.h.
-    void showEngineEvents(const mapping::EngineEventQueue::Batch& batch) override;
-    void appendLog(const std::string& message) override;
-    void runOnWindowThread(std::function<void()> f) override;
+    void showEngineEvents(const mapping::EngineEventQueue::Batch& batch) override {
+        monitorPanel_->showEngineEvents(batch, currentMapping_);
+    }
+    void appendLog(const std::string& message) override { monitorPanel_->appendLog(message); }
+    void runOnWindowThread(std::function<void()> f) override { CallAfter(std::move(f)); }
     bool onWindowThread() const override;
     const mapping::EngineEventQueue& engineEvents() const { return ctx_.events.events(); }
 
@@ -96,11 +98,11 @@ class MainWindow : public wxFrame, public EngineEventReceiver {
     // The default browser, without wxWidgets' own (English) error box.
     static bool launchBrowser(const wxString& url);
 
-    const monitor::MonitorModel& monitorModel() const;
-    wxTreeCtrl* tree() const;
+    const monitor::MonitorModel& monitorModel() const { return monitorPanel_->model(); }
+    wxTreeCtrl* tree() const { return tree_; }
     wxStatusBar* statusBar(int which) const { return which == 1 ? serviceBar_ : mappingBar_; }
-    wxListCtrl* clientList() const;
-    wxListCtrl* messageLog() const;
+    wxListCtrl* clientList() const { return monitorPanel_->clientList(); }
+    wxListCtrl* messageLog() const { return monitorPanel_->messageLog(); }
     wxToolBar* toolbar() const { return toolbar_; }
     const TrayIcon& trayIcon() const { return *tray_; }
     TrayIcon& trayIcon() { return *tray_; }

@@ -13,8 +13,6 @@
 #include "ui/images.h"
 #include "ui/layout.h"
 #include "ui/main_window.h"
-#include "ui/mapping_tree.h"
-#include "ui/monitor_panel.h"
 #include "ui/splitter_bar.h"
 #include "ui/wx_text.h"
 
