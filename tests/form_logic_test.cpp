@@ -132,6 +132,38 @@ TEST(FormLogic, SaveChecksInOrderWithTheirMessages) {
     EXPECT_TRUE(table.at(1).blacklist.empty());
 }
 
+// What the editor shows of a record is what saving it back writes; the
+// any-address shows as the box's first item, and the blacklist keeps its
+// numbering, an empty entry included.
+TEST(FormLogic, ARecordShowsAsTheFormThatSavesItBack) {
+    model::MappingTable table;
+    std::mutex lock;
+    ASSERT_EQ(addMapping(table, defaultForm("192.0.2.7")), 1);
+    MappingForm shown = formOf(table.at(1));
+    EXPECT_EQ(shown.listenIpItem, kAllAddresses);
+    EXPECT_EQ(shown.name, "测试映射");
+    EXPECT_EQ(shown.listenPort, "7000");
+    EXPECT_EQ(shown.forwardIp, "192.0.2.7");
+    EXPECT_EQ(shown.forwardPort, "7001");
+    EXPECT_EQ(shown.capacity, "10000");
+    EXPECT_EQ(shown.perIpLimit, "20");
+    EXPECT_EQ(shown.mode, model::Mode::PortMapping);
+
+    shown.listenIpItem = "127.0.0.1";
+    shown.mode = model::Mode::HttpProxy;
+    shown.autostart = true;
+    shown.blacklist = {"10.0.0.1", "10.0.0.2"};
+    ASSERT_EQ(saveEditor(table, 1, shown, &lock), "");
+    const MappingForm again = formOf(table.at(1));
+    EXPECT_EQ(again.listenIpItem, "127.0.0.1");
+    EXPECT_EQ(again.mode, model::Mode::HttpProxy);
+    EXPECT_TRUE(again.autostart);
+    EXPECT_EQ(again.blacklist, shown.blacklist);
+
+    table.at(1).blacklist = {"", "10.0.0.3"};
+    EXPECT_EQ(formOf(table.at(1)).blacklist, (std::vector<std::string>{"", "10.0.0.3"}));
+}
+
 TEST(FormLogic, ListenClashesOnAnyAddressOrTheSameOne) {
     model::MappingTable table;
     std::mutex lock;

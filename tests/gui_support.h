@@ -42,17 +42,18 @@ inline void click(wxWindow* button) {
     button->ProcessWindowEvent(ev);
 }
 
-// A window as the program makes it: attached to the state's engine, its
+// A window as the program makes it: on the state's engine and sink, its
 // only local address 127.0.0.1, the top window, shown.
 inline ui::MainWindow* programLikeWindow(shell::ProcessState& state) {
-    ui::UiContext context{state.table, state.engine,
+    ui::UiContext context{state.table,
+                          state.engine,
+                          state.sink,
                           [&state](const auto& copy, const auto* listener) {
                               return state.statistics(copy, listener);
                           },
-                          [] { return std::vector<std::string>{"127.0.0.1"}; }, "about:blank"};
+                          [] { return std::vector<std::string>{"127.0.0.1"}; },
+                          "about:blank"};
     auto* window = new ui::MainWindow(std::move(context));
-    state.proxy.attach(window, window);
-    window->onClosing = [&state] { state.proxy.detach(); };
     wxTheApp->SetTopWindow(window);
     window->Show();
     pumpUntil([] { return false; }, 200);

@@ -25,14 +25,17 @@
 #include <wx/msw/wrapwin.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <span>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -40,6 +43,7 @@
 #include "shell/process_state.h"
 #include "shell/single_instance.h"
 #include "support.h"
+#include "ui/form_controls.h"
 #include "ui/layout.h"
 #include "ui/main_window.h"
 #include "ui/tray_icon.h"
@@ -76,9 +80,10 @@ bool logHas(ui::MainWindow& w, const std::string& text) {
 }
 
 // The screen's pixels where the window is, as a person would see them, into
-// the folder LUMESK_SCREENSHOT names (none taken without it).
-void screenshot(wxWindow* window, const std::string& name) {
-    const char* folder = std::getenv("LUMESK_SCREENSHOT");
+// the folder the variable `folderVariable` names (none taken without it).
+void screenshot(wxWindow* window, const std::string& name,
+                const char* folderVariable = "LUMESK_SCREENSHOT") {
+    const char* folder = std::getenv(folderVariable);
     if (!folder) return;
     pumpUntil([] { return false; }, 1000);  // the last paints
     const std::string path = std::string(folder) + "/" + name;
@@ -101,33 +106,81 @@ void screenshot(wxWindow* window, const std::string& name) {
 
 }  // namespace
 
-TEST(Window, AddStartRelayAndRefusedSave) {
+namespace {
+
+// A window as the program makes it, at the design's size, with a mapping
+// target to relay to; its message box and browser replaced to read what
+// they were given.
+class ProgramWindow : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(state.startServices(10).empty());  // nothing for the log to report
+        ui::UiContext context{state.table,
+                              state.engine,
+                              state.sink,
+                              [this](const auto& copy, const auto* listener) {
+                                  return state.statistics(copy, listener);
+                              },
+                              [this] { return addresses; },
+                              "about:blank"};
+        window = new ui::MainWindow(std::move(context));
+        window->showMessage = [this](const wxString& text, const wxString& caption) {
+            shownText = U(text);
+            shownCaption = U(caption);
+        };
+        window->openUrl = [this](const wxString& url) {
+            opened.push_back(U(url));
+            return true;
+        };
+        window->Show();
+        window->SetSize(560, 420);
+        pumpUntil([] { return false; }, 300);
+    }
+    void TearDown() override {
+        if (!window) return;
+        window->exitByWindow();
+        pumpUntil([] { return false; }, 200);
+    }
+
+    // Mapping 1 with the add dialog's defaults, its node selected.
+    void addAndSelect() {
+        window->onDialogShown = [](wxWindow* dialog) { click(named<wxButton>(dialog, "按钮3")); };
+        window->runToolbarCommand(S("添加"));
+        ASSERT_EQ(window->addedMappingNumber(), 1);
+        window->selectNode(1, false);
+        ASSERT_TRUE(pumpUntil([&] { return window->currentMapping() == 1; }));
+    }
+    // The editor's forward port at the echo target, saved.
+    void forwardToTarget() {
+        named<wxTextCtrl>(window, "编辑框3")->ChangeValue(std::to_string(target.port()));
+        click(named<wxButton>(window, "按钮4"));
+    }
+    // Started from its address node.
+    void start() {
+        window->selectNode(1, true);
+        window->runToolbarCommand(S("启动"));
+        ASSERT_NE(state.table.at(1).service, nullptr) << window->monitorModel().log().back();
+    }
+    wxTreeItemId addressNode() const {
+        wxTreeItemIdValue cookie;
+        const auto mappingNode =
+            window->tree()->GetFirstChild(window->tree()->GetRootItem(), cookie);
+        return window->tree()->GetFirstChild(mappingNode, cookie);
+    }
+
     shell::ProcessState state;
-    ASSERT_TRUE(state.startServices(10).empty());  // nothing for the log to report
-    test::EchoServer target(4, 10);
+    test::EchoServer target{4, 10};
     std::vector<std::string> addresses{"127.0.0.1"};
-    ui::UiContext context{state.table, state.engine,
-                          [&state](const auto& copy, const auto* listener) {
-                              return state.statistics(copy, listener);
-                          },
-                          [&addresses] { return addresses; }, "about:blank"};
-    auto* window = new ui::MainWindow(std::move(context));
-    state.proxy.attach(window, window);
-    window->onClosing = [&state] { state.proxy.detach(); };  // as the program does
+    ui::MainWindow* window = nullptr;
     std::string shownText, shownCaption;
-    window->showMessage = [&](const wxString& text, const wxString& caption) {
-        shownText = U(text);
-        shownCaption = U(caption);
-    };
     std::vector<std::string> opened;
-    window->openUrl = [&](const wxString& url) {
-        opened.push_back(U(url));
-        return true;
-    };
-    window->Show();
-    window->SetSize(560, 420);
-    pumpUntil([] { return false; }, 300);
-    // One panel at a time, the editor first; nothing hides the toolbar.
+};
+
+}  // namespace
+
+// One panel at a time, the editor first; nothing hides the toolbar. The
+// banner lies over the tree's corner, and a real click on it opens the page.
+TEST_F(ProgramWindow, OpensOnTheEditorAndTheBannerOpensTheMakersPage) {
     auto* editor = named<wxWindow>(window, "图片框1");
     auto* monitorPanel = named<wxWindow>(window, "图片框2");
     EXPECT_TRUE(editor->IsShown());
@@ -136,18 +189,17 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     EXPECT_FALSE(named<wxWindow>(window, "标签")->IsShown());
     EXPECT_EQ(window->trayIcon().icon().GetWidth(), 128);  // the shell scales it down
 
-    // The banner lies over the tree's corner, and a real click on it opens the page.
-    {
-        wxUIActionSimulator mouse;
-        mouse.MouseMove(named<wxWindow>(window, "图片框3")->GetScreenRect().GetPosition() +
-                        wxPoint(84, 32));
-        mouse.MouseClick();
-        EXPECT_TRUE(pumpUntil([&] { return !opened.empty(); }, 5000));
-        EXPECT_EQ(opened, std::vector<std::string>{"about:blank"});
-    }
+    wxUIActionSimulator mouse;
+    mouse.MouseMove(named<wxWindow>(window, "图片框3")->GetScreenRect().GetPosition() +
+                    wxPoint(84, 32));
+    mouse.MouseClick();
+    EXPECT_TRUE(pumpUntil([&] { return !opened.empty(); }, 5000));
+    EXPECT_EQ(opened, std::vector<std::string>{"about:blank"});
+}
 
-    // Add with the dialog's defaults: OK is its default button (Return); press
-    // it as soon as the dialog shows.
+// Add with the dialog's defaults: OK is its default button (Return); press
+// it as soon as the dialog shows. The mapping and its address are in the tree.
+TEST_F(ProgramWindow, AddWithTheDialogsDefaultsPutsTheMappingInTheTree) {
     window->onDialogShown = [](wxWindow* dialog) {
         auto* ok = named<wxButton>(dialog, "按钮3");
         EXPECT_EQ(static_cast<wxTopLevelWindow*>(dialog)->GetDefaultItem(), ok);
@@ -157,12 +209,13 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     window->runToolbarCommand(S("添加"));
     ASSERT_EQ(window->addedMappingNumber(), 1);
     EXPECT_EQ(treeTexts(window->tree()), (std::vector<std::string>{"测试映射", "0.0.0.0:7000"}));
+}
 
-    // A name wider than the tree gets a horizontal scroll bar that is drawn
-    // (it takes its height from the tree's client area), not one that shows
-    // only under a moving pointer; a short name again takes it away.
-    window->selectNode(1, false);
-    ASSERT_TRUE(pumpUntil([&] { return window->currentMapping() == 1; }));
+// A name wider than the tree gets a horizontal scroll bar that is drawn
+// (it takes its height from the tree's client area), not one that shows
+// only under a moving pointer; a short name again takes it away.
+TEST_F(ProgramWindow, ALongNameScrollsTheTreeAndAShortOneNoLonger) {
+    addAndSelect();
     auto rename = [&](const char* name) {
         named<wxTextCtrl>(window, "编辑框1")->ChangeValue(S(name));
         click(named<wxButton>(window, "按钮4"));
@@ -173,14 +226,21 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     EXPECT_LT(rename("一个名字很长很长很长的映射服务名称"), treeHeight);
     EXPECT_EQ(rename("测试映射"), treeHeight);
     EXPECT_EQ(shownText, "");
+}
 
-    // Point it at the echo target through the editor, and save.
-    named<wxTextCtrl>(window, "编辑框3")->ChangeValue(std::to_string(target.port()));
-    click(named<wxButton>(window, "按钮4"));
+// Pointed at the echo target through the editor, and saved.
+TEST_F(ProgramWindow, TheEditorSavesWhatItHolds) {
+    addAndSelect();
+    forwardToTarget();
     EXPECT_EQ(shownText, "");
     EXPECT_EQ(state.table.at(1).forward_port, target.port());
+}
 
-    // A refused save shows its message and writes nothing.
+// A refused save shows its message, in a box without an icon whose button
+// reads "确定", and writes nothing.
+TEST_F(ProgramWindow, ARefusedSaveSaysWhyAndWritesNothing) {
+    addAndSelect();
+    forwardToTarget();
     named<wxTextCtrl>(window, "编辑框2")->ChangeValue("abc");
     click(named<wxButton>(window, "按钮4"));
     EXPECT_EQ(shownText, "监听端口填写错误");
@@ -192,19 +252,22 @@ TEST(Window, AddStartRelayAndRefusedSave) {
         EXPECT_EQ(U(box->GetOKLabel()), "确定");
     }
     EXPECT_EQ(state.table.at(1).listen_port, 7000);
-    named<wxTextCtrl>(window, "编辑框2")->ChangeValue("7000");
+}
 
-    // Select the address node and start.
-    window->selectNode(1, true);
-    EXPECT_FALSE(editor->IsShown());
-    EXPECT_TRUE(monitorPanel->IsShown());
-    window->runToolbarCommand(S("启动"));
-    ASSERT_NE(state.table.at(1).service, nullptr) << window->monitorModel().log().back();
+// Started from its address node: the monitor panel shows, the log says so,
+// the node's picture is the running one and "启动" is down. Two clients
+// through the mapping to the echo target get their rows, the status bars
+// count them, and at the smallest size every pane shows its whole text; when
+// they leave, their rows go and the log says so. Stopped, the address node's
+// picture goes back to 5 and "停止" is down.
+TEST_F(ProgramWindow, AStartedMappingShowsItsClientsInTheListLogAndStatusBars) {
+    addAndSelect();
+    forwardToTarget();
+    start();
+    EXPECT_FALSE(named<wxWindow>(window, "图片框1")->IsShown());
+    EXPECT_TRUE(named<wxWindow>(window, "图片框2")->IsShown());
     EXPECT_TRUE(logHas(*window, "[测试映射]映射已启动"));
-    wxTreeItemIdValue cookie;
-    const auto mappingNode = window->tree()->GetFirstChild(window->tree()->GetRootItem(), cookie);
-    const auto addressNode = window->tree()->GetFirstChild(mappingNode, cookie);
-    EXPECT_EQ(window->tree()->GetItemImage(addressNode), 4);
+    EXPECT_EQ(window->tree()->GetItemImage(addressNode()), 4);
     EXPECT_TRUE(window->toolbar()->GetToolState(window->toolbar()->GetToolByPos(3)->GetId()));
 
     // A client through the mapping to the echo target.
@@ -261,20 +324,24 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     ASSERT_TRUE(pumpUntil([&] { return window->clientList()->GetItemCount() == 0; }));
     EXPECT_TRUE(logHas(*window, leftFirst));
 
-    // The window's log keeps the model's last 1000 lines.
+    window->runToolbarCommand(S("停止"));
+    EXPECT_EQ(state.table.at(1).service, nullptr);
+    EXPECT_EQ(window->tree()->GetItemImage(addressNode()), 5);
+    EXPECT_TRUE(window->toolbar()->GetToolState(window->toolbar()->GetToolByPos(4)->GetId()));
+}
+
+// The window's log keeps the model's last 1000 lines.
+TEST_F(ProgramWindow, TheLogKeepsTheModelsLastThousandLines) {
     for (int i = 0; i < 1005; ++i) window->appendLog("行" + std::to_string(i));
     ASSERT_EQ(window->messageLog()->GetItemCount(), 1000);
     EXPECT_EQ(U(window->messageLog()->GetItemText(0)), window->monitorModel().log().front());
     EXPECT_NE(U(window->messageLog()->GetItemText(0)).find("> 行5"), std::string::npos);
+}
 
-    // Stopped, the address node's picture goes back to 5 and "停止" is down.
-    window->runToolbarCommand(S("停止"));
-    EXPECT_EQ(state.table.at(1).service, nullptr);
-    EXPECT_EQ(window->tree()->GetItemImage(addressNode), 5);
-    EXPECT_TRUE(window->toolbar()->GetToolState(window->toolbar()->GetToolByPos(4)->GetId()));
-
-    // The add dialog reads the local addresses each time it opens; cancelled,
-    // it adds nothing.
+// The add dialog reads the local addresses each time it opens; cancelled,
+// it adds nothing.
+TEST_F(ProgramWindow, TheAddDialogReadsTheAddressesEachTimeAndCancelAddsNothing) {
+    addAndSelect();
     addresses.push_back("192.0.2.50");
     bool listed = false;
     window->onDialogShown = [&](wxWindow* dialog) {
@@ -285,20 +352,23 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     EXPECT_TRUE(listed);
     EXPECT_EQ(window->addedMappingNumber(), 0);
     EXPECT_EQ(treeTexts(window->tree()).size(), 2u);
+}
 
-    // Deleting the selected mapping leaves no node current.
-    window->selectNode(1, false);
-    ASSERT_TRUE(pumpUntil([&] { return window->currentMapping() == 1; }));
+// Deleting the selected mapping, the only one, leaves no node current.
+TEST_F(ProgramWindow, DeletingTheOnlyMappingLeavesNothingCurrent) {
+    addAndSelect();
     window->runToolbarCommand(S("删除"));
     pumpUntil([] { return false; }, 300);
     EXPECT_TRUE(treeTexts(window->tree()).empty());
     EXPECT_EQ(window->currentMapping(), 0);
     EXPECT_FALSE(window->toolbar()->GetToolEnabled(window->toolbar()->GetToolByPos(1)->GetId()));
     EXPECT_TRUE(window->toolbar()->GetToolState(window->toolbar()->GetToolByPos(4)->GetId()));
+}
 
-    // The close box never ends the program. Windows has a notification area
-    // to come back from, so the window hides; bare Xvfb has none, so the
-    // window is only minimised there.
+// The close box never ends the program. Windows has a notification area
+// to come back from, so the window hides; bare Xvfb has none, so the
+// window is only minimised there. The tray's way back shows it again.
+TEST_F(ProgramWindow, TheCloseBoxNeverEndsTheProgram) {
     wxCloseEvent close(wxEVT_CLOSE_WINDOW, window->GetId());
     close.SetCanVeto(true);
     close.SetEventObject(window);
@@ -316,9 +386,6 @@ TEST(Window, AddStartRelayAndRefusedSave) {
     EXPECT_FALSE(window->IsShown());
     window->toggleMainWindow();
     EXPECT_TRUE(window->IsShown());
-
-    window->exitByWindow();
-    pumpUntil([] { return false; }, 200);
 }
 
 // Each row becomes one control on the form, in the rows' order (the tab
@@ -920,6 +987,165 @@ TEST(Window, ReturnInTheBlacklistBoxAddsTheAddress) {
     pressReturn(box);
     ASSERT_TRUE(pumpUntil([&] { return list->GetItemCount() == 1; }, 3000));
     EXPECT_EQ(U(list->GetItemText(0, 1)), "10.0.0.9");
+    window->exitByWindow();
+    pumpUntil([] { return false; }, 200);
+}
+
+namespace {
+
+// Every control of `window` and below, a line each: class, name, label,
+// place and size, shown; the tree's nodes with their pictures and the status
+// panes with their places and texts. Into the folder LUMESK_DUMP names (none
+// written without it), so two builds' windows can be compared line by line.
+std::vector<std::string> describeControls(wxWindow* window) {
+    std::vector<std::string> lines;
+    std::function<void(wxWindow*, int)> describe = [&](wxWindow* w, int depth) {
+        const wxRect r = w->GetRect();
+        std::ostringstream line;
+        line << std::string(static_cast<std::size_t>(depth) * 2, ' ')
+             << U(w->GetClassInfo()->GetClassName()) << " '" << U(w->GetName()) << "' '"
+             << U(w->GetLabel()) << "' " << r.x << "," << r.y << " " << r.width << "x" << r.height
+             << (w->IsShown() ? "" : " hidden") << (w->IsEnabled() ? "" : " disabled");
+        // What a field holds: a text, a check, a chosen item.
+        if (auto* text = dynamic_cast<wxTextEntry*>(w))
+            line << " = '" << U(text->GetValue()) << "'";
+        if (auto* check = dynamic_cast<wxCheckBox*>(w)) line << " = " << check->GetValue();
+        if (auto* radio = dynamic_cast<wxRadioButton*>(w)) line << " = " << radio->GetValue();
+        if (auto* choice = dynamic_cast<wxChoice*>(w)) {
+            line << " = " << choice->GetSelection() << " of " << choice->GetCount();
+        }
+        lines.push_back(line.str());
+        const std::string inner(static_cast<std::size_t>(depth + 1) * 2, ' ');
+        if (auto* tree = dynamic_cast<wxTreeCtrl*>(w)) {
+            std::function<void(const wxTreeItemId&, int)> nodes = [&](const wxTreeItemId& parent,
+                                                                      int level) {
+                wxTreeItemIdValue cookie;
+                for (auto item = tree->GetFirstChild(parent, cookie); item.IsOk();
+                     item = tree->GetNextChild(parent, cookie)) {
+                    lines.push_back(inner + std::string(static_cast<std::size_t>(level) * 2, ' ') +
+                                    "node '" + U(tree->GetItemText(item)) + "' image " +
+                                    std::to_string(tree->GetItemImage(item)) +
+                                    (tree->IsSelected(item) ? " selected" : ""));
+                    nodes(item, level + 1);
+                }
+            };
+            nodes(tree->GetRootItem(), 0);
+        }
+        if (auto* bar = dynamic_cast<wxStatusBar*>(w)) {
+            for (int i = 0; i < bar->GetFieldsCount(); ++i) {
+                wxRect field;
+                bar->GetFieldRect(i, field);
+                lines.push_back(inner + "pane " + std::to_string(field.x) + " " +
+                                std::to_string(field.width) + " '" + U(bar->GetStatusText(i)) +
+                                "'");
+            }
+        }
+        if (auto* list = dynamic_cast<wxListCtrl*>(w)) {
+            for (int c = 0; c < list->GetColumnCount(); ++c) {
+                wxListItem column;
+                column.SetMask(wxLIST_MASK_TEXT | wxLIST_MASK_WIDTH);
+                list->GetColumn(c, column);
+                lines.push_back(inner + "column '" + U(column.GetText()) + "' " +
+                                std::to_string(list->GetColumnWidth(c)));
+            }
+            for (long row = 0; row < list->GetItemCount(); ++row) {
+                std::string cells = inner + "row";
+                for (int c = 0; c < list->GetColumnCount(); ++c) {
+                    cells += " '" + U(list->GetItemText(row, c)) + "'";
+                }
+                lines.push_back(cells + " data " + std::to_string(list->GetItemData(row)));
+            }
+        }
+        for (wxWindow* child : w->GetChildren()) {
+            if (!child->IsTopLevel()) describe(child, depth + 1);
+        }
+    };
+    describe(window, 0);
+    return lines;
+}
+
+void dumpControls(const std::vector<std::string>& lines, const std::string& name) {
+    const char* folder = std::getenv("LUMESK_DUMP");
+    if (!folder) return;
+    std::ofstream out(std::string(folder) + "/" + name);
+    for (const std::string& line : lines) out << line << "\n";
+    EXPECT_TRUE(out.good()) << name;
+}
+
+// The lines of `lines` that describe a control made by `row`: its class's
+// line holds the row's name and label.
+std::size_t linesOfRow(const std::vector<std::string>& lines, const ui::FormRow& row) {
+    const std::string named = std::string(" '") + row.name + "' '" + row.text + "' ";
+    const std::string unnamed = std::string("' '") + row.text + "' ";
+    return static_cast<std::size_t>(
+        std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.find(*row.name ? named : unnamed) != std::string::npos;
+        }));
+}
+
+}  // namespace
+
+// The main window (empty, on a mapping node, on an address node) and the add
+// dialog hold a control for every row of their form's table, each described
+// with its class, label, place and size. With LUMESK_DUMP the descriptions
+// and pictures are written there, the same moments in every run, to compare
+// the window of one build with another's.
+TEST(Window, EveryControlOfTheFormsIsThereAndDescribed) {
+    shell::ProcessState state;
+    ui::MainWindow* window = programLikeWindow(state);
+    window->SetSize(560, 420);
+    pumpUntil([] { return false; }, 300);
+    window->refreshStatistics();
+    auto expectEveryRow = [](const std::vector<std::string>& lines,
+                             std::span<const ui::FormRow> rows) {
+        for (const ui::FormRow& row : rows) {
+            EXPECT_GE(linesOfRow(lines, row), 1u) << row.name << " " << row.text;
+        }
+    };
+    const std::vector<std::string> empty = describeControls(window);
+    expectEveryRow(empty, ui::editorForm());
+    dumpControls(empty, "main-empty.txt");
+    screenshot(window, "main-empty.png", "LUMESK_DUMP");
+
+    bool described = false;
+    window->onDialogShown = [&](wxWindow* dialog) {
+        const std::vector<std::string> lines = describeControls(dialog);
+        EXPECT_EQ(dialog->GetChildren().size(), ui::addDialogForm().size());
+        expectEveryRow(lines, ui::addDialogForm());
+        dumpControls(lines, "add-dialog.txt");
+        screenshot(dialog, "add-dialog.png", "LUMESK_DUMP");
+        // Another name and mode (the forward fields go grey), then "重置":
+        // the dialog is as it was.
+        named<wxTextCtrl>(dialog, "编辑框1")->ChangeValue("别的名字");
+        auto* http = named<wxRadioButton>(dialog, "单选框2");
+        http->SetValue(true);
+        wxCommandEvent picked(wxEVT_RADIOBUTTON, http->GetId());
+        picked.SetEventObject(http);
+        http->ProcessWindowEvent(picked);
+        EXPECT_FALSE(named<wxWindow>(dialog, "组合框2")->IsEnabled());
+        click(named<wxButton>(dialog, "按钮5"));
+        EXPECT_EQ(describeControls(dialog), lines);
+        // One blacklist entry, for the editor to show.
+        named<wxTextCtrl>(dialog, "编辑框7")->ChangeValue("10.0.0.1");
+        click(named<wxButton>(dialog, "按钮1"));
+        described = true;
+        click(named<wxButton>(dialog, "按钮3"));
+    };
+    window->runToolbarCommand(S("添加"));
+    EXPECT_TRUE(described);
+    ASSERT_EQ(window->addedMappingNumber(), 1);
+
+    for (const bool addressNode : {false, true}) {
+        window->selectNode(1, addressNode);
+        pumpUntil([] { return false; }, 300);
+        window->refreshStatistics();  // not left to the timer
+        const std::vector<std::string> lines = describeControls(window);
+        EXPECT_EQ(lines.size(), empty.size() + 3);  // the two nodes, the blacklist's row
+        expectEveryRow(lines, ui::editorForm());
+        const std::string name = addressNode ? "main-monitor" : "main-editor";
+        dumpControls(lines, name + ".txt");
+        screenshot(window, name + ".png", "LUMESK_DUMP");
+    }
     window->exitByWindow();
     pumpUntil([] { return false; }, 200);
 }

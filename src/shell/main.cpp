@@ -47,7 +47,9 @@ class LumeskApp : public wxApp {
         state_ = std::make_unique<lumesk::shell::ProcessState>();
         const std::vector<std::string> failures = state_->startServices(10);
         auto* state = state_.get();
-        lumesk::ui::UiContext ui{state->table, state->engine,
+        lumesk::ui::UiContext ui{state->table,
+                                 state->engine,
+                                 state->sink,
                                  [state](const auto& copy, const auto* listener) {
                                      return state->statistics(copy, listener);
                                  },
@@ -58,12 +60,8 @@ class LumeskApp : public wxApp {
                                  },
                                  makerPage()};
         window_ = new lumesk::ui::MainWindow(std::move(ui));
-        state_->proxy.attach(window_, window_);
-        for (const std::string& text : failures) state_->proxy.appendLog(text);
-        window_->onClosing = [this, state] {
-            window_ = nullptr;
-            state->proxy.detach();
-        };
+        for (const std::string& text : failures) state_->sink.appendLog(text);
+        window_->onClosing = [this] { window_ = nullptr; };
         // The window that hears the end of a Windows session.
         SetTopWindow(window_);
         window_->Show();

@@ -62,20 +62,9 @@ AddDialog::AddDialog(wxWindow* parent, model::MappingTable& table,
 
 void AddDialog::resetAddDialog() {
     const std::string first = form_.forwardIp->GetCount() ? U(form_.forwardIp->GetString(0)) : "";
-    const MappingForm f = defaultForm(first);
-    form_.name->ChangeValue(S(f.name));
-    form_.autostart->SetValue(false);
-    form_.modes[0]->SetValue(true);
-    form_.listenIp->SetSelection(0);
+    // The forward box's item chosen first, its text then set over it.
     if (form_.forwardIp->GetCount()) form_.forwardIp->SetSelection(0);
-    form_.forwardIp->ChangeValue(S(f.forwardIp));
-    form_.forwardIp->Enable();
-    form_.forwardPort->ChangeValue(S(f.forwardPort));
-    form_.forwardPort->Enable();
-    form_.listenPort->ChangeValue(S(f.listenPort));
-    form_.capacity->ChangeValue(S(f.capacity));
-    form_.perIpLimit->ChangeValue(S(f.perIpLimit));
-    form_.blacklist->DeleteAllItems();
+    form_.show(defaultForm(first));
 }
 
 void AddDialog::onModeClicked() {

@@ -31,6 +31,37 @@ MappingForm FormControls::read() const {
     return f;
 }
 
+void FormControls::show(const MappingForm& f) {
+    name->ChangeValue(S(f.name));
+    autostart->SetValue(f.autostart);
+    modes[0]->SetValue(f.mode == model::Mode::PortMapping || f.mode == model::Mode::None);
+    if (f.mode == model::Mode::HttpProxy) modes[1]->SetValue(true);
+    if (f.mode == model::Mode::Socks4Proxy) modes[2]->SetValue(true);
+    if (f.listenIpItem == kAllAddresses) {
+        listenIp->SetSelection(0);
+    } else {
+        for (int i = static_cast<int>(listenIp->GetCount()) - 1; i >= 0; --i) {
+            if (listenIp->GetString(static_cast<unsigned>(i)) == S(f.listenIpItem)) {
+                listenIp->SetSelection(i);
+                break;
+            }
+        }
+    }
+    forwardIp->ChangeValue(S(f.forwardIp));
+    listenPort->ChangeValue(S(f.listenPort));
+    forwardPort->ChangeValue(S(f.forwardPort));
+    capacity->ChangeValue(S(f.capacity));
+    perIpLimit->ChangeValue(S(f.perIpLimit));
+    blacklist->DeleteAllItems();
+    for (std::size_t i = 0; i < f.blacklist.size(); ++i) {
+        if (f.blacklist[i].empty()) continue;
+        const long row = blacklist->InsertItem(blacklist->GetItemCount(), std::to_string(i + 1));
+        blacklist->SetItemData(row, static_cast<long>(i + 1));
+        blacklist->SetItem(row, 1, S(f.blacklist[i]));
+    }
+    setForwardEnabled(modes[0]->GetValue());
+}
+
 std::vector<std::string> FormControls::blacklistRows() const {
     std::vector<std::string> rows;
     for (long i = 0; i < blacklist->GetItemCount(); ++i) {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "ui/form_logic.h"
-#include "ui/layout.h"
+#include "ui/form_tables.h"
 
 class wxTextCtrl;
 class wxWindow;
@@ -38,6 +38,9 @@ struct FormControls {
     wxTextCtrl* blacklistIp = nullptr;
 
     MappingForm read() const;
+    // Fills the fields from `form`. The listen-IP box keeps its selection
+    // when it lists no such address.
+    void show(const MappingForm& form);
     std::vector<std::string> blacklistRows() const;
     // A row numbered one past the last row's number.
     void appendBlacklistRow(const std::string& ip);

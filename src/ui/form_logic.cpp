@@ -72,6 +72,21 @@ MappingForm defaultForm(const std::string& firstAddress) {
     return f;
 }
 
+MappingForm formOf(const model::MappingRecord& r) {
+    MappingForm f;
+    f.name = r.name;
+    f.autostart = r.autostart;
+    f.mode = r.mode;
+    f.listenIpItem = model::isAnyAddress(r.listen_ip) ? kAllAddresses : r.listen_ip;
+    f.listenPort = std::to_string(r.listen_port);
+    f.forwardIp = r.forward_ip;
+    f.forwardPort = std::to_string(r.forward_port);
+    f.capacity = std::to_string(r.capacity);
+    f.perIpLimit = std::to_string(r.per_ip_limit);
+    f.blacklist = r.blacklist;
+    return f;
+}
+
 int reserveSlot(model::MappingTable& table, const std::string& name, const std::string& ip,
                 int port) {
     int free = 0;

@@ -32,8 +32,13 @@ struct MappingForm {
     std::string forwardPort;
     std::string capacity;
     std::string perIpLimit;
-    std::vector<std::string> blacklist;  // column 1 of the list's rows, in order
+    // Column 1 of the list's rows, in order. Shown, row i is numbered i + 1
+    // and an empty entry makes none, leaving its number unused.
+    std::vector<std::string> blacklist;
 };
+
+// What the editor shows of a record.
+MappingForm formOf(const model::MappingRecord& r);
 
 // The add dialog's defaults; `firstAddress` is the forward-IP box's item 0.
 MappingForm defaultForm(const std::string& firstAddress);

@@ -1,5 +1,4 @@
-// The main window's layout rule and splitter ratios, as arithmetic, and the
-// two forms' controls as tables.
+// The main window's layout rule and splitter ratios, as arithmetic.
 #pragma once
 
 #include <array>
@@ -7,15 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "ui/form_tables.h"
+
 namespace lumesk::ui {
 
 constexpr int kMinWidth = 560;
 constexpr int kMinHeight = 420;
 constexpr float kFirstTreeRatio = 0.3f;  // the tree's share until a splitter moves
-
-struct Rect {
-    int left = 0, top = 0, width = 0, height = 0;
-};
 
 struct MainLayout {
     Rect toolbar, tree, treeSplitter, panel;       // panel: editor and monitor alike
@@ -54,62 +51,6 @@ std::vector<std::string> allAddressesPaneTexts();
 // to 0.2..0.4 for the tree splitter (tag 1) and 0.3..0.7 for the monitor
 // splitter (tag 2); other tags keep `current`.
 float splitterRatio(int tag, int position, int extent, float current);
-
-// What a row of a form's table makes. The fields and groups are those of
-// both forms; the buttons each form binds itself.
-enum class FormPart {
-    Form,  // only as a row's `within`: the form itself
-    Caption,
-    Name,
-    Autostart,
-    PortMapping,  // the three mode radios, in this order
-    HttpProxy,
-    Socks4,
-    ListenIp,
-    ListenPort,
-    ForwardIp,
-    ForwardPort,
-    Capacity,
-    PerIpLimit,
-    Blacklist,
-    BlacklistIp,
-    AddressGroup,
-    LimitsGroup,
-    BlacklistGroup,
-    StartButton,
-    AddButton,
-    DeleteButton,
-    SaveButton,
-    ResetButton,
-    OkButton,
-    CancelButton,
-};
-
-// How far a control within a group stays left of the group's right edge.
-constexpr int kGroupMargin = 6;
-
-// One control of a form; the rows' order is the creation and tab order.
-struct FormRow {
-    FormPart part;
-    const char* text;  // the label; "" for fields
-    const char* name;  // the window's name; "" keeps the toolkit's
-    FormPart within;   // the group `place` is relative to, made by an earlier row
-    Rect place;
-    int tag = 0;  // the editor's handlers tell their controls apart by it
-};
-
-std::span<const FormRow> addDialogForm();
-std::span<const FormRow> editorForm();
-
-// Room a form keeps right of and below its last control.
-constexpr int kFormMargin = 6;
-
-// The client size that holds every row's place (groups' rows where their
-// group is), with the form's margin.
-struct Size {
-    int width = 0, height = 0;
-};
-Size formClientSize(std::span<const FormRow> rows);
 
 // The smallest client area whose editor panel holds the editor form at the
 // tree ratio `treeRatio`, with the toolbar and the two status bars.

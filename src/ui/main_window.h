@@ -1,5 +1,6 @@
 // The main window: mapping tree, editor and monitor panels, toolbar, menus,
-// status bars and the refresh timer. It is also where engine events land.
+// status bars and the refresh timer, and the commands that tie them together.
+// Engine events reach it through the UI-thread sink.
 #pragma once
 
 #include <wx/frame.h>
@@ -7,9 +8,7 @@
 #include <wx/treebase.h>
 
 #include <array>
-#include <atomic>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,17 +17,15 @@
 #include "mapping/event_queue.h"
 #include "model/mapping.h"
 #include "monitor/monitor.h"
-#include "ui/form_controls.h"
-#include "ui/form_logic.h"
+#include "ui/mapping_tree.h"
+#include "ui/monitor_panel.h"
+#include "ui/ui_thread_sink.h"
 
 class wxTreeCtrl;
 class wxTreeEvent;
 class wxListCtrl;
 class wxStatusBar;
 class wxToolBar;
-class wxPanel;
-class wxButton;
-class wxStaticBox;
 class wxStaticText;
 class wxMenu;
 class wxCommandEvent;
@@ -36,6 +33,7 @@ class wxMessageDialog;
 
 namespace lumesk::ui {
 
+class EditorPanel;
 class SplitterBar;
 class TrayIcon;
 
@@ -43,6 +41,8 @@ class TrayIcon;
 struct UiContext {
     model::MappingTable& table;
     mapping::MappingEngine& engine;
+    // How the engine's events reach the window; it attaches itself.
+    UiThreadSink& events;
     // Live counters for the status bars: the current copy and its listener.
     std::function<monitor::StatisticsInput(const model::MappingRecord&, const net::IoRecord*)>
         statistics;
@@ -52,18 +52,19 @@ struct UiContext {
     std::string makerPage;  // address opened by the help items and the banner
 };
 
-class MainWindow : public wxFrame, public mapping::EngineEventSink, public mapping::MessageLog {
+class MainWindow : public wxFrame, public EngineEventReceiver {
   public:
     explicit MainWindow(UiContext context);
     ~MainWindow() override;
 
-    // Engine side: called on worker threads. Queues the event and returns at
-    // once; this thread handles it when its message loop next runs.
-    int deliver(const mapping::EngineEvent& event) override;
-    // Handles what the queue holds now (a batch at a time); tests call it.
-    void drainEngineEvents();
-    const mapping::EngineEventQueue& engineEvents() const { return events_; }
-    void appendLog(const std::string& message) override;
+    // The sink's side: see ui_thread_sink.h.
+    void showEngineEvents(const mapping::EngineEventQueue::Batch& batch) override {
+        monitorPanel_->showEngineEvents(batch, currentMapping_);
+    }
+    void appendLog(const std::string& message) override { monitorPanel_->appendLog(message); }
+    void runOnWindowThread(std::function<void()> f) override { CallAfter(std::move(f)); }
+    bool onWindowThread() const override;
+    const mapping::EngineEventQueue& engineEvents() const { return ctx_.events.events(); }
 
     // Commands, also driven by the tests.
     void addMapping();
@@ -89,7 +90,6 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
     std::function<void(const wxString& text, const wxString& caption)> showMessage;
     // For tests that open the add dialog without a person: presses OK at once.
     std::function<void(wxWindow* dialog)> onDialogShown;
-    // Opens a page in the browser; tests replace it to see what was opened.
     // Opens a page in the browser, false when it could not; tests replace it
     // to see what was opened.
     std::function<bool(const wxString& url)> openUrl;
@@ -98,11 +98,11 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
     // The default browser, without wxWidgets' own (English) error box.
     static bool launchBrowser(const wxString& url);
 
-    const monitor::MonitorModel& monitorModel() const { return monitor_; }
+    const monitor::MonitorModel& monitorModel() const { return monitorPanel_->model(); }
     wxTreeCtrl* tree() const { return tree_; }
     wxStatusBar* statusBar(int which) const { return which == 1 ? serviceBar_ : mappingBar_; }
-    wxListCtrl* clientList() const { return clientList_; }
-    wxListCtrl* messageLog() const { return messageLog_; }
+    wxListCtrl* clientList() const { return monitorPanel_->clientList(); }
+    wxListCtrl* messageLog() const { return monitorPanel_->messageLog(); }
     wxToolBar* toolbar() const { return toolbar_; }
     const TrayIcon& trayIcon() const { return *tray_; }
     TrayIcon& trayIcon() { return *tray_; }
@@ -111,11 +111,11 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
                                                        const wxString& caption);
 
   private:
+    enum ToolId { kToolAdd = wxID_HIGHEST + 1, kToolDelete, kToolStart, kToolStop, kToolExit };
+
+    // main_window_controls.cpp
     void createControls();
-    void createEditorPanel();
-    void createMonitorPanel();
     void createMenus();
-    void fillAddressBoxes();
 
     void onTreeSelection(wxTreeEvent& event);
     // Makes the tree's selected node current, whether or not the tree said
@@ -125,8 +125,7 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
     // What each status pane needs for its longest text in the bars' font.
     std::array<int, 5> statusPaneNeeds() const;
     wxSize minimumSize() const;
-    void onEditorButton(wxCommandEvent& event);
-    void onModeRadioClicked(wxCommandEvent& event);
+    void saveCurrentMapping();
     void onTool(wxCommandEvent& event);
     void onClose(wxCloseEvent& event);
     void onQueryEndSession(wxCloseEvent& event);
@@ -136,25 +135,16 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
     unsigned showRequest_ = 0;  // the registered message of a second start
 #endif
 
-    void showNewLogLines(std::size_t shownBefore);
-    void showMappingInEditor(const model::MappingRecord& record);
-    void fillClientList(const model::ClientTable& clients);
-    void syncClientRows();
     void updateStartStopButtons(int n);
     void showStartStop(bool running);
     int findToolbarButton(const wxString& caption) const;
     void afterRunStateChange(int n);
-    void insertTreeNodes(int n);
-    std::pair<wxTreeItemId, wxTreeItemId> findTreeNodes(int n) const;
     void showRunState(int n);
     void deleteCurrentMapping();
 
     UiContext ctx_;
-    mapping::EngineEventQueue events_;
-    monitor::MonitorModel monitor_;
     model::MappingRecord currentCopy_;
     int currentMapping_ = 0;
-    int selectedImage_ = 0;
     // The current mapping's listener while it runs, read by the refresh.
     // Starts and stops run on this thread and reset it (afterRunStateChange)
     // before the listener can go (net/records.h).
@@ -163,25 +153,17 @@ class MainWindow : public wxFrame, public mapping::EngineEventSink, public mappi
     std::array<int, 5> paneNeeds_{};  // measured at the first layout
     int addedMappingNumber_ = 0;
     bool blink_ = false;
-    std::shared_ptr<std::atomic<bool>> closing_ = std::make_shared<std::atomic<bool>>(false);
 
     wxToolBar* toolbar_ = nullptr;
     wxStaticText* eventLabel_ = nullptr;
-    wxTreeCtrl* tree_ = nullptr;
+    MappingTree* tree_ = nullptr;
     SplitterBar* treeSplitter_ = nullptr;
-    wxPanel* editor_ = nullptr;
-    wxPanel* monitorPanel_ = nullptr;
+    EditorPanel* editor_ = nullptr;
+    MonitorPanel* monitorPanel_ = nullptr;
     wxStatusBar* serviceBar_ = nullptr;
     wxStatusBar* mappingBar_ = nullptr;
     wxTimer timer_;
-    wxListCtrl* clientList_ = nullptr;
-    SplitterBar* monitorSplitter_ = nullptr;
-    wxListCtrl* messageLog_ = nullptr;
 
-    FormControls form_;
-    wxButton* startButton_ = nullptr;
-
-    std::map<const wxObject*, int> tags_;
     std::unique_ptr<wxMenu> clientMenu_;  // "右键_菜单": defined, never opened
     std::unique_ptr<wxMenu> logMenu_;     // "右键_提示": defined, never opened
     std::unique_ptr<TrayIcon> tray_;
