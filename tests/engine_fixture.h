@@ -18,7 +18,8 @@ namespace lumesk::test {
 
 using mapping::EngineEvent;
 
-class RecordingSink : public mapping::EngineEventSink {
+// The engine's events and log lines, as they come.
+class RecordingListener : public mapping::EngineListener {
   public:
     int deliver(const EngineEvent& event) override {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -44,15 +45,12 @@ class RecordingSink : public mapping::EngineEventSink {
         return out;
     }
 
+    void appendLog(const std::string& text) override { lines.push_back(text); }
+    std::vector<std::string> lines;  // written on the test's own thread only
+
   private:
     std::mutex mutex_;
     std::vector<EngineEvent> events_;
-};
-
-class RecordingLog : public mapping::MessageLog {
-  public:
-    void appendLog(const std::string& text) override { lines.push_back(text); }
-    std::vector<std::string> lines;  // written on the test's own thread only
 };
 
 struct Engine : ::testing::Test {
@@ -108,9 +106,9 @@ struct Engine : ::testing::Test {
         });
     }
 
-    RecordingSink sink;
-    RecordingLog log;
-    mapping::Runtime rt{sink, log};
+    RecordingListener sink;
+    RecordingListener& log = sink;  // the same listener hears both
+    mapping::Runtime rt{sink};
     net::ServiceContext& ctx = rt.context;
     net::WnSocketService& server = rt.server;
     net::WnSocketService& client = rt.client;

@@ -10,7 +10,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-bool leftWithin(RecordingSink& sink, milliseconds limit) {
+bool leftWithin(RecordingListener& sink, milliseconds limit) {
     return waitFor([&] { return sink.count(mapping::EVENT_LEFT) == 1; }, limit);
 }
 

@@ -24,7 +24,7 @@ using test::Client;
 using test::waitFor;
 
 using test::Engine;
-using test::RecordingSink;
+using test::RecordingListener;
 using test::roundTrip;
 
 TEST_F(Engine, BytesUnchangedBothWaysForManyClients) {
@@ -611,7 +611,7 @@ namespace {
 // chunk is sent only once the engine has read the last, so the relay's queue
 // never reaches the flow-control mark (a paused client could not be seen
 // leaving).
-void leaveRelayFlushing(model::MappingRecord& record, net::Lock* lock, RecordingSink& sink) {
+void leaveRelayFlushing(model::MappingRecord& record, net::Lock* lock, RecordingListener& sink) {
     const int relayed = sink.count(mapping::EVENT_RELAYED);
     Client c(static_cast<std::uint16_t>(record.listen_port));
     char byte = 1;

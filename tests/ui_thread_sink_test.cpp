@@ -23,6 +23,7 @@ class RecordingWindow : public ui::EngineEventReceiver {
         batches.push_back(slots);
     }
     void appendLog(const std::string& message) override { log.push_back(message); }
+    void runStateChanged(int n) override { runStates.push_back(n); }
     void runOnWindowThread(std::function<void()> f) override {
         std::lock_guard<std::mutex> hold(mutex_);
         posted_.push_back(std::move(f));
@@ -50,6 +51,7 @@ class RecordingWindow : public ui::EngineEventReceiver {
 
     std::vector<std::vector<int>> batches;
     std::vector<std::string> log;
+    std::vector<int> runStates;
 
   private:
     const std::thread::id thread_ = std::this_thread::get_id();
@@ -80,6 +82,7 @@ TEST(UiThreadSink, NothingReachesAWindowBeforeItIsAttachedOrAfterItCloses) {
     RecordingWindow window;
     EXPECT_EQ(fromWorker(sink, {1}), std::vector<int>{-1});
     sink.appendLog("before");
+    sink.runStateChanged(1);
 
     sink.attach(window);
     EXPECT_EQ(fromWorker(sink, {2, 3}), (std::vector<int>{0, 0}));
@@ -88,6 +91,7 @@ TEST(UiThreadSink, NothingReachesAWindowBeforeItIsAttachedOrAfterItCloses) {
     EXPECT_EQ(window.runPosted(), 1);
     EXPECT_EQ(window.batches, (std::vector<std::vector<int>>{{2, 3}}));
     sink.appendLog("attached");
+    sink.runStateChanged(2);
 
     // A take posted before the window closed hands it nothing after.
     EXPECT_EQ(fromWorker(sink, {4}), std::vector<int>{0});
@@ -95,8 +99,10 @@ TEST(UiThreadSink, NothingReachesAWindowBeforeItIsAttachedOrAfterItCloses) {
     EXPECT_EQ(window.runPosted(), 1);
     EXPECT_EQ(fromWorker(sink, {5}), std::vector<int>{-1});
     sink.appendLog("closed");
+    sink.runStateChanged(3);
     EXPECT_EQ(window.batches.size(), 1u);
     EXPECT_EQ(window.log, std::vector<std::string>{"attached"});
+    EXPECT_EQ(window.runStates, std::vector<int>{2});
 }
 
 // A start or stop on the window's own thread is shown at once, after what

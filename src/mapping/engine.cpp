@@ -23,14 +23,13 @@ std::string outOfRange(int n) {
 
 MappingEngine::MappingEngine(net::ServiceContext& context, net::WnSocketService& server,
                              net::WnSocketService& client, model::MappingTable& table,
-                             net::Lock* clientTableLock, EngineEventSink& sink, MessageLog& log)
+                             net::Lock* clientTableLock, EngineListener& listener)
     : ctx_(context),
       server_(server),
       client_(client),
       table_(table),
       lock_(clientTableLock),
-      sink_(sink),
-      log_(log),
+      listener_(listener),
       relays_(context, [this](IoRecord* relay) { closeConnection(relay); }) {}
 
 MappingEngine::~MappingEngine() = default;
@@ -44,16 +43,18 @@ void MappingEngine::startMapping(int n) {
     std::string errorText;
     const bool ok = openListener(n, errorText);
     const std::string name = model::MappingTable::validNumber(n) ? table_.at(n).name : "";
-    log_.appendLog(ok ? "[" + name + "]映射已启动" : "[" + name + "]映射启动错误:" + errorText);
-    if (onRunStateChanged) onRunStateChanged(n);
+    listener_.appendLog(ok ? "[" + name + "]映射已启动"
+                           : "[" + name + "]映射启动错误:" + errorText);
+    listener_.runStateChanged(n);
 }
 
 void MappingEngine::stopMapping(int n) {
     std::string errorText;
     const bool ok = closeListener(n, errorText);
     const std::string name = model::MappingTable::validNumber(n) ? table_.at(n).name : "";
-    log_.appendLog(ok ? "[" + name + "]映射已停止" : "[" + name + "]映射停止错误:" + errorText);
-    if (onRunStateChanged) onRunStateChanged(n);
+    listener_.appendLog(ok ? "[" + name + "]映射已停止"
+                           : "[" + name + "]映射停止错误:" + errorText);
+    listener_.runStateChanged(n);
 }
 
 void MappingEngine::deleteMapping(int n) {
@@ -324,7 +325,7 @@ int MappingEngine::postEngineEvent(std::int32_t kind, int n, int slot, IoRecord*
             event.forward = model::endpoint("", 0);
         }
     }
-    return sink_.deliver(event);
+    return listener_.deliver(event);
 }
 
 void MappingEngine::report(int n, int slot, IoRecord* connection, const std::string& reason) {

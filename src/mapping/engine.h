@@ -42,27 +42,24 @@ struct EngineEvent {
     std::string forward;       // "ip:port", ":0" until the relay has an address
 };
 
-// Takes the engine's events on worker threads. It must never wait for the
-// window: the window drains them later, in the order they were posted
-// (mapping/event_queue.h).
-class EngineEventSink {
+// Hears what the engine does. Events come on worker threads; the log lines
+// and run states on the thread that starts and stops. None may wait for the
+// window: events are queued for it (mapping/event_queue.h).
+class EngineListener {
   public:
-    virtual ~EngineEventSink() = default;
+    virtual ~EngineListener() = default;
     virtual int deliver(const EngineEvent& event) = 0;
-};
-
-// The message log the start and stop lines go to.
-class MessageLog {
-  public:
-    virtual ~MessageLog() = default;
+    // The start and stop lines.
     virtual void appendLog(const std::string& text) = 0;
+    // After a start or a stop, for the window's own refresh.
+    virtual void runStateChanged(int /*n*/) {}
 };
 
 class MappingEngine {
   public:
     MappingEngine(net::ServiceContext& context, net::WnSocketService& server,
                   net::WnSocketService& client, model::MappingTable& table,
-                  net::Lock* clientTableLock, EngineEventSink& sink, MessageLog& log);
+                  net::Lock* clientTableLock, EngineListener& listener);
     ~MappingEngine();
     MappingEngine(const MappingEngine&) = delete;
     MappingEngine& operator=(const MappingEngine&) = delete;
@@ -80,9 +77,6 @@ class MappingEngine {
     // Online count of a running mapping (0 when stopped).
     std::int32_t onlineCount(int n);
     net::Lock* clientTableLock() const { return lock_; }
-
-    // Runs after a start or a stop, for the window's own refresh.
-    std::function<void(int)> onRunStateChanged;
 
     // What a relay whose connect ended reports when its first receive could
     // not be posted: nothing when it was cancelled here (its client left
@@ -144,8 +138,7 @@ class MappingEngine {
     net::WnSocketService& client_;
     model::MappingTable& table_;
     net::Lock* lock_;
-    EngineEventSink& sink_;
-    MessageLog& log_;
+    EngineListener& listener_;
 
     // Listeners whose mapping runs (under the client table lock). A client
     // holds its listener, so an address here is never a later listener's.

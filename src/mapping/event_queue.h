@@ -17,7 +17,7 @@
 
 namespace lumesk::mapping {
 
-class EngineEventQueue : public EngineEventSink {
+class EngineEventQueue {
   public:
     // About 10 MB of events at most: a few minutes of 1000 connections a
     // second, far more than the 1000 log lines the window keeps.
@@ -31,7 +31,7 @@ class EngineEventQueue : public EngineEventSink {
     std::function<void()> onWake;
 
     // Any thread; never blocks beyond the queue's own short lock.
-    int deliver(const EngineEvent& event) override;
+    int deliver(const EngineEvent& event);
 
     struct Batch {
         std::vector<EngineEvent> events;

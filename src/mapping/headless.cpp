@@ -3,7 +3,7 @@
 namespace lumesk::mapping {
 
 HeadlessEngine::HeadlessEngine(int workersPerInstance, bool keepEvents)
-    : keepEvents_(keepEvents), runtime_(*this, *this) {
+    : keepEvents_(keepEvents), runtime_(*this) {
     for (const std::string& text : runtime_.startServices(workersPerInstance)) appendLog(text);
 }
 

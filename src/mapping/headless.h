@@ -11,7 +11,7 @@
 
 namespace lumesk::mapping {
 
-class HeadlessEngine : public EngineEventSink, public MessageLog {
+class HeadlessEngine : public EngineListener {
   public:
     explicit HeadlessEngine(int workersPerInstance = 10, bool keepEvents = true);
 

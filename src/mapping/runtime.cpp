@@ -17,11 +17,11 @@ net::Lock* startNetworking(net::ServiceContext& context) {
 
 }  // namespace
 
-Runtime::Runtime(EngineEventSink& sink, MessageLog& log)
+Runtime::Runtime(EngineListener& listener)
     : clientTableLock(startNetworking(context)),
       server(context, net::ServiceRole::Server),
       client(context, net::ServiceRole::Client),
-      engine(context, server, client, table, clientTableLock, sink, log) {}
+      engine(context, server, client, table, clientTableLock, listener) {}
 
 Runtime::~Runtime() {
     for (int n = 1; n <= model::kMappingCount; ++n) {

@@ -27,7 +27,7 @@ struct LiveCounters {
 
 class Runtime {
   public:
-    Runtime(EngineEventSink& sink, MessageLog& log);
+    explicit Runtime(EngineListener& listener);
     // Stops what still runs and lets the closes it started end (at most
     // 10 s) before the workers go. The program itself ends without this.
     ~Runtime();

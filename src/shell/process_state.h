@@ -23,7 +23,7 @@ class ProcessState {
                                         const net::IoRecord* listener);
 
     ui::UiThreadSink sink;  // the window's, once there is one
-    mapping::Runtime runtime{sink, sink};
+    mapping::Runtime runtime{sink};
     model::MappingTable& table = runtime.table;
     net::ServiceContext& context = runtime.context;
     net::Lock* clientTableLock = runtime.clientTableLock;

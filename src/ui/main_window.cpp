@@ -62,7 +62,6 @@ MainWindow::MainWindow(UiContext context)
     ::ChangeWindowMessageFilterEx(GetHWND(), showRequest_, MSGFLT_ALLOW, nullptr);
 #endif
     Bind(wxEVT_TIMER, [this](wxTimerEvent&) { refreshStatistics(); });
-    ctx_.engine.onRunStateChanged = [this](int n) { afterRunStateChange(n); };
     ctx_.events.attach(*this);
     timer_.Start(1000);
     refreshStatistics();
@@ -71,7 +70,6 @@ MainWindow::MainWindow(UiContext context)
 MainWindow::~MainWindow() {
     ctx_.events.detach();
     timer_.Stop();
-    ctx_.engine.onRunStateChanged = nullptr;
     wxTheApp->Unbind(wxEVT_QUERY_END_SESSION, &MainWindow::onQueryEndSession, this);
     wxTheApp->Unbind(wxEVT_END_SESSION, &MainWindow::onEndSession, this);
     tray_.reset();  // the icon goes with the window

@@ -64,6 +64,7 @@ class MainWindow : public wxFrame, public EngineEventReceiver {
     void appendLog(const std::string& message) override { monitorPanel_->appendLog(message); }
     void runOnWindowThread(std::function<void()> f) override { CallAfter(std::move(f)); }
     bool onWindowThread() const override;
+    void runStateChanged(int n) override { afterRunStateChange(n); }
     const mapping::EngineEventQueue& engineEvents() const { return ctx_.events.events(); }
 
     // Commands, also driven by the tests.

@@ -36,6 +36,10 @@ void UiThreadSink::appendLog(const std::string& text) {
     if (EngineEventReceiver* w = window_.load()) w->appendLog(text);
 }
 
+void UiThreadSink::runStateChanged(int n) {
+    if (EngineEventReceiver* w = window_.load()) w->runStateChanged(n);
+}
+
 void UiThreadSink::drain() {
     EngineEventReceiver* w = window_.load();
     if (!w) return;  // closing, or closed

@@ -25,12 +25,14 @@ class EngineEventReceiver {
     // never after the window has gone.
     virtual void runOnWindowThread(std::function<void()> f) = 0;
     virtual bool onWindowThread() const = 0;
+    // After a start or a stop, on the thread that did it.
+    virtual void runStateChanged(int n) = 0;
 
   protected:
     ~EngineEventReceiver() = default;
 };
 
-class UiThreadSink : public mapping::EngineEventSink, public mapping::MessageLog {
+class UiThreadSink : public mapping::EngineListener {
   public:
     UiThreadSink() { events_.emplace(); }
     ~UiThreadSink() override { detach(); }
@@ -46,6 +48,7 @@ class UiThreadSink : public mapping::EngineEventSink, public mapping::MessageLog
     // whatever the workers queued before it. -1 without a window.
     int deliver(const mapping::EngineEvent& event) override;
     void appendLog(const std::string& text) override;
+    void runStateChanged(int n) override;
 
     // Hands the window what the queue holds now, a batch at a time.
     void drain();
