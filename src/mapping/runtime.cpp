@@ -7,7 +7,7 @@ namespace lumesk::mapping {
 
 namespace {
 
-// The global lock first, then the client table lock, then sockets.
+// Made in this order: the global lock, the client table lock, then sockets.
 net::Lock* startNetworking(net::ServiceContext& context) {
     context.globalLock = context.locks.createLock();
     net::Lock* clientTableLock = context.locks.createLock();

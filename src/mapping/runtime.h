@@ -1,7 +1,8 @@
 // The engine and everything under it, built in one order by the program, the
 // headless engine and the tests alike: the table, the service context with
-// its locks (the global lock first, then the client table lock), both service
-// instances and the engine.
+// its locks (made in this order: the global lock, then the client table lock;
+// the order they are taken in is another matter, see docs/architecture.md),
+// both service instances and the engine.
 #pragma once
 
 #include <array>

@@ -2,8 +2,9 @@
 // completion queue, shared by the ports made to share it. Their workers share
 // it leader/follower style: one waiter at a time sits in epoll_wait and
 // serves the ready sockets itself (with the handler port.cpp hands in), the
-// others sleep in the loop until a packet is theirs. Who is woken for what is decided here, and
-// only here; the README's "POSIX completion layer" lists the same rules.
+// others sleep in the loop until a packet is theirs. Who is woken for what is
+// decided here, and only here; docs/architecture.md ("Who is woken") says it
+// in words.
 #include "platform/posix/loop.h"
 
 #include <sys/epoll.h>
