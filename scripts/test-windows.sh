@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-packages=(g++-mingw-w64-x86-64-posix wine64 googletest cmake ninja-build
+packages=(g++-mingw-w64-x86-64-posix wine64 googletest cmake ninja-build nlohmann-json3-dev
           xvfb xauth fonts-noto-cjk imagemagick xdotool)
 scripts/install-missing.sh test-windows "${packages[@]}"
 

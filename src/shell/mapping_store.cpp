@@ -1,0 +1,258 @@
+#include "shell/mapping_store.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include "model/mapping_file.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#endif
+
+namespace lumesk::shell {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path fromUtf8(const std::string& text) {
+    return fs::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string toUtf8(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+#ifdef _WIN32
+std::string systemError(DWORD code) {
+    return "错误码:" + std::to_string(code);
+}
+
+std::string writeDurably(const fs::path& part, const std::string& text,
+                         const std::function<bool(WriteStep)>& stopAt) {
+    HANDLE h = CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return systemError(GetLastError());
+    if (stopAt && stopAt(WriteStep::Created)) return "stopped";
+    std::size_t done = 0;
+    bool half = false;
+    while (done < text.size()) {
+        std::size_t chunk = text.size() - done;
+        if (!half) chunk = std::max<std::size_t>(chunk / 2, 1);
+        DWORD wrote = 0;
+        if (!WriteFile(h, text.data() + done, static_cast<DWORD>(chunk), &wrote, nullptr)) {
+            const DWORD code = GetLastError();
+            CloseHandle(h);
+            return systemError(code);
+        }
+        done += wrote;
+        if (!half) {
+            half = true;
+            if (stopAt && stopAt(WriteStep::HalfWritten)) return "stopped";
+        }
+    }
+    if (stopAt && stopAt(WriteStep::Written)) return "stopped";
+    const bool flushed = FlushFileBuffers(h) != 0;
+    const DWORD code = GetLastError();
+    CloseHandle(h);
+    if (!flushed) return systemError(code);
+    return {};
+}
+
+std::string putInPlace(const fs::path& part, const fs::path& path) {
+    if (!MoveFileExW(part.c_str(), path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return systemError(GetLastError());
+    }
+    return {};
+}
+#else
+std::string systemError(int code) {
+    return std::string(std::strerror(code));
+}
+
+std::string writeDurably(const fs::path& part, const std::string& text,
+                         const std::function<bool(WriteStep)>& stopAt) {
+    const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return systemError(errno);
+    if (stopAt && stopAt(WriteStep::Created)) return "stopped";
+    std::size_t done = 0;
+    bool half = false;
+    while (done < text.size()) {
+        std::size_t chunk = text.size() - done;
+        if (!half) chunk = std::max<std::size_t>(chunk / 2, 1);
+        const ssize_t n = ::write(fd, text.data() + done, chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int code = errno;
+            ::close(fd);
+            return systemError(code);
+        }
+        done += static_cast<std::size_t>(n);
+        if (!half) {
+            half = true;
+            if (stopAt && stopAt(WriteStep::HalfWritten)) return "stopped";
+        }
+    }
+    if (stopAt && stopAt(WriteStep::Written)) return "stopped";
+    const bool flushed = ::fsync(fd) == 0;
+    const int code = errno;
+    ::close(fd);
+    if (!flushed) return systemError(code);
+    return {};
+}
+
+std::string putInPlace(const fs::path& part, const fs::path& path) {
+    if (::rename(part.c_str(), path.c_str()) != 0) return systemError(errno);
+    // The rename itself reaches the disk with its folder.
+    const int dir = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return {};
+}
+#endif
+
+std::string environment(const char* name) {
+#ifdef _WIN32
+    // The variable's own UTF-16, not the ANSI code page's reading of it.
+    std::wstring wide(name, name + std::strlen(name));
+    const DWORD size = GetEnvironmentVariableW(wide.c_str(), nullptr, 0);
+    if (size == 0) return {};
+    std::wstring value(size, L'\0');
+    const DWORD got = GetEnvironmentVariableW(wide.c_str(), value.data(), size);
+    value.resize(got);
+    return toUtf8(fs::path(value));
+#else
+    const char* value = std::getenv(name);
+    return value ? value : "";
+#endif
+}
+
+std::string timeTag() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &now);
+#else
+    localtime_r(&now, &local);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
+    return text;
+}
+
+}  // namespace
+
+std::string settingsFolder() {
+    const std::string own = environment("LUMESK_CONFIG_DIR");
+    if (!own.empty()) return own;
+#ifdef _WIN32
+    const std::string appData = environment("APPDATA");
+    return appData.empty() ? std::string() : toUtf8(fromUtf8(appData) / "Lumesk");
+#else
+    const std::string xdg = environment("XDG_CONFIG_HOME");
+    if (!xdg.empty()) return toUtf8(fromUtf8(xdg) / "lumesk");
+    const std::string home = environment("HOME");
+    return home.empty() ? std::string() : toUtf8(fromUtf8(home) / ".config" / "lumesk");
+#endif
+}
+
+std::string replaceFile(const std::string& path, const std::string& text,
+                        const std::function<bool(WriteStep)>& stopAt) {
+    const fs::path target = fromUtf8(path);
+    fs::path part = target;
+    part += ".new";
+    std::string why = writeDurably(part, text, stopAt);
+    if (!why.empty()) {
+        if (why != "stopped") {
+            std::error_code ec;
+            fs::remove(part, ec);
+        }
+        return why;
+    }
+    if (stopAt && stopAt(WriteStep::Flushed)) return "stopped";
+    why = putInPlace(part, target);
+    if (!why.empty()) {
+        std::error_code ec;
+        fs::remove(part, ec);
+        return why;
+    }
+    if (stopAt && stopAt(WriteStep::Replaced)) return "stopped";
+    return {};
+}
+
+MappingStore::MappingStore(std::string folder) : folder_(std::move(folder)) {
+    if (!folder_.empty()) file_ = toUtf8(fromUtf8(folder_) / "mappings.json");
+}
+
+std::vector<std::string> MappingStore::load(model::MappingTable& table) {
+    std::vector<std::string> lines;
+    if (file_.empty()) return lines;
+    const fs::path path = fromUtf8(file_);
+    std::error_code ec;
+    // A write that stopped before its rename left only its new file.
+    fs::path part = path;
+    part += ".new";
+    fs::remove(part, ec);
+    if (!fs::exists(path, ec)) return lines;
+    std::ifstream in(path, std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    model::MappingFileRead read;
+    if (!in.good() && !in.eof()) {
+        read.bad = true;
+        read.skipped.push_back("映射文件无法读取,没有读入任何映射");
+    } else {
+        read = model::readMappingFile(text);
+    }
+    for (auto& [n, record] : read.mappings) table.at(n) = std::move(record);
+    for (const std::string& why : read.skipped) lines.push_back(why);
+    if (read.bad) {
+        badFile_ = file_ + ".bad-" + timeTag();
+        lines.push_back("原映射文件将另存为" + badFile_);
+    }
+    return lines;
+}
+
+std::string MappingStore::save(const model::MappingTable& table) {
+    if (file_.empty()) {
+        if (failing_) return {};
+        failing_ = true;
+        return "找不到保存映射的设置文件夹,映射不会被保存";
+    }
+    std::error_code ec;
+    fs::create_directories(fromUtf8(folder_), ec);
+    std::string why;
+    if (!badFile_.empty()) {
+        // The bad file stays, under another name, for whoever wants to mend it.
+        fs::rename(fromUtf8(file_), fromUtf8(badFile_), ec);
+        if (!ec || !fs::exists(fromUtf8(file_))) {
+            badFile_.clear();
+        } else {
+            why = ec.message();
+        }
+    }
+    if (why.empty()) why = replaceFile(file_, model::mappingFileText(table));
+    if (why.empty()) {
+        failing_ = false;
+        return {};
+    }
+    if (failing_) return {};
+    failing_ = true;
+    return "无法保存映射到" + file_ + ":" + why;
+}
+
+}  // namespace lumesk::shell
