@@ -4,10 +4,12 @@
 
 #include <wx/app.h>
 #include <wx/button.h>
+#include <wx/treectrl.h>
 #include <wx/utils.h>
 #include <wx/window.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -42,17 +44,44 @@ inline void click(wxWindow* button) {
     button->ProcessWindowEvent(ev);
 }
 
+// An empty folder of that name in the system's temporary folder (UTF-8).
+inline std::string freshFolder(const std::string& name) {
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / name;
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    std::filesystem::create_directories(dir, ec);
+    const std::u8string text = dir.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+// The tree's node texts, top to bottom.
+inline std::vector<std::string> treeTexts(wxTreeCtrl* tree) {
+    std::vector<std::string> out;
+    wxTreeItemIdValue c1, c2;
+    for (auto a = tree->GetFirstChild(tree->GetRootItem(), c1); a.IsOk();
+         a = tree->GetNextChild(tree->GetRootItem(), c1)) {
+        out.push_back(ui::U(tree->GetItemText(a)));
+        for (auto b = tree->GetFirstChild(a, c2); b.IsOk(); b = tree->GetNextChild(a, c2)) {
+            out.push_back(ui::U(tree->GetItemText(b)));
+        }
+    }
+    return out;
+}
+
 // A window as the program makes it: on the state's engine and sink, its
 // only local address 127.0.0.1, the top window, shown.
 inline ui::MainWindow* programLikeWindow(shell::ProcessState& state) {
-    ui::UiContext context{state.table,
-                          state.engine,
-                          state.sink,
-                          [&state](const auto& copy, const auto* listener) {
-                              return state.statistics(copy, listener);
-                          },
-                          [] { return std::vector<std::string>{"127.0.0.1"}; },
-                          "about:blank"};
+    ui::UiContext context{
+        state.table,
+        state.engine,
+        state.sink,
+        [&state](const auto& copy, const auto* listener) {
+            return state.statistics(copy, listener);
+        },
+        [] { return std::vector<std::string>{"127.0.0.1"}; },
+        "about:blank",
+        [&state](const std::vector<int>& order) { return state.keepMappings(order); },
+        state.mappingOrder()};
     auto* window = new ui::MainWindow(std::move(context));
     wxTheApp->SetTopWindow(window);
     window->Show();

@@ -54,23 +54,11 @@ using test::click;
 using test::named;
 using test::programLikeWindow;
 using test::pumpUntil;
+using test::treeTexts;
 using ui::S;
 using ui::U;
 
 namespace {
-
-std::vector<std::string> treeTexts(wxTreeCtrl* tree) {
-    std::vector<std::string> out;
-    wxTreeItemIdValue c1, c2;
-    for (auto a = tree->GetFirstChild(tree->GetRootItem(), c1); a.IsOk();
-         a = tree->GetNextChild(tree->GetRootItem(), c1)) {
-        out.push_back(U(tree->GetItemText(a)));
-        for (auto b = tree->GetFirstChild(a, c2); b.IsOk(); b = tree->GetNextChild(a, c2)) {
-            out.push_back(U(tree->GetItemText(b)));
-        }
-    }
-    return out;
-}
 
 bool logHas(ui::MainWindow& w, const std::string& text) {
     for (const auto& line : w.monitorModel().log()) {
@@ -122,7 +110,9 @@ class ProgramWindow : public ::testing::Test {
                                   return state.statistics(copy, listener);
                               },
                               [this] { return addresses; },
-                              "about:blank"};
+                              "about:blank",
+                              {},
+                              {}};
         window = new ui::MainWindow(std::move(context));
         window->showMessage = [this](const wxString& text, const wxString& caption) {
             shownText = U(text);
@@ -1152,6 +1142,14 @@ TEST(Window, EveryControlOfTheFormsIsThereAndDescribed) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    // Windows made as the program makes them keep their mappings: in a
+    // folder of the run's own, never the user's settings.
+    const std::string settings = test::freshFolder("lumesk-gui-settings");
+#ifdef _WIN32
+    ::SetEnvironmentVariableW(L"LUMESK_CONFIG_DIR", S(settings).wc_str());
+#else
+    ::setenv("LUMESK_CONFIG_DIR", settings.c_str(), 1);
+#endif
     wxApp::SetInstance(new wxApp);
     if (!wxEntryStart(argc, argv) || !wxTheApp->CallOnInit()) return 1;
     wxInitAllImageHandlers();

@@ -83,11 +83,20 @@ bool clashes(const MappingRecord& r, const std::vector<std::pair<int, MappingRec
 
 }  // namespace
 
-std::string mappingFileText(const MappingTable& table) {
-    json list = json::array();
+std::string mappingFileText(const MappingTable& table, const std::vector<int>& order) {
+    std::vector<int> numbers;
+    std::set<int> listed;
+    for (int n : order) {
+        if (MappingTable::validNumber(n) && !table.at(n).name.empty() && listed.insert(n).second) {
+            numbers.push_back(n);
+        }
+    }
     for (int n = 1; n <= kMappingCount; ++n) {
+        if (!table.at(n).name.empty() && !listed.count(n)) numbers.push_back(n);
+    }
+    json list = json::array();
+    for (int n : numbers) {
         const MappingRecord& r = table.at(n);
-        if (r.name.empty()) continue;
         json blacklist = json::array();
         for (const std::string& ip : r.blacklist) {
             if (!ip.empty()) blacklist.push_back(ip);

@@ -11,11 +11,13 @@ namespace lumesk::model {
 
 constexpr int kMappingFileVersion = 1;
 
-// The table's defined mappings, in number order.
-std::string mappingFileText(const MappingTable& table);
+// The table's defined mappings in `order` (the tree's, by number); any
+// defined mapping missing from it follows in number order.
+std::string mappingFileText(const MappingTable& table, const std::vector<int>& order = {});
 
 struct MappingFileRead {
-    // Mappings as the editor would have accepted them, with their numbers.
+    // Mappings as the editor would have accepted them, with their numbers,
+    // in the file's order.
     std::vector<std::pair<int, MappingRecord>> mappings;
     // What was left out and why, a line each for the message log.
     std::vector<std::string> skipped;

@@ -46,25 +46,31 @@ class LumeskApp : public wxApp {
         }
         state_ = std::make_unique<lumesk::shell::ProcessState>();
         const std::vector<std::string> failures = state_->startServices(10);
+        const std::vector<std::string> skipped = state_->loadMappings();
         auto* state = state_.get();
-        lumesk::ui::UiContext ui{state->table,
-                                 state->engine,
-                                 state->sink,
-                                 [state](const auto& copy, const auto* listener) {
-                                     return state->statistics(copy, listener);
-                                 },
-                                 [] {
-                                     std::vector<std::string> addresses;
-                                     lumesk::mapping::localAddressList(addresses);
-                                     return addresses;
-                                 },
-                                 makerPage()};
+        lumesk::ui::UiContext ui{
+            state->table,
+            state->engine,
+            state->sink,
+            [state](const auto& copy, const auto* listener) {
+                return state->statistics(copy, listener);
+            },
+            [] {
+                std::vector<std::string> addresses;
+                lumesk::mapping::localAddressList(addresses);
+                return addresses;
+            },
+            makerPage(),
+            [state](const std::vector<int>& order) { return state->keepMappings(order); },
+            state->mappingOrder()};
         window_ = new lumesk::ui::MainWindow(std::move(ui));
         for (const std::string& text : failures) state_->sink.appendLog(text);
+        for (const std::string& text : skipped) state_->sink.appendLog(text);
         window_->onClosing = [this] { window_ = nullptr; };
         // The window that hears the end of a Windows session.
         SetTopWindow(window_);
         window_->Show();
+        state_->startMarkedMappings();
         instance_->serve([this] {
             CallAfter([this] {
                 if (window_) window_->showFromOutside();

@@ -199,7 +199,7 @@ MappingStore::MappingStore(std::string folder) : folder_(std::move(folder)) {
     if (!folder_.empty()) file_ = toUtf8(fromUtf8(folder_) / "mappings.json");
 }
 
-std::vector<std::string> MappingStore::load(model::MappingTable& table) {
+std::vector<std::string> MappingStore::load(model::MappingTable& table, std::vector<int>& order) {
     std::vector<std::string> lines;
     if (file_.empty()) return lines;
     const fs::path path = fromUtf8(file_);
@@ -218,7 +218,10 @@ std::vector<std::string> MappingStore::load(model::MappingTable& table) {
     } else {
         read = model::readMappingFile(text);
     }
-    for (auto& [n, record] : read.mappings) table.at(n) = std::move(record);
+    for (auto& [n, record] : read.mappings) {
+        table.at(n) = std::move(record);
+        order.push_back(n);
+    }
     for (const std::string& why : read.skipped) lines.push_back(why);
     if (read.bad) {
         badFile_ = file_ + ".bad-" + timeTag();
@@ -227,7 +230,7 @@ std::vector<std::string> MappingStore::load(model::MappingTable& table) {
     return lines;
 }
 
-std::string MappingStore::save(const model::MappingTable& table) {
+std::string MappingStore::save(const model::MappingTable& table, const std::vector<int>& order) {
     if (file_.empty()) {
         if (failing_) return {};
         failing_ = true;
@@ -245,7 +248,7 @@ std::string MappingStore::save(const model::MappingTable& table) {
             why = ec.message();
         }
     }
-    if (why.empty()) why = replaceFile(file_, model::mappingFileText(table));
+    if (why.empty()) why = replaceFile(file_, model::mappingFileText(table, order));
     if (why.empty()) {
         failing_ = false;
         return {};

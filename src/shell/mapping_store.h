@@ -31,10 +31,11 @@ class MappingStore {
     const std::string& file() const { return file_; }
     // Fills the table from the file; the log lines to show (what was
     // skipped and why). A missing file is an empty table, said nowhere.
-    std::vector<std::string> load(model::MappingTable& table);
-    // Writes the table; a line for the log when it cannot, once until a
-    // write succeeds again.
-    std::string save(const model::MappingTable& table);
+    // `order` gets the mappings' numbers in the file's order.
+    std::vector<std::string> load(model::MappingTable& table, std::vector<int>& order);
+    // Writes the table, its mappings in `order`; a line for the log when it
+    // cannot, once until a write succeeds again.
+    std::string save(const model::MappingTable& table, const std::vector<int>& order = {});
 
   private:
     std::string folder_;

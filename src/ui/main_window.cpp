@@ -43,6 +43,11 @@ MainWindow::MainWindow(UiContext context)
     createMenus();
     // The creation handler's part that belongs to the window.
     editor_->addAddresses(ctx_.localAddresses());
+    for (int n : ctx_.mappingOrder) {
+        if (model::MappingTable::validNumber(n) && !ctx_.table.at(n).name.empty()) {
+            tree_->append(n, ctx_.table.at(n));
+        }
+    }
     ratios_[0] = kFirstTreeRatio;
     ratios_[1] = 0.5f;
     tray_ = std::make_unique<TrayIcon>(*this);
@@ -117,6 +122,7 @@ void MainWindow::saveCurrentMapping() {
         showMessage(S(message), S(kMessageCaption));
     } else {
         tree_->showSaved(n, ctx_.table.at(n));
+        keepTable();
     }
     net::LockHold hold(ctx_.engine.clientTableLock());
     currentCopy_ = model::copyRecord(ctx_.table.at(n));
@@ -200,6 +206,7 @@ void MainWindow::deleteCurrentMapping() {
     // the selection, so the panel shown stays the same.
     const wxTreeItemId next = tree_->neighbourOf(item);
     ctx_.engine.deleteMapping(n);
+    keepTable();
     // Nothing refers to the deleted number from here on (a stop inside the
     // delete has just made it current), whatever the tree reports next.
     currentMapping_ = 0;
@@ -230,7 +237,14 @@ void MainWindow::addMapping() {
     addedMappingNumber_ = dialog.addedMappingNumber();
     if (addedMappingNumber_ > 0) {
         tree_->append(addedMappingNumber_, ctx_.table.at(addedMappingNumber_));
+        keepTable();
     }
+}
+
+void MainWindow::keepTable() {
+    if (!ctx_.tableChanged) return;
+    const std::string message = ctx_.tableChanged(tree_->order());
+    if (!message.empty()) appendLog(message);
 }
 
 void MainWindow::exitByWindow() {

@@ -50,6 +50,12 @@ struct UiContext {
     // window's boxes at start, the add dialog each time it opens.
     std::function<std::vector<std::string>()> localAddresses;
     std::string makerPage;  // address opened by the help items and the banner
+    // After every change of the table's mappings (an add, a save, a delete):
+    // the table is kept, its mappings in the tree's order. A text to log when
+    // it cannot be, else empty.
+    std::function<std::string(const std::vector<int>& order)> tableChanged;
+    // The mappings the tree shows at start, in its order (kept from the last run).
+    std::vector<int> mappingOrder;
 };
 
 class MainWindow : public wxFrame, public EngineEventReceiver {
@@ -140,6 +146,7 @@ class MainWindow : public wxFrame, public EngineEventReceiver {
     void showStartStop(bool running);
     int findToolbarButton(const wxString& caption) const;
     void afterRunStateChange(int n);
+    void keepTable();
     void showRunState(int n);
     void deleteCurrentMapping();
 

@@ -75,6 +75,16 @@ std::pair<wxTreeItemId, wxTreeItemId> MappingTree::nodesOf(int n) const {
     return {mappingNode, addressNode};
 }
 
+std::vector<int> MappingTree::order() const {
+    std::vector<int> numbers;
+    wxTreeItemIdValue cookie;
+    for (wxTreeItemId item = GetFirstChild(GetRootItem(), cookie); item.IsOk();
+         item = GetNextChild(GetRootItem(), cookie)) {
+        numbers.push_back(numberOf(item));
+    }
+    return numbers;
+}
+
 void MappingTree::append(int n, const model::MappingRecord& r) {
     const TreeImage image = modeImage(r.mode);
     const wxTreeItemId node =

@@ -32,6 +32,8 @@ class MappingTree : public wxTreeCtrl {
     std::pair<wxTreeItemId, wxTreeItemId> nodesOf(int n) const;
 
     void append(int n, const model::MappingRecord& r);
+    // The mapping nodes' numbers, top to bottom.
+    std::vector<int> order() const;
     // A saved record's name, mode and address.
     void showSaved(int n, const model::MappingRecord& r);
     void showRunState(int n, bool running);
