@@ -2,12 +2,19 @@
 // and a write that can stop anywhere.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 #include "model/mapping_file.h"
 #include "shell/mapping_store.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace lumesk {
 namespace {
@@ -230,6 +237,65 @@ TEST_F(Store, AFolderThatCannotBeMadeIsSaidOnceAndTheProgramGoesOn) {
     shell::MappingStore nowhere("");
     EXPECT_NE(nowhere.save(table), "");
     EXPECT_EQ(nowhere.save(table), "");
+}
+
+}  // namespace
+}  // namespace lumesk
+
+namespace lumesk {
+namespace {
+
+void setVariable(const char* name, const char* value) {
+#ifdef _WIN32
+    std::wstring wide(name, name + std::strlen(name));
+    std::wstring text =
+        value ? std::filesystem::path(std::u8string(value, value + std::strlen(value))).wstring()
+              : std::wstring();
+    ::SetEnvironmentVariableW(wide.c_str(), value ? text.c_str() : nullptr);
+#else
+    if (value) {
+        ::setenv(name, value, 1);
+    } else {
+        ::unsetenv(name);
+    }
+#endif
+}
+
+// Puts the variables back as they were.
+class SavedVariables {
+  public:
+    SavedVariables() {
+        for (const char* name : kNames) {
+            const char* value = std::getenv(name);
+            saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+        }
+    }
+    ~SavedVariables() {
+        for (const auto& [name, value] : saved_)
+            setVariable(name, value ? value->c_str() : nullptr);
+    }
+
+  private:
+    static constexpr const char* kNames[] = {"LUMESK_CONFIG_DIR", "XDG_CONFIG_HOME", "HOME",
+                                             "APPDATA"};
+    std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
+};
+
+TEST(SettingsFolder, TheOwnFolderFirstThenThePlatformsSettings) {
+    const SavedVariables keep;
+    setVariable("LUMESK_CONFIG_DIR", "/tmp/自己的文件夹");
+    EXPECT_EQ(shell::settingsFolder(), "/tmp/自己的文件夹");
+    setVariable("LUMESK_CONFIG_DIR", nullptr);
+#ifdef _WIN32
+    setVariable("APPDATA", "C:\\Users\\用户\\AppData\\Roaming");
+    EXPECT_EQ(shell::settingsFolder(), "C:\\Users\\用户\\AppData\\Roaming\\Lumesk");
+#else
+    setVariable("XDG_CONFIG_HOME", "/home/用户/.cfg");
+    EXPECT_EQ(shell::settingsFolder(), "/home/用户/.cfg/lumesk");
+    setVariable("XDG_CONFIG_HOME", nullptr);
+    setVariable("HOME", "/home/用户");
+    EXPECT_EQ(shell::settingsFolder(), "/home/用户/.config/lumesk");
+#endif
 }
 
 }  // namespace

@@ -7,6 +7,8 @@ program=$1
 # The lock and the socket live here, away from any program the user runs.
 XDG_RUNTIME_DIR=$(mktemp -d)
 export XDG_RUNTIME_DIR
+# Its mappings too: never the user's settings.
+export LUMESK_CONFIG_DIR=$XDG_RUNTIME_DIR/settings
 first=""
 cleanup() {
     if [ -n "$first" ]; then kill "$first" 2>/dev/null || true; fi

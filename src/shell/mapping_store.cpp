@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -17,7 +18,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #endif
 
 namespace lumesk::shell {
@@ -45,7 +45,13 @@ std::string writeDurably(const fs::path& part, const std::string& text,
     HANDLE h = CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return systemError(GetLastError());
-    if (stopAt && stopAt(WriteStep::Created)) return "stopped";
+    // A stop is a crash: the handle goes with the process, nothing else is done.
+    auto stopped = [&](WriteStep step) {
+        if (!stopAt || !stopAt(step)) return false;
+        CloseHandle(h);
+        return true;
+    };
+    if (stopped(WriteStep::Created)) return "stopped";
     std::size_t done = 0;
     bool half = false;
     while (done < text.size()) {
@@ -60,10 +66,10 @@ std::string writeDurably(const fs::path& part, const std::string& text,
         done += wrote;
         if (!half) {
             half = true;
-            if (stopAt && stopAt(WriteStep::HalfWritten)) return "stopped";
+            if (stopped(WriteStep::HalfWritten)) return "stopped";
         }
     }
-    if (stopAt && stopAt(WriteStep::Written)) return "stopped";
+    if (stopped(WriteStep::Written)) return "stopped";
     const bool flushed = FlushFileBuffers(h) != 0;
     const DWORD code = GetLastError();
     CloseHandle(h);
@@ -87,7 +93,13 @@ std::string writeDurably(const fs::path& part, const std::string& text,
                          const std::function<bool(WriteStep)>& stopAt) {
     const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return systemError(errno);
-    if (stopAt && stopAt(WriteStep::Created)) return "stopped";
+    // A stop is a crash: the descriptor goes with the process, nothing else is done.
+    auto stopped = [&](WriteStep step) {
+        if (!stopAt || !stopAt(step)) return false;
+        ::close(fd);
+        return true;
+    };
+    if (stopped(WriteStep::Created)) return "stopped";
     std::size_t done = 0;
     bool half = false;
     while (done < text.size()) {
@@ -103,10 +115,10 @@ std::string writeDurably(const fs::path& part, const std::string& text,
         done += static_cast<std::size_t>(n);
         if (!half) {
             half = true;
-            if (stopAt && stopAt(WriteStep::HalfWritten)) return "stopped";
+            if (stopped(WriteStep::HalfWritten)) return "stopped";
         }
     }
-    if (stopAt && stopAt(WriteStep::Written)) return "stopped";
+    if (stopped(WriteStep::Written)) return "stopped";
     const bool flushed = ::fsync(fd) == 0;
     const int code = errno;
     ::close(fd);
