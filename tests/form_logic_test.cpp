@@ -199,12 +199,20 @@ TEST(Layout, PanesPanelsAndSplitterClamps) {
     // Pane 0 is the tree's width + 4; the others share the rest evenly.
     EXPECT_EQ(l.paneWidths, (std::array<int, 5>{244, 139, 139, 139, 139}));
     EXPECT_EQ(l.tree.top, 21);
-    EXPECT_EQ(l.tree.height, 600 - 20 - 44);
+    // The tree ends where the banner begins; the column below is its foot.
+    EXPECT_EQ(l.tree.height, kBanner.top - 21);
+    EXPECT_EQ(l.treeFoot.top, kBanner.top);
+    EXPECT_EQ(l.treeFoot.top + l.treeFoot.height, 21 + 600 - 20 - 44);
+    EXPECT_EQ(l.treeFoot.width, 240);
     EXPECT_EQ(l.treeSplitter.left, 240);
     EXPECT_EQ(l.panel.left, 244);
     EXPECT_EQ(l.panel.width, 556);
     EXPECT_EQ(l.panel.top, 21);
     EXPECT_EQ(l.panel.height, 536);
+    // A window too short to reach the banner has no foot.
+    const MainLayout low = layoutMainWindow(800, 280, 20, 22, 0.3f, 0.5f);
+    EXPECT_EQ(low.tree.height, 280 - 20 - 44);
+    EXPECT_EQ(low.treeFoot.height, 0);
     EXPECT_EQ(l.clientList.height, 268);
     EXPECT_EQ(l.monitorSplitter.top, 268);
     EXPECT_EQ(l.messageLog.top, 272);

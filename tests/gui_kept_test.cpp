@@ -12,23 +12,8 @@
 namespace lumesk {
 namespace {
 
-using test::named;
 using test::pumpUntil;
 using ui::S;
-
-// Adds a mapping with the dialog: its name, listen port, the echo target's
-// port, and whether it starts with the program.
-void addWithDialog(ui::MainWindow* window, const char* name, int port, int targetPort,
-                   bool autostart) {
-    window->onDialogShown = [=](wxWindow* dialog) {
-        named<wxTextCtrl>(dialog, "编辑框1")->ChangeValue(S(name));
-        named<wxTextCtrl>(dialog, "编辑框2")->ChangeValue(std::to_string(port));
-        named<wxTextCtrl>(dialog, "编辑框3")->ChangeValue(std::to_string(targetPort));
-        named<wxCheckBox>(dialog, "选择框1")->SetValue(autostart);
-        test::click(named<wxButton>(dialog, "按钮3"));
-    };
-    window->runToolbarCommand(S("添加"));
-}
 
 TEST(KeptMappings, AddedMappingsComeBackAndTheMarkedOneRunsAndRelays) {
     const std::string folder = test::freshFolder("lumesk-kept-mappings");
@@ -39,15 +24,15 @@ TEST(KeptMappings, AddedMappingsComeBackAndTheMarkedOneRunsAndRelays) {
         ASSERT_TRUE(state->startServices(4).empty());
         EXPECT_TRUE(state->loadMappings().empty());
         ui::MainWindow* window = test::programLikeWindow(*state);
-        addWithDialog(window, "不启动", 7001, target.port(), false);
-        addWithDialog(window, "随程序", 7000, target.port(), true);
+        test::addWithDialog(window, "不启动", 7001, target.port(), false);
+        test::addWithDialog(window, "随程序", 7000, target.port(), true);
         ASSERT_EQ(window->addedMappingNumber(), 2);
         // The tree's order is kept, not the numbers': the first gone, a third
         // takes its number at the tree's end.
         window->selectNode(1, false);
         ASSERT_TRUE(pumpUntil([&] { return window->currentMapping() == 1; }));
         window->runToolbarCommand(S("删除"));
-        addWithDialog(window, "第三个", 7002, target.port(), false);
+        test::addWithDialog(window, "第三个", 7002, target.port(), false);
         ASSERT_EQ(window->addedMappingNumber(), 1);
         window->exitByWindow();
         pumpUntil([] { return false; }, 200);

@@ -4,6 +4,8 @@
 
 #include <wx/app.h>
 #include <wx/button.h>
+#include <wx/checkbox.h>
+#include <wx/textctrl.h>
 #include <wx/treectrl.h>
 #include <wx/utils.h>
 #include <wx/window.h>
@@ -87,6 +89,20 @@ inline ui::MainWindow* programLikeWindow(shell::ProcessState& state) {
     window->Show();
     pumpUntil([] { return false; }, 200);
     return window;
+}
+
+// Adds a mapping with the dialog: its name, listen port, the echo target's
+// port, and whether it starts with the program.
+inline void addWithDialog(ui::MainWindow* window, const std::string& name, int port, int targetPort,
+                          bool autostart) {
+    window->onDialogShown = [=](wxWindow* dialog) {
+        named<wxTextCtrl>(dialog, "编辑框1")->ChangeValue(ui::S(name));
+        named<wxTextCtrl>(dialog, "编辑框2")->ChangeValue(std::to_string(port));
+        named<wxTextCtrl>(dialog, "编辑框3")->ChangeValue(std::to_string(targetPort));
+        named<wxCheckBox>(dialog, "选择框1")->SetValue(autostart);
+        click(named<wxButton>(dialog, "按钮3"));
+    };
+    window->runToolbarCommand(ui::S("添加"));
 }
 
 }  // namespace lumesk::test

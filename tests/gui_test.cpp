@@ -1144,7 +1144,13 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     // Windows made as the program makes them keep their mappings: in a
     // folder of the run's own, never the user's settings.
-    const std::string settings = test::freshFolder("lumesk-gui-settings");
+    std::string settings;
+    try {
+        settings = test::freshFolder("lumesk-gui-settings");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "no settings folder for the run: %s\n", e.what());
+        return 1;
+    }
 #ifdef _WIN32
     ::SetEnvironmentVariableW(L"LUMESK_CONFIG_DIR", S(settings).wc_str());
 #else

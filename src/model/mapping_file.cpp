@@ -162,8 +162,11 @@ MappingFileRead readMappingFile(const std::string& text) {
         if (why.empty() && clashes(r, out.mappings)) why = "相同服务或监听重复";
         if (!why.empty()) {
             out.bad = true;
-            const std::string named = r.name.empty() ? which : which + "(" + r.name + ")";
-            out.skipped.push_back(named + "未读入:" + why);
+            std::string line = which;
+            if (!r.name.empty()) line += "(" + r.name + ")";
+            line += "未读入:";
+            line += why;
+            out.skipped.push_back(line);
             continue;
         }
         numbers.insert(number);

@@ -170,7 +170,7 @@ std::string timeTag() {
 }  // namespace
 
 std::string settingsFolder() {
-    const std::string own = environment("LUMESK_CONFIG_DIR");
+    std::string own = environment("LUMESK_CONFIG_DIR");
     if (!own.empty()) return own;
 #ifdef _WIN32
     const std::string appData = environment("APPDATA");

@@ -34,6 +34,12 @@ MainLayout layoutMainWindow(int W, int H, int toolbarHeight, int statusHeight, f
     l.treeSplitter = {l.tree.left + l.tree.width, l.tree.top - 1, 4, l.tree.height + 10};
     l.panel = {l.treeSplitter.left + l.treeSplitter.width, l.tree.top,
                W - l.tree.width - l.treeSplitter.width, l.tree.height};
+    const int columnBottom = l.tree.top + l.tree.height;
+    if (kBanner.left < l.tree.left + l.tree.width && kBanner.top < columnBottom) {
+        const int treeBottom = std::max(kBanner.top, l.tree.top);
+        l.treeFoot = {l.tree.left, treeBottom, l.tree.width, columnBottom - treeBottom};
+        l.tree.height = treeBottom - l.tree.top;
+    }
     l.clientList = {0, 0, l.panel.width, trunc(static_cast<double>(l.panel.height) * listRatio)};
     l.monitorSplitter = {0, l.clientList.top + l.clientList.height, l.panel.width, 4};
     l.messageLog = {0, l.monitorSplitter.top + l.monitorSplitter.height, l.panel.width,

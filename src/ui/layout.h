@@ -14,8 +14,15 @@ constexpr int kMinWidth = 560;
 constexpr int kMinHeight = 420;
 constexpr float kFirstTreeRatio = 0.3f;  // the tree's share until a splitter moves
 
+// The banner picture's place, as the design has it: over the tree's column.
+constexpr Rect kBanner{2, 263, 168, 64};
+
 struct MainLayout {
-    Rect toolbar, tree, treeSplitter, panel;       // panel: editor and monitor alike
+    Rect toolbar, tree, treeSplitter, panel;  // panel: editor and monitor alike
+    // Where the tree's column meets the banner the tree ends; below its top
+    // the column is a plain area in the tree's colour, so no node is ever
+    // under the picture.
+    Rect treeFoot;
     Rect clientList, monitorSplitter, messageLog;  // inside the monitor panel
     int messageColumn = 0;
     std::array<int, 5> paneWidths{};  // both status bars

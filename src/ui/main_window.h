@@ -68,7 +68,8 @@ class MainWindow : public wxFrame, public EngineEventReceiver {
         monitorPanel_->showEngineEvents(batch, currentMapping_);
     }
     void appendLog(const std::string& message) override { monitorPanel_->appendLog(message); }
-    void runOnWindowThread(std::function<void()> f) override { CallAfter(std::move(f)); }
+    // wxWidgets takes the function by reference and copies it.
+    void runOnWindowThread(std::function<void()> f) override { CallAfter(f); }
     bool onWindowThread() const override;
     void runStateChanged(int n) override { afterRunStateChange(n); }
     const mapping::EngineEventQueue& engineEvents() const { return ctx_.events.events(); }
@@ -165,6 +166,7 @@ class MainWindow : public wxFrame, public EngineEventReceiver {
     wxToolBar* toolbar_ = nullptr;
     wxStaticText* eventLabel_ = nullptr;
     MappingTree* tree_ = nullptr;
+    wxWindow* treeFoot_ = nullptr;  // the tree column under the banner
     SplitterBar* treeSplitter_ = nullptr;
     EditorPanel* editor_ = nullptr;
     MonitorPanel* monitorPanel_ = nullptr;

@@ -87,7 +87,12 @@ void MainWindow::createControls() {
     // The banner lies on top of the tree's lower left corner and takes its
     // clicks: a window of its own (a static picture has none on GTK), raised
     // above the tree, which must not paint over it.
-    auto* banner = new Picture(this, bannerPicture(), wxPoint(2, 263), wxSize(168, 64));
+    // Below the banner's top the tree's column is a plain area in its colour.
+    treeFoot_ = new wxWindow(this, wxID_ANY);
+    treeFoot_->SetName(S("树下"));
+    treeFoot_->SetBackgroundColour(tree_->GetBackgroundColour());
+    auto* banner = new Picture(this, bannerPicture(), wxPoint(kBanner.left, kBanner.top),
+                               wxSize(kBanner.width, kBanner.height));
     banner->SetName(S("图片框3"));
     banner->SetCursor(wxCursor(wxCURSOR_HAND));
     banner->Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent&) { openMakerPage(); });
@@ -246,6 +251,8 @@ void MainWindow::layoutMainWindow() {
     toolbar_->SetSize(0, 0, client.x, l.toolbar.height);
     auto place = [](wxWindow* w, const Rect& r) { w->SetSize(r.left, r.top, r.width, r.height); };
     place(tree_, l.tree);
+    place(treeFoot_, l.treeFoot);
+    treeFoot_->Show(l.treeFoot.height > 0);
     place(treeSplitter_, l.treeSplitter);
     place(editor_, l.panel);
     place(monitorPanel_, l.panel);
