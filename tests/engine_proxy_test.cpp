@@ -225,3 +225,16 @@ TEST_F(Proxy, AProxyOpenBeyondThisMachineSaysSo) {
     startProxy(model::Mode::Socks4Proxy, 2);  // on 127.0.0.1
     EXPECT_EQ(log.lines.size(), before + 1);
 }
+
+TEST_F(Proxy, ATargetThatNeverAnswersIsAGatewayTimeout) {
+    engine.connectBound = std::chrono::milliseconds(300);
+    test::StalledTarget stalled;
+    Client c(startProxy(model::Mode::HttpProxy));
+    const std::string to = "127.0.0.1:" + std::to_string(stalled.port());
+    sendText(c, "CONNECT " + to + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(c.recvToEnd().rfind("HTTP/1.1 504 Gateway Timeout\r\n", 0), 0u);
+    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_LEFT) == 1; }));
+    EXPECT_EQ(sink.messages(), std::vector<std::string>{
+                                   clientText(c, "转接到[" + to + "]错误:套接口捆绑错误:10060")});
+    EXPECT_TRUE(slotsFree(1));
+}
