@@ -65,6 +65,14 @@ TEST(FormLogic, AddDialogDefaultsAndSilentRefusals) {
     const int m = addMapping(table, listed);
     ASSERT_EQ(m, 4);  // the lowest free number
     EXPECT_EQ(table.at(m).blacklist, (std::vector<std::string>{"10.0.0.1", "10.0.0.3"}));
+    MappingForm socks = specific;  // a proxy needs no forward address
+    socks.name = "代理";
+    socks.listenPort = "1080";
+    socks.mode = model::Mode::Socks4Proxy;
+    socks.forwardIp = "not an address";
+    EXPECT_EQ(addMapping(table, socks), 5);
+    EXPECT_EQ(table.at(5).mode, model::Mode::Socks4Proxy);
+    EXPECT_EQ(table.at(5).forward_ip, "");
 }
 
 TEST(FormLogic, FullTableAndReusedNumbers) {

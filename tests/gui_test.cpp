@@ -436,6 +436,8 @@ TEST(FormBuilder, RowsBecomeTheFormsControlsInOrder) {
         for (const auto& [field, part] : fields) {
             EXPECT_EQ(field, built.find(part)) << static_cast<int>(part);
         }
+        // Every mode can be chosen, SOCKS too.
+        for (wxRadioButton* mode : form.modes) EXPECT_TRUE(mode->IsEnabled());
         frame->Destroy();
     }
 }

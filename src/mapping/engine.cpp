@@ -45,6 +45,12 @@ void MappingEngine::startMapping(int n) {
     const std::string name = model::MappingTable::validNumber(n) ? table_.at(n).name : "";
     listener_.appendLog(ok ? "[" + name + "]映射已启动"
                            : "[" + name + "]映射启动错误:" + errorText);
+    // A proxy goes wherever its clients ask: say so when more than this
+    // machine can reach it.
+    if (ok && table_.at(n).mode != model::Mode::PortMapping &&
+        table_.at(n).listen_ip != "127.0.0.1") {
+        listener_.appendLog("[" + name + "]代理对所有能连到它的客户开放,请用IP黑名单或只监听本机");
+    }
     listener_.runStateChanged(n);
 }
 
@@ -336,7 +342,7 @@ void MappingEngine::report(int n, int slot, IoRecord* connection, const std::str
                     "客户[" + model::endpoint(ip, port) + "]" + reason);
 }
 
-void MappingEngine::clientAccepted(int n, IoRecord* connection, bool relayed) {
+void MappingEngine::clientAccepted(int n, IoRecord* connection, model::Mode mode) {
     std::string ip;
     std::int32_t port = 0;
     peerAddress(connection, ip, port);
@@ -344,14 +350,29 @@ void MappingEngine::clientAccepted(int n, IoRecord* connection, bool relayed) {
     const int slot = admitClient(n, connection, ip, port, errorText);
     if (slot > 0) {
         postEngineEvent(EVENT_ENTERED, n, slot, connection);
-        if (!relayed) return;
+        if (mode != model::Mode::PortMapping) {
+            proxyAdmitted(connection, mode == model::Mode::Socks4Proxy);
+            return;
+        }
         // The client's bytes wait in its socket until the relay is connected.
         ctx_.holdFirstReceive(connection);
         if (openRelay(n, slot, connection, errorText)) return;
         ctx_.releaseFirstReceive(connection);
     }
     report(n, slot, connection, errorText);
-    if (relayed) closeConnection(connection);
+    closeConnection(connection);
+}
+
+void MappingEngine::clientBytes(IoRecord* client, std::uint32_t bytes) {
+    if (!client) return;
+    const int slot = net::userValue(client);
+    IoRecord* relay = client->partner.load();
+    if (slot < 1 || slot > model::kClientSlots) {
+        closeConnection(client);
+    } else if (!forwardBytes(relay, client->buf, bytes)) {
+        closeConnection(relay);
+        closeConnection(client);
+    }
 }
 
 void MappingEngine::portMappingHandler(void* engine, int event, IoRecord* connection,
@@ -360,19 +381,11 @@ void MappingEngine::portMappingHandler(void* engine, int event, IoRecord* connec
     if (!connection || !model::MappingTable::validNumber(n)) return;
     switch (event) {
         case net::EV_ACCEPTED:
-            self->clientAccepted(n, connection, true);
+            self->clientAccepted(n, connection, model::Mode::PortMapping);
             break;
-        case net::EV_RECEIVED: {
-            const int slot = net::userValue(connection);
-            IoRecord* relay = connection->partner.load();
-            if (slot < 1 || slot > model::kClientSlots) {
-                self->closeConnection(connection);
-            } else if (!self->forwardBytes(relay, connection->buf, bytes)) {
-                self->closeConnection(relay);
-                self->closeConnection(connection);
-            }
+        case net::EV_RECEIVED:
+            self->clientBytes(connection, bytes);
             break;
-        }
         case net::EV_CLOSED:
             self->clientClosed(n, net::userValue(connection), connection);
             self->closeConnection(connection);
@@ -395,18 +408,6 @@ void MappingEngine::acceptsFailing(int n, int code) {
     postEngineEvent(EVENT_MESSAGE, n, 0, nullptr,
                     "[" + name + "]接受连接错误:" + std::to_string(code) + ",稍后重试");
 }
-
-void MappingEngine::httpProxyHandler(void* engine, int event, IoRecord* connection,
-                                     std::uint32_t bytes, std::int32_t n) {
-    auto* self = static_cast<MappingEngine*>(engine);
-    if (!model::MappingTable::validNumber(n)) return;
-    if (event == net::EV_ACCEPTED) self->clientAccepted(n, connection, false);
-    if (event == net::EV_ACCEPT_FAILED) self->acceptsFailing(n, static_cast<int>(bytes));
-    // Its slot and online count come back when it leaves, as in port mapping.
-    if (event == net::EV_CLOSED) self->clientClosed(n, net::userValue(connection), connection);
-}
-
-void MappingEngine::socks4ProxyHandler(void*, int, IoRecord*, std::uint32_t, std::int32_t) {}
 
 // ---- address texts -----------------------------------------------------------
 

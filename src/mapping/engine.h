@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "mapping/proxy.h"
 #include "mapping/relay_watch.h"
 #include "model/address.h"
 #include "model/mapping.h"
@@ -67,6 +68,8 @@ class MappingEngine {
     // How long a relay may take to connect before it fails as a timed-out
     // connect (10060): about what Windows itself allows a connect.
     std::chrono::milliseconds connectBound{21000};
+    // How long a proxy client may take to send its whole request.
+    std::chrono::milliseconds headBound{10000};
 
     void startMapping(int n);
     void stopMapping(int n);
@@ -115,8 +118,12 @@ class MappingEngine {
     static void relayHandler(void* engine, int event, net::IoRecord* relay, std::uint32_t bytes,
                              std::int32_t tag);
 
-    void clientAccepted(int n, net::IoRecord* connection, bool relayed);
+    void clientAccepted(int n, net::IoRecord* connection, model::Mode mode);
+    // A client's bytes once it is relayed: on to its relay.
+    void clientBytes(net::IoRecord* client, std::uint32_t bytes);
     bool openRelay(int n, int slot, net::IoRecord* client, std::string& errorText);
+    bool openRelayTo(int n, int slot, net::IoRecord* client, std::string ip, std::int32_t port,
+                     std::string& errorText);
     net::IoRecord* connectOutbound(std::string& ip, std::int32_t port, std::string& errorText);
     bool makeConnectedSocket(platform::Socket& socket, std::string& errorText);
     // `timedOut`: the watch has closed it, or is about to.
@@ -130,6 +137,22 @@ class MappingEngine {
     // client's leaving fails with this text (the handle is never touched).
     static bool closedHereText(const std::string& errorText);
     void acceptsFailing(int n, int code);
+
+    // The proxy modes (proxy.cpp): the client's request is read first, then
+    // its relay is opened to the target it names.
+    void proxyEvent(int n, int event, net::IoRecord* connection, std::uint32_t bytes, bool socks);
+    void proxyAdmitted(net::IoRecord* client, bool socks);
+    void proxyReceived(int n, net::IoRecord* client, std::uint32_t bytes);
+    void proxyConnect(int n, int slot, net::IoRecord* client, const std::string& ip,
+                      std::int32_t port);
+    void proxyFailed(int n, int slot, net::IoRecord* client, const std::string& reason,
+                     proxy::Failure failure);
+    void answerAndClose(net::IoRecord* client, const std::string& reply);
+    // Inside relayConnected: the client's answer, and what it sent with its request.
+    void proxyRelayed(net::IoRecord* client, net::IoRecord* relay);
+    // Inside relayFailed: true when a proxy client was answered (it closes after).
+    bool proxyAnswered(net::IoRecord* client, int code);
+    void proxyClosed(int n, net::IoRecord* client);
     std::string relayPrefix(net::IoRecord* relay);
     void report(int n, int slot, net::IoRecord* connection, const std::string& reason);
 
@@ -147,7 +170,8 @@ class MappingEngine {
     // lock, which postEngineEvent takes): "relayed" is posted only while the
     // client has not closed, so it never follows its "left".
     std::mutex orderMutex_;
-    RelayWatch relays_;  // last: its thread closes relays through the members above
+    RelayWatch relays_;           // its thread closes relays through the members above
+    ProxyClients proxies_{ctx_};  // last: its threads open relays through all of the above
 };
 
 }  // namespace lumesk::mapping

@@ -27,7 +27,7 @@ constexpr int kBindAttempts = 10;    // binds after WSAEINVAL
 
 bool MappingEngine::openRelay(int n, int slot, IoRecord* client, std::string& errorText) {
     std::string ip;
-    std::int32_t port;
+    std::int32_t port = 0;
     {
         LockHold hold(lock_);
         model::MappingRecord& record = table_.at(n);
@@ -35,6 +35,11 @@ bool MappingEngine::openRelay(int n, int slot, IoRecord* client, std::string& er
         ip = record.forward_ip;
         port = record.forward_port;
     }
+    return openRelayTo(n, slot, client, ip, port, errorText);
+}
+
+bool MappingEngine::openRelayTo(int n, int slot, IoRecord* client, std::string ip,
+                                std::int32_t port, std::string& errorText) {
     IoRecord* relay = connectOutbound(ip, port, errorText);
     if (!relay) {
         errorText = "转接到[" + model::endpoint(ip, port) + "]错误:" + errorText;
@@ -178,6 +183,7 @@ void MappingEngine::relayConnected(IoRecord* relay, bool timedOut) {
     const int slot = net::userValue(client);
     const std::string prefix = relayPrefix(relay);
     ctx_.setPartner(client, relay);
+    proxyRelayed(client, relay);  // before any byte of the target's
     // Paired, then the relay's first receive, then the news: a receive that
     // cannot be posted is reported instead of the relayed event.
     std::string errorText;
@@ -214,13 +220,17 @@ void MappingEngine::relayFailed(IoRecord* relay, int code, bool timedOut) {
     // client's leaving) was cancelled, whatever its client had sent: nothing
     // to report. The watcher's close is the bound, reported as timed out.
     const bool cancelled = !timedOut && relay->socketClosed.load();
+    const int shown = timedOut ? platform::kErrTimedOut : code;
     if (!cancelled && !client->closed.load()) {
-        report(n, slot, client,
-               relayPrefix(relay) +
-                   "套接口捆绑错误:" + std::to_string(timedOut ? platform::kErrTimedOut : code));
+        report(n, slot, client, relayPrefix(relay) + "套接口捆绑错误:" + std::to_string(shown));
     }
-    // Its first receive, once let go, fails on the closed socket and ends it.
-    closeConnection(client);
+    // A proxy's client is told why first; its first receive, once let go,
+    // fails on the closed socket and ends it.
+    if (proxyAnswered(client, cancelled ? 0 : shown)) {
+        ctx_.closeAfterSends(client);
+    } else {
+        closeConnection(client);
+    }
     ctx_.releaseFirstReceive(client);
 }
 

@@ -1,6 +1,7 @@
 // The relays the engine keeps an eye on with a thread of its own: those whose
 // connect is under way, each with its deadline, and those left to send what
-// their gone clients sent, until they close.
+// their gone clients sent, until they close. A proxy client waits here for
+// its request the same way, closed at its deadline as a relay would be.
 #pragma once
 
 #include <chrono>

@@ -6,6 +6,7 @@
 #include <ws2tcpip.h>
 #else
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #endif
 
@@ -26,6 +27,22 @@ std::string formatIPv4(std::uint32_t addressNet) {
     char buf[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &a, buf, sizeof buf);
     return buf;
+}
+
+int resolveIPv4(const std::string& host, std::uint32_t& addressNet) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int code = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (code != 0) return code;
+    if (!found || !found->ai_addr) {
+        if (found) ::freeaddrinfo(found);
+        return -1;
+    }
+    addressNet = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    ::freeaddrinfo(found);
+    return 0;
 }
 
 sockaddr_in makeAddress(std::uint32_t addressNet, std::uint16_t portHost) {

@@ -147,6 +147,9 @@ int readNoDelay(Socket socket, bool& on);
 
 // inet_addr / inet_ntoa.
 std::uint32_t parseIPv4(const std::string& text);
+// A name's first IPv4 address (getaddrinfo): blocks for as long as the
+// system's resolver takes. 0 or the resolver's own code.
+int resolveIPv4(const std::string& host, std::uint32_t& addressNet);
 std::string formatIPv4(std::uint32_t addressNet);
 std::uint16_t toNetwork16(std::uint16_t value);
 std::uint16_t fromNetwork16(std::uint16_t value);

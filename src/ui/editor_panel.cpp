@@ -43,6 +43,7 @@ void EditorPanel::show(const model::MappingRecord& r) {
     form_.listenPort->Enable(!running);
     form_.modes[0]->Enable(!running);
     form_.modes[1]->Enable(!running);
+    form_.modes[2]->Enable(!running);
 }
 
 void EditorPanel::onModeClicked(wxCommandEvent& event) {

@@ -158,7 +158,6 @@ wxWindow* makeControl(wxWindow* parent, const FormRow& row, wxPoint at, FormCont
             const int i = static_cast<int>(row.part) - static_cast<int>(FormPart::PortMapping);
             auto* mode = new wxRadioButton(parent, wxID_ANY, text, at, size,
                                            row.part == FormPart::PortMapping ? wxRB_GROUP : 0);
-            if (row.part == FormPart::Socks4) mode->Disable();
             return form.modes[i] = mode;
         }
         case FormPart::ListenIp:

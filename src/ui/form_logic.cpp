@@ -133,7 +133,8 @@ int addMapping(model::MappingTable& table, const MappingForm& form) {
     r.autostart = form.autostart;
     r.listen_ip = ip;  // as checked and reserved: no selection is all addresses
     r.listen_port = port;
-    r.forward_ip = form.forwardIp;
+    // A proxy goes where each client asks: no forward address, as a save keeps it.
+    if (form.mode == model::Mode::PortMapping) r.forward_ip = form.forwardIp;
     r.forward_port = readNumber(form.forwardPort);
     r.capacity = readNumber(form.capacity);
     r.per_ip_limit = readNumber(form.perIpLimit);
