@@ -258,7 +258,7 @@ Step parseHttp(std::string_view bytes) {
     }
     if (end > kHeadLimit) return failed(std::string(kBadRequest), kTooLong);
     const std::vector<std::string_view> lines = headLines(bytes.substr(0, end));
-    const Step bad = failed(std::string(kBadRequest), kInvalid);
+    Step bad = failed(std::string(kBadRequest), kInvalid);
     if (lines.empty()) return bad;
     const std::string_view line = lines[0];
     const std::size_t first = line.find(' ');
