@@ -5,22 +5,13 @@
 #include <iterator>
 #include <system_error>
 
+#include "shell/utf8_path.h"
+
 namespace lumesk::shell {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Our paths are UTF-8 everywhere; Windows would read a narrow path in its
-// ANSI code page.
-fs::path fromUtf8(const std::string& text) {
-    return fs::path(std::u8string(text.begin(), text.end()));
-}
-
-std::string toUtf8(const fs::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
 
 bool sameContent(const fs::path& file, std::string_view text) {
     std::ifstream in(file, std::ios::binary);

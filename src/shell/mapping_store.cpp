@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "model/mapping_file.h"
+#include "shell/utf8_path.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -25,15 +26,6 @@ namespace lumesk::shell {
 namespace fs = std::filesystem;
 
 namespace {
-
-fs::path fromUtf8(const std::string& text) {
-    return fs::path(std::u8string(text.begin(), text.end()));
-}
-
-std::string toUtf8(const fs::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
 
 #ifdef _WIN32
 std::string systemError(DWORD code) {
