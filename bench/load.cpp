@@ -8,6 +8,7 @@
 //   lumesk_load connrate PORT SECONDS [THREADS] [fin|rst]
 //   lumesk_load cycles PORT COUNT THREADS      (connect, 64-byte echo, orderly close)
 //   lumesk_load crowd PORT CLIENTS             (all connect at once: served or refused)
+// LUMESK_LOAD_PROXY (see connectTo) puts a proxy handshake in front of every client connection.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -62,7 +63,7 @@ void setNoDelay(int fd) {
 }
 
 // Blocking client socket with timeouts; -1 and errno on failure.
-int connectTo(int port) {
+int connectDirect(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     setNoDelay(fd);
@@ -103,6 +104,72 @@ int recvAll(int fd, char* p, std::size_t n) {
         n -= static_cast<std::size_t>(k);
     }
     return 1;
+}
+
+// LUMESK_LOAD_PROXY=http:PORT | socks4:PORT | socks5:PORT sends every client connection
+// through the proxy it dials, on to 127.0.0.1:PORT; the handshake is part of connecting.
+struct ProxyHop {
+    enum Kind { None, Http, Socks4, Socks5 } kind = None;
+    int target = 0;
+};
+ProxyHop g_proxy;
+
+void readProxySetting() {
+    const char* v = std::getenv("LUMESK_LOAD_PROXY");
+    if (v == nullptr || *v == 0) return;
+    const std::string s = v;
+    const std::size_t colon = s.find(':');
+    const std::string kind = s.substr(0, colon);
+    g_proxy.target = colon == std::string::npos ? 0 : std::atoi(s.c_str() + colon + 1);
+    g_proxy.kind = kind == "http"     ? ProxyHop::Http
+                   : kind == "socks4" ? ProxyHop::Socks4
+                   : kind == "socks5" ? ProxyHop::Socks5
+                                      : ProxyHop::None;
+    if (g_proxy.kind == ProxyHop::None || g_proxy.target <= 0) {
+        std::fprintf(stderr, "LUMESK_LOAD_PROXY must be http:PORT, socks4:PORT or socks5:PORT\n");
+        std::exit(2);
+    }
+}
+
+// The targets never speak first, so nothing but the proxy's answer can be read here.
+bool httpConnect(int fd) {
+    const std::string t = "127.0.0.1:" + std::to_string(g_proxy.target);
+    const std::string head = "CONNECT " + t + " HTTP/1.1\r\nHost: " + t + "\r\n\r\n";
+    if (!sendAll(fd, head.data(), head.size())) return false;
+    std::string answer;
+    char buf[512];
+    while (answer.find("\r\n\r\n") == std::string::npos && answer.size() < 4096) {
+        const ssize_t k = recv(fd, buf, sizeof buf, 0);
+        if (k <= 0) return false;
+        answer.append(buf, static_cast<std::size_t>(k));
+    }
+    return answer.compare(0, 5, "HTTP/") == 0 && answer.size() > 12 &&
+           answer.compare(9, 3, "200") == 0;
+}
+
+bool socksConnect(int fd) {
+    const auto port = static_cast<std::uint16_t>(g_proxy.target);
+    const char p1 = static_cast<char>(port >> 8), p0 = static_cast<char>(port & 0xff);
+    char reply[10];
+    if (g_proxy.kind == ProxyHop::Socks4) {
+        const char req[9] = {4, 1, p1, p0, 127, 0, 0, 1, 0};
+        return sendAll(fd, req, sizeof req) && recvAll(fd, reply, 8) == 1 && reply[1] == 0x5a;
+    }
+    const char hello[3] = {5, 1, 0};
+    const char req[10] = {5, 1, 0, 1, 127, 0, 0, 1, p1, p0};
+    return sendAll(fd, hello, sizeof hello) && recvAll(fd, reply, 2) == 1 && reply[0] == 5 &&
+           reply[1] == 0 && sendAll(fd, req, sizeof req) && recvAll(fd, reply, 10) == 1 &&
+           reply[1] == 0;
+}
+
+// A client connection, through the proxy when one is set; -1 and errno on failure.
+int connectTo(int port) {
+    const int fd = connectDirect(port);
+    if (fd < 0 || g_proxy.kind == ProxyHop::None) return fd;
+    if (g_proxy.kind == ProxyHop::Http ? httpConnect(fd) : socksConnect(fd)) return fd;
+    close(fd);
+    errno = ECONNREFUSED;
+    return -1;
 }
 
 double percentileUs(const std::vector<std::uint32_t>& sortedNs, double q) {
@@ -253,7 +320,7 @@ int runServer(bool echo, const std::vector<int>& ports, int ctrlPort, int maxSec
 // ---- throughput --------------------------------------------------------------
 
 long long readCounter(int ctrlPort) {
-    const int fd = connectTo(ctrlPort);
+    const int fd = connectDirect(ctrlPort);
     if (fd < 0) return -1;
     char line[64] = {};
     std::size_t have = 0;
@@ -748,6 +815,7 @@ int usage() {
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     if (argc < 3) return usage();
+    readProxySetting();
     const std::string mode = argv[1];
     // Bounded in time whatever the caller asks: a benchmark stops by itself.
     auto clampSeconds = [](double s) { return std::clamp(s, 0.1, 120.0); };

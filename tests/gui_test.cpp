@@ -320,6 +320,70 @@ TEST_F(ProgramWindow, AStartedMappingShowsItsClientsInTheListLogAndStatusBars) {
     EXPECT_TRUE(window->toolbar()->GetToolState(window->toolbar()->GetToolByPos(4)->GetId()));
 }
 
+// A proxy mapping of each kind, its mode chosen in the add dialog: a client
+// asks for the echo target, and its row shows that target.
+TEST_F(ProgramWindow, AProxyClientsRowShowsTheTargetItAskedFor) {
+    const std::string wanted = "127.0.0.1:" + std::to_string(target.port());
+    struct Kind {
+        const char* radio;
+        int listen;
+        std::string request;
+        std::size_t answerSize;
+        std::string yes;  // how the answer starts when the target is connected
+    };
+    const Kind kinds[] = {
+        {"单选框2", 7010, "CONNECT " + wanted + " HTTP/1.1\r\n\r\n", 39, "HTTP/1.1 200 "},
+        {"单选框3", 7011,
+         std::string{4, 1, static_cast<char>(target.port() >> 8),
+                     static_cast<char>(target.port() & 0xFF), 127, 0, 0, 1, 0},
+         8, std::string{0, 90}},
+    };
+    int n = 0;
+    for (const Kind& kind : kinds) {
+        SCOPED_TRACE(kind.radio);
+        window->onDialogShown = [&](wxWindow* dialog) {
+            named<wxTextCtrl>(dialog, "编辑框2")->ChangeValue(std::to_string(kind.listen));
+            auto* radio = named<wxRadioButton>(dialog, kind.radio);
+            radio->SetValue(true);
+            wxCommandEvent ev(wxEVT_RADIOBUTTON, radio->GetId());
+            ev.SetEventObject(radio);
+            radio->ProcessWindowEvent(ev);
+            click(named<wxButton>(dialog, "按钮3"));
+        };
+        window->runToolbarCommand(S("添加"));
+        ASSERT_EQ(window->addedMappingNumber(), ++n);
+        EXPECT_EQ(state.table.at(n).mode,
+                  n == 1 ? model::Mode::HttpProxy : model::Mode::Socks4Proxy);
+        window->selectNode(n, true);
+        window->runToolbarCommand(S("启动"));
+        ASSERT_NE(state.table.at(n).service, nullptr) << window->monitorModel().log().back();
+
+        test::Client client(static_cast<std::uint16_t>(kind.listen));
+        ASSERT_TRUE(client.sendAll(kind.request.data(), kind.request.size()));
+        std::string answer(kind.answerSize, '\0');
+        std::atomic<bool> answered{false};
+        std::thread io([&] { answered = client.recvAll(answer.data(), answer.size()); });
+        pumpUntil([&] { return answered.load(); }, 10000);
+        if (!answered) client.close();
+        io.join();
+        ASSERT_TRUE(answered);
+        EXPECT_EQ(answer.substr(0, kind.yes.size()), kind.yes) << answer;
+        ASSERT_TRUE(pumpUntil([&] { return window->clientList()->GetItemCount() == 1; }));
+        EXPECT_EQ(U(window->clientList()->GetItemText(0, 1)),
+                  "127.0.0.1:" + std::to_string(client.localPort()));
+        EXPECT_EQ(U(window->clientList()->GetItemText(0, 2)), wanted);
+        // The relay behind the row carries bytes.
+        std::atomic<bool> echoed{false};
+        std::thread echo([&] { echoed = test::roundTrip(client, test::pattern(5000), 1000); });
+        pumpUntil([&] { return echoed.load(); }, 10000);
+        if (!echoed) client.close();
+        echo.join();
+        EXPECT_TRUE(echoed);
+        client.close();
+        ASSERT_TRUE(pumpUntil([&] { return window->clientList()->GetItemCount() == 0; }));
+    }
+}
+
 // The window's log keeps the model's last 1000 lines.
 TEST_F(ProgramWindow, TheLogKeepsTheModelsLastThousandLines) {
     for (int i = 0; i < 1005; ++i) window->appendLog("行" + std::to_string(i));
