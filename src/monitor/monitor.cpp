@@ -94,16 +94,11 @@ StatisticsPanes statisticsTexts(const StatisticsInput& in, bool blink) {
 StatisticsInput statisticsInput(const model::MappingRecord& copy,
                                 const mapping::LiveCounters& live) {
     StatisticsInput in;
+    static_cast<mapping::LiveCounters&>(in) = live;
     in.name = copy.name;
     in.listenIp = copy.listen_ip;
     in.listenPort = copy.listen_port;
     in.capacity = copy.capacity;
-    in.pendingAccepts = live.pendingAccepts;
-    in.threads = live.threads;
-    in.listening = live.listening;
-    in.online = live.online;
-    in.received = live.received;
-    in.sent = live.sent;
     return in;
 }
 

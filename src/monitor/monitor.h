@@ -53,17 +53,12 @@ struct StatisticsPanes {
     std::array<std::string, 5> mapping;
 };
 
-struct StatisticsInput {
+// The current mapping's record beside its live counters.
+struct StatisticsInput : mapping::LiveCounters {
     std::string name;
     std::string listenIp;
     std::int32_t listenPort = 0;
     std::int32_t capacity = 0;
-    std::int32_t pendingAccepts = 0;
-    std::array<std::int32_t, 3> threads{};  // running, working, idle, both instances
-    bool listening = false;                 // the listener has a socket
-    std::int32_t online = 0;
-    std::int64_t received = 0;
-    std::int64_t sent = 0;
 };
 
 StatisticsPanes statisticsTexts(const StatisticsInput& input, bool blink);

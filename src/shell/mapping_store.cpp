@@ -27,47 +27,39 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The part file, opened for writing; `write` returns the bytes taken, or -1
+// with `error` set. Closing it is all a stop (a crash) does.
 #ifdef _WIN32
+using ErrorCode = DWORD;
 std::string systemError(DWORD code) {
     return "错误码:" + std::to_string(code);
 }
 
-std::string writeDurably(const fs::path& part, const std::string& text,
-                         const std::function<bool(WriteStep)>& stopAt) {
-    HANDLE h = CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return systemError(GetLastError());
-    // A stop is a crash: the handle goes with the process, nothing else is done.
-    auto stopped = [&](WriteStep step) {
-        if (!stopAt || !stopAt(step)) return false;
-        CloseHandle(h);
-        return true;
-    };
-    if (stopped(WriteStep::Created)) return "stopped";
-    std::size_t done = 0;
-    bool half = false;
-    while (done < text.size()) {
-        std::size_t chunk = text.size() - done;
-        if (!half) chunk = std::max<std::size_t>(chunk / 2, 1);
-        DWORD wrote = 0;
-        if (!WriteFile(h, text.data() + done, static_cast<DWORD>(chunk), &wrote, nullptr)) {
-            const DWORD code = GetLastError();
-            CloseHandle(h);
-            return systemError(code);
-        }
-        done += wrote;
-        if (!half) {
-            half = true;
-            if (stopped(WriteStep::HalfWritten)) return "stopped";
-        }
+struct PartFile {
+    HANDLE h;
+    ErrorCode error;
+    explicit PartFile(const fs::path& part)
+        : h(CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                        FILE_ATTRIBUTE_NORMAL, nullptr)),
+          error(h == INVALID_HANDLE_VALUE ? GetLastError() : 0) {}
+    PartFile(const PartFile&) = delete;
+    PartFile& operator=(const PartFile&) = delete;
+    ~PartFile() {
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     }
-    if (stopped(WriteStep::Written)) return "stopped";
-    const bool flushed = FlushFileBuffers(h) != 0;
-    const DWORD code = GetLastError();
-    CloseHandle(h);
-    if (!flushed) return systemError(code);
-    return {};
-}
+    bool open() const { return h != INVALID_HANDLE_VALUE; }
+    long long write(const char* p, std::size_t n) {
+        DWORD wrote = 0;
+        if (WriteFile(h, p, static_cast<DWORD>(n), &wrote, nullptr)) return wrote;
+        error = GetLastError();
+        return -1;
+    }
+    bool flush() {
+        if (FlushFileBuffers(h)) return true;
+        error = GetLastError();
+        return false;
+    }
+};
 
 std::string putInPlace(const fs::path& part, const fs::path& path) {
     if (!MoveFileExW(part.c_str(), path.c_str(),
@@ -77,46 +69,38 @@ std::string putInPlace(const fs::path& part, const fs::path& path) {
     return {};
 }
 #else
+using ErrorCode = int;
 std::string systemError(int code) {
     return std::string(std::strerror(code));
 }
 
-std::string writeDurably(const fs::path& part, const std::string& text,
-                         const std::function<bool(WriteStep)>& stopAt) {
-    const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return systemError(errno);
-    // A stop is a crash: the descriptor goes with the process, nothing else is done.
-    auto stopped = [&](WriteStep step) {
-        if (!stopAt || !stopAt(step)) return false;
-        ::close(fd);
-        return true;
-    };
-    if (stopped(WriteStep::Created)) return "stopped";
-    std::size_t done = 0;
-    bool half = false;
-    while (done < text.size()) {
-        std::size_t chunk = text.size() - done;
-        if (!half) chunk = std::max<std::size_t>(chunk / 2, 1);
-        const ssize_t n = ::write(fd, text.data() + done, chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int code = errno;
-            ::close(fd);
-            return systemError(code);
-        }
-        done += static_cast<std::size_t>(n);
-        if (!half) {
-            half = true;
-            if (stopped(WriteStep::HalfWritten)) return "stopped";
-        }
+struct PartFile {
+    int fd;
+    ErrorCode error;
+    explicit PartFile(const fs::path& part)
+        : fd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)),
+          error(fd < 0 ? errno : 0) {}
+    PartFile(const PartFile&) = delete;
+    PartFile& operator=(const PartFile&) = delete;
+    ~PartFile() {
+        if (fd >= 0) ::close(fd);
     }
-    if (stopped(WriteStep::Written)) return "stopped";
-    const bool flushed = ::fsync(fd) == 0;
-    const int code = errno;
-    ::close(fd);
-    if (!flushed) return systemError(code);
-    return {};
-}
+    bool open() const { return fd >= 0; }
+    long long write(const char* p, std::size_t n) {
+        for (;;) {
+            const ssize_t k = ::write(fd, p, n);
+            if (k >= 0) return k;
+            if (errno != EINTR) break;
+        }
+        error = errno;
+        return -1;
+    }
+    bool flush() {
+        if (::fsync(fd) == 0) return true;
+        error = errno;
+        return false;
+    }
+};
 
 std::string putInPlace(const fs::path& part, const fs::path& path) {
     if (::rename(part.c_str(), path.c_str()) != 0) return systemError(errno);
@@ -129,6 +113,31 @@ std::string putInPlace(const fs::path& part, const fs::path& path) {
     return {};
 }
 #endif
+
+// The first write takes half the text, so a stop after it leaves a half file.
+std::string writeDurably(const fs::path& part, const std::string& text,
+                         const std::function<bool(WriteStep)>& stopAt) {
+    PartFile file(part);
+    if (!file.open()) return systemError(file.error);
+    auto stopped = [&](WriteStep step) { return stopAt && stopAt(step); };
+    if (stopped(WriteStep::Created)) return "stopped";
+    std::size_t done = 0;
+    bool half = false;
+    while (done < text.size()) {
+        std::size_t chunk = text.size() - done;
+        if (!half) chunk = std::max<std::size_t>(chunk / 2, 1);
+        const long long n = file.write(text.data() + done, chunk);
+        if (n < 0) return systemError(file.error);
+        done += static_cast<std::size_t>(n);
+        if (!half) {
+            half = true;
+            if (stopped(WriteStep::HalfWritten)) return "stopped";
+        }
+    }
+    if (stopped(WriteStep::Written)) return "stopped";
+    if (!file.flush()) return systemError(file.error);
+    return {};
+}
 
 std::string environment(const char* name) {
 #ifdef _WIN32
