@@ -427,6 +427,57 @@ TEST_F(Engine, HalfCloseKeepsTheOtherDirection) {
     EXPECT_TRUE(sink.messages().empty());
 }
 
+// A reset is passed on to the other side once what came before it is through,
+// and an orderly end stays orderly, both ways.
+TEST_F(Engine, AResetIsPassedOnAndAnOrderlyEndStaysOne) {
+    if (test::underWine()) {
+        // Wine closes in order despite a zero linger, and ends a pending
+        // receive on the peer's reset as if the peer had ended.
+        GTEST_SKIP() << "Wine neither sends nor reports a reset as Windows does";
+    }
+    using End = Client::End;
+    std::vector<End> targetSaw;
+    std::mutex mutex;
+    std::atomic<int> served{0};
+    // The target echoes three bytes, then says "hi" and resets when asked to
+    // ('R'), or reads on to the end and keeps how it came.
+    test::ScriptedTarget target([&](Client& t) {
+        char in[3];
+        if (t.recvAll(in, 3)) t.sendAll(in, 3);
+        if (in[0] == 'R') {
+            t.sendAll("hi", 2);
+            t.reset();
+        } else {
+            const End end = t.waitEnd(5000);
+            std::lock_guard<std::mutex> lock(mutex);
+            targetSaw.push_back(end);
+        }
+        ++served;
+    });
+    define(1, target.port());
+    const std::uint16_t port = start(1);
+    int round = 0;
+    for (const char* how : {"cut", "end", "RST"}) {
+        SCOPED_TRACE(how);
+        Client c(port);
+        ASSERT_TRUE(c.sendAll(how, 3));
+        char back[3];
+        ASSERT_TRUE(c.recvAll(back, 3));
+        if (how[0] == 'c') c.reset();
+        if (how[0] == 'e') c.close();
+        if (how[0] == 'R') {
+            char hi[2];
+            ASSERT_TRUE(c.recvAll(hi, 2));
+            EXPECT_EQ(c.waitEnd(5000), End::Reset);
+        }
+        ++round;
+        ASSERT_TRUE(waitFor([&] { return served.load() == round; }));
+    }
+    EXPECT_EQ(targetSaw, (std::vector<End>{End::Reset, End::Orderly}));
+    ASSERT_TRUE(waitFor([&] { return sink.count(mapping::EVENT_LEFT) == 3; }));
+    EXPECT_TRUE(sink.messages().empty());
+}
+
 // Clients that give up while their relays still connect free their slots at
 // once: the connects are cancelled, and that is no failure to report.
 TEST_F(Engine, ClientsLeavingWhileTheRelayConnectsGoAtOnce) {

@@ -15,6 +15,7 @@ using socklen_t = int;
 #define CLOSE_FD ::close
 #endif
 
+#include <cerrno>
 #include <stdexcept>
 #include <thread>
 
@@ -120,7 +121,7 @@ std::string Client::recvToEnd() {
     }
 }
 
-bool Client::waitClosed(int ms) {
+Client::End Client::waitEnd(int ms) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     char buf[4096];
     while (std::chrono::steady_clock::now() < end) {
@@ -135,9 +136,14 @@ bool Client::waitClosed(int ms) {
         if (::poll(&p, 1, 50) <= 0) continue;
 #endif
         const auto n = ::recv(fd_, buf, sizeof buf, 0);
-        if (n <= 0) return true;
+        if (n == 0) return End::Orderly;
+#ifdef _WIN32
+        if (n < 0) return WSAGetLastError() == WSAECONNRESET ? End::Reset : End::Orderly;
+#else
+        if (n < 0) return errno == ECONNRESET ? End::Reset : End::Orderly;
+#endif
     }
-    return false;
+    return End::None;
 }
 
 std::uint16_t Client::localPort() const {

@@ -46,7 +46,10 @@ class Client {
     // Reads until the peer closes; returns what came.
     std::string recvToEnd();
     // Waits up to `ms` for the peer's close; true when it came (EOF or reset).
-    bool waitClosed(int ms);
+    bool waitClosed(int ms) { return waitEnd(ms) != End::None; }
+    // How the peer's close came within `ms`, reading (and dropping) what comes first.
+    enum class End { None, Orderly, Reset };
+    End waitEnd(int ms);
     void close();
     // Closes with a reset instead of an orderly end.
     void reset();

@@ -256,7 +256,7 @@ void MappingEngine::relayHandler(void* engine, int event, IoRecord* relay, std::
             break;
         case net::EV_CLOSED:
             // What the target sent reaches the client before the client is closed.
-            self->ctx_.closeAfterSends(client);
+            self->ctx_.closeAfterSends(client, relay->peerReset.load());
             self->closeConnection(relay);
             self->relays_.flushEnded(relay);
             break;
@@ -297,7 +297,7 @@ int MappingEngine::clientClosed(int n, int slot, IoRecord* client) {
     // What the client sent reaches the target before the target is closed. A
     // stop must still reach the relay once the slot no longer names it.
     if (relay) relays_.flushing(relay, n);
-    ctx_.closeAfterSends(relay);
+    ctx_.closeAfterSends(relay, client && client->peerReset.load());
     {
         std::lock_guard<std::mutex> order(orderMutex_);  // after a "relayed" under way
         postEngineEvent(EVENT_LEFT, n, slot, client);

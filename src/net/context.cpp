@@ -155,6 +155,7 @@ void ServiceContext::watchEnded(IoRecord* record, int error, bool peerEnded) {
         IoRecord* partner = record->partner.load();
         if (partner && !partner->closed.load()) watchHalfClose(record, partner);
     }
+    if (error == platform::kErrConnReset) record->peerReset = true;
     if (error != 0) {
         // The peer reset, or the socket was closed here: with no receive
         // standing, nothing else would end the record. Its close runs as a
@@ -232,10 +233,14 @@ void ServiceContext::acceptFailed(IoRecord* listener, int code) {
     housekeeping.retryAccept(listener);
 }
 
-void ServiceContext::closeAfterSends(IoRecord* record) {
+void ServiceContext::closeAfterSends(IoRecord* record, bool passReset) {
     if (!record) return;
     advance(record->output, Output::CloseWhenDrained);
     if (record->queuedBytes.load() == 0) {
+        if (passReset && enterSocket(record)) {
+            platform::resetOnClose(record->socket);
+            leaveSocket(record);
+        }
         closeSocketOf(record);
     } else if (!record->socketClosed.load()) {
         housekeeping.boundFlush(record);
@@ -297,6 +302,7 @@ bool ServiceContext::postReceive(IoRecord* record, std::string* errorText) {
     }
     if (code == 0) return true;
     if (errorText) *errorText = receiveErrorText(code);
+    if (code == platform::kErrConnReset) record->peerReset = true;
     closeRecord(record);
     return false;
 }

@@ -166,6 +166,8 @@ struct IoRecord : RecordBase {
     std::atomic<Output> output{Output::Open};
     // Under the half-close bound (see ServiceContext::watchHalfClose): once.
     std::atomic<bool> halfWatched{false};
+    // The peer reset the connection: the partner's close passes it on.
+    std::atomic<bool> peerReset{false};
     // The port the socket is associated with: a record whose input has ended
     // has no receive left to fail when its socket closes, so its close is
     // posted there instead.

@@ -180,7 +180,8 @@ void WnSocketService::dispatch(platform::Overlapped* overlapped, std::uint32_t b
 }
 
 void WnSocketService::dispatchFailure(platform::Overlapped* overlapped, int error) {
-    // The code is only reported, never branched on: platforms disagree on it.
+    // The code is reported, and a reset passed on; nothing else branches on
+    // it: platforms disagree on the others.
     RecordBase* base = recordOf(overlapped);
     if (base->opType == OP_WATCH) {
         ctx_.watchEnded(base->parent, error ? error : platform::kErrConnReset);
@@ -197,6 +198,7 @@ void WnSocketService::dispatchFailure(platform::Overlapped* overlapped, int erro
     }
     auto* record = static_cast<IoRecord*>(base);
     if (record->opType != OP_ACCEPT) {
+        if (error == platform::kErrConnReset) record->peerReset = true;
         ctx_.closeRecord(record);
         return;
     }

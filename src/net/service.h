@@ -103,8 +103,10 @@ class ServiceContext {
     void holdFirstReceive(IoRecord* record);
     void releaseFirstReceive(IoRecord* record);
     // Closes the socket once every send already posted on it has completed,
-    // or once they have made no progress for flushBound.
-    void closeAfterSends(IoRecord* record);
+    // or once they have made no progress for flushBound. With `passReset`
+    // (the partner's peer reset) and nothing left to send, the close is a
+    // reset too: what the peer does is what its partner's peer sees.
+    void closeAfterSends(IoRecord* record, bool passReset = false);
     // Closes a record's socket once. A closed handle is never closed again, since
     // on Windows the system may already have handed its value to a new socket.
     void closeSocketOf(IoRecord* record);

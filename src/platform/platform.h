@@ -82,6 +82,7 @@ struct Completion {
 // Process start: WSAStartup 2.0 on Windows; on POSIX raises the soft descriptor
 // limit to the hard one and ignores SIGPIPE. Returns 0 or an error code.
 int startup();
+// The processors the process may run on (on POSIX its affinity mask).
 int processorCount();
 
 // Completion port. A port made with `shareWith` shares that port's event loop
@@ -141,6 +142,9 @@ int connectFinish(Socket socket);
 // Ends sending on a connected socket (a FIN to the peer); receiving goes on.
 // Call it only when no send is pending on the socket. 0 or a code.
 int shutdownSend(Socket socket);
+// The socket's close resets the connection instead of ending it in order, and
+// leaves no TIME_WAIT: for passing a peer's reset on. 0 or a code.
+int resetOnClose(Socket socket);
 // Whether TCP_NODELAY is on: accepted and relay sockets pass each chunk on at
 // once. 0 or a code (for tests).
 int readNoDelay(Socket socket, bool& on);

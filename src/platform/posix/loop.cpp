@@ -7,6 +7,7 @@
 // in words.
 #include "platform/posix/loop.h"
 
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -383,6 +384,13 @@ bool waitForPacket(CompletionPort* port, std::uint32_t timeoutMs, ServeReady ser
 using namespace posix;
 
 int processorCount() {
+    // The processors this process may run on: a relay pinned to one core
+    // must not count the others as room for a second running worker.
+    cpu_set_t mine;
+    CPU_ZERO(&mine);
+    if (::sched_getaffinity(0, sizeof mine, &mine) == 0 && CPU_COUNT(&mine) > 0) {
+        return CPU_COUNT(&mine);
+    }
     const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? static_cast<int>(n) : 1;
 }

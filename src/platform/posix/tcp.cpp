@@ -420,6 +420,16 @@ int shutdownSend(Socket socket) {
     return ::shutdown(e->fd, SHUT_WR) == 0 ? 0 : mapErrno(errno);
 }
 
+int resetOnClose(Socket socket) {
+    std::unique_lock<std::mutex> lock;
+    SocketEntry* e = lockLive(socket, lock);
+    if (!e) return kErrNotSocket;
+    if (e->fd < 0) return kErrInvalid;
+    const linger abort{1, 0};
+    return ::setsockopt(e->fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort) == 0 ? 0
+                                                                                 : mapErrno(errno);
+}
+
 int readNoDelay(Socket socket, bool& on) {
     std::unique_lock<std::mutex> lock;
     SocketEntry* e = lockLive(socket, lock);

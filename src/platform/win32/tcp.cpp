@@ -160,6 +160,14 @@ int shutdownSend(Socket socket) {
     return ::shutdown(toSystem(socket), SD_SEND) == 0 ? 0 : WSAGetLastError();
 }
 
+int resetOnClose(Socket socket) {
+    const linger abort{1, 0};
+    return ::setsockopt(toSystem(socket), SOL_SOCKET, SO_LINGER,
+                        reinterpret_cast<const char*>(&abort), sizeof abort) == 0
+               ? 0
+               : WSAGetLastError();
+}
+
 int readNoDelay(Socket socket, bool& on) {
     BOOL value = FALSE;
     int length = sizeof(value);
