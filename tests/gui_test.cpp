@@ -372,6 +372,7 @@ TEST_F(ProgramWindow, AProxyClientsRowShowsTheTargetItAskedFor) {
         EXPECT_EQ(U(window->clientList()->GetItemText(0, 1)),
                   "127.0.0.1:" + std::to_string(client.localPort()));
         EXPECT_EQ(U(window->clientList()->GetItemText(0, 2)), wanted);
+        if (n == 1) screenshot(window, "proxy-client.png");
         // The relay behind the row carries bytes.
         std::atomic<bool> echoed{false};
         std::thread echo([&] { echoed = test::roundTrip(client, test::pattern(5000), 1000); });
