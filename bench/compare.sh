@@ -526,10 +526,10 @@ echo_ports=$ECHO_BASE
 for i in $(seq 1 $((${#FORWARDERS[@]} - 1))); do echo_ports+=",$((ECHO_BASE + i))"; done
 for i in "${!PROXIES[@]}"; do echo_ports+=",$((ECHO_BASE + PROXY_BASE + i))"; done
 for p in $SINK_PORT $CTRL_PORT ${echo_ports//,/ }; do port_busy "$p" && die "port $p is in use"; done
-# The targets outlive the run only by their own time limit.
-"${ON_LOAD[@]}" "$LOAD" sink-server "$SINK_PORT" "$CTRL_PORT" 900 >"$T/sink.log" 2>&1 &
+# The targets outlive the run only by their own time limit: a whole run with room to spare.
+"${ON_LOAD[@]}" "$LOAD" sink-server "$SINK_PORT" "$CTRL_PORT" 3600 >"$T/sink.log" 2>&1 &
 PIDS+=($!)
-"${ON_LOAD[@]}" "$LOAD" echo-server "$echo_ports" 900 >"$T/echo.log" 2>&1 &
+"${ON_LOAD[@]}" "$LOAD" echo-server "$echo_ports" 3600 >"$T/echo.log" 2>&1 &
 PIDS+=($!)
 wait_listen "$SINK_PORT" "${PIDS[0]}" || die "sink server did not start"
 wait_listen "$ECHO_BASE" "${PIDS[1]}" || die "echo server did not start"
@@ -568,6 +568,9 @@ read -ra PROXY_METRICS <<<"${BENCH_PROXY_METRICS:-thr1 thr50 rr50 conn}"
 n=${#FORWARDERS[@]}
 for round in $(seq "$ROUNDS"); do
     log "round $round of $ROUNDS: load average $(cut -d' ' -f1-3 /proc/loadavg)"
+    # A round without its targets measures nothing: stop rather than take it into a median.
+    kill -0 "${PIDS[0]}" 2>/dev/null && kill -0 "${PIDS[1]}" 2>/dev/null ||
+        die "the sink or echo server has gone"
     for metric in "${METRICS[@]}"; do
         for k in $(seq 0 $((n - 1))); do
             i=$(((k + round - 1) % n))  # each round starts with another forwarder
