@@ -29,7 +29,7 @@ while kill -0 "$test_pid" 2>/dev/null; do
     sleep 0.1
 done
 wait "$test_pid" || { cat "$out/test.log"; exit 1; }
-for shot in main-window editor-panel add-dialog; do
+for shot in main-window editor-panel add-dialog proxy-client; do
     cp "$out/$shot.png" "docs/windows-$shot.png"
 done
-echo "screenshot-windows: docs/windows-{main-window,editor-panel,add-dialog}.png"
+echo "screenshot-windows: docs/windows-{main-window,editor-panel,add-dialog,proxy-client}.png"

@@ -1,6 +1,8 @@
 // Every mapping in the tree can be seen and clicked: the banner over the
 // tree's column never covers a node.
 #include <gtest/gtest.h>
+#include <wx/dcmemory.h>
+#include <wx/dcscreen.h>
 #include <wx/treectrl.h>
 #include <wx/uiaction.h>
 
@@ -9,6 +11,7 @@
 
 #include "gui_support.h"
 #include "support.h"
+#include "ui/images.h"
 #include "ui/layout.h"
 
 namespace lumesk {
@@ -76,6 +79,28 @@ TEST(TreeAndBanner, EveryNodeOfTwelveMappingsCanBeScrolledToAndClicked) {
         EXPECT_TRUE(pumpUntil([&] { return tree->GetSelection() == node; }, 3000))
             << ui::U(tree->GetItemText(node)) << " was not selected by a click";
     }
+    // What shows on the screen where the banner is, is the banner: nothing
+    // else in the tree's column paints over it.
+    pumpUntil([] { return false; }, 300);
+    wxBitmap shot(bannerOnScreen.GetWidth(), bannerOnScreen.GetHeight());
+    {
+        wxScreenDC screen;
+        wxMemoryDC into(shot);
+        into.Blit(0, 0, shot.GetWidth(), shot.GetHeight(), &screen, bannerOnScreen.GetX(),
+                  bannerOnScreen.GetY());
+    }
+    const wxImage seen = shot.ConvertToImage();
+    const wxImage drawn = ui::bannerPicture().ConvertToImage();
+    int alike = 0;
+    for (int y = 4; y < drawn.GetHeight(); y += 8) {
+        for (int x = 4; x < drawn.GetWidth(); x += 8) {
+            const int d = std::abs(seen.GetRed(x, y) - drawn.GetRed(x, y)) +
+                          std::abs(seen.GetGreen(x, y) - drawn.GetGreen(x, y)) +
+                          std::abs(seen.GetBlue(x, y) - drawn.GetBlue(x, y));
+            alike += d < 48 ? 1 : 0;
+        }
+    }
+    EXPECT_GT(alike, 21 * 8 * 9 / 10) << "the banner is not what shows where it lies";
     window->exitByWindow();
     pumpUntil([] { return false; }, 200);
 }

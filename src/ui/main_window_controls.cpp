@@ -98,6 +98,7 @@ void MainWindow::createControls() {
     banner->Bind(wxEVT_LEFT_DOWN, [this](wxMouseEvent&) { openMakerPage(); });
     banner->Raise();
     clipSiblings(tree_);
+    clipSiblings(treeFoot_);  // else on Windows it paints over the banner
 
     treeSplitter_ = new SplitterBar(this, 1, true, wxPoint(168, 23), wxSize(4, 322));
     treeSplitter_->SetName(S("分隔条1"));
