@@ -22,6 +22,19 @@ TEST(FormLogic, NumbersReadLikeAtoiAfterFullWidth) {
     EXPECT_EQ(readNumber("７０００"), 7000);
     EXPECT_EQ(readNumber("　８０"), 80);  // a full-width blank first
     EXPECT_EQ(readNumber(""), 0);
+    // Past the int range: the bound, never an overflow.
+    EXPECT_EQ(readNumber("99999999999999999999"), 2147483647);
+    EXPECT_EQ(readNumber("-99999999999999999999"), -2147483647 - 1);
+
+    EXPECT_EQ(readPort("65535"), 65535);
+    EXPECT_EQ(readPort("65536"), 0);  // would be cut to port 0
+    EXPECT_EQ(readPort("70000"), 0);  // would be cut to 4464
+    EXPECT_EQ(readPort("-80"), 0);
+    EXPECT_EQ(readCount("0"), 0);
+    EXPECT_EQ(readCount("２０x"), 20);
+    EXPECT_EQ(readCount("abc"), -1);
+    EXPECT_EQ(readCount("-1"), -1);
+    EXPECT_EQ(readCount(""), -1);
 }
 
 TEST(FormLogic, AddDialogDefaultsAndSilentRefusals) {
@@ -53,6 +66,8 @@ TEST(FormLogic, AddDialogDefaultsAndSilentRefusals) {
 
     for (auto change :
          {+[](MappingForm& f) { f.name.clear(); }, +[](MappingForm& f) { f.listenPort = "0"; },
+          +[](MappingForm& f) { f.listenPort = "70000"; },
+          +[](MappingForm& f) { f.capacity = "abc"; }, +[](MappingForm& f) { f.perIpLimit = "-3"; },
           +[](MappingForm& f) { f.listenIpItem = "1.2.3"; }}) {
         MappingForm bad = defaultForm("1.2.3.4");
         bad.listenPort = "9000";
@@ -119,6 +134,11 @@ TEST(FormLogic, SaveChecksInOrderWithTheirMessages) {
     EXPECT_EQ(save([](MappingForm& g) { g.forwardIp = "0.0.0.0"; }), "转接IP填写错误");
     EXPECT_EQ(save([](MappingForm& g) { g.forwardIp = ""; }), "转接IP填写错误");
     EXPECT_EQ(save([](MappingForm& g) { g.forwardPort = "x"; }), "转接端口填写错误");
+    EXPECT_EQ(save([](MappingForm& g) { g.listenPort = "70000"; }), "监听端口填写错误");
+    EXPECT_EQ(save([](MappingForm& g) { g.forwardPort = "65536"; }), "转接端口填写错误");
+    EXPECT_EQ(save([](MappingForm& g) { g.capacity = "abc"; }), "承载人数填写错误");
+    EXPECT_EQ(save([](MappingForm& g) { g.capacity = ""; }), "承载人数填写错误");
+    EXPECT_EQ(save([](MappingForm& g) { g.perIpLimit = "-1"; }), "单IP连接数填写错误");
     // The first failing check wins.
     EXPECT_EQ(save([](MappingForm& g) {
                   g.listenPort = "0";
@@ -126,6 +146,10 @@ TEST(FormLogic, SaveChecksInOrderWithTheirMessages) {
               }),
               "监听端口填写错误");
     EXPECT_EQ(table.at(1).listen_port, 7000);  // nothing written by a refused save
+    EXPECT_EQ(table.at(1).capacity, 10000);
+    // An explicit 0 is a capacity that refuses everyone, and is kept.
+    EXPECT_EQ(save([](MappingForm& g) { g.capacity = "0"; }), "");
+    EXPECT_EQ(table.at(1).capacity, 0);
 
     EXPECT_EQ(save([](MappingForm& g) {
                   g.mode = model::Mode::HttpProxy;

@@ -155,7 +155,7 @@ void ServiceContext::watchEnded(IoRecord* record, int error, bool peerEnded) {
         IoRecord* partner = record->partner.load();
         if (partner && !partner->closed.load()) watchHalfClose(record, partner);
     }
-    if (error == platform::kErrConnReset) record->peerReset = true;
+    record->noteFailure(error);
     if (error != 0) {
         // The peer reset, or the socket was closed here: with no receive
         // standing, nothing else would end the record. Its close runs as a
@@ -302,7 +302,7 @@ bool ServiceContext::postReceive(IoRecord* record, std::string* errorText) {
     }
     if (code == 0) return true;
     if (errorText) *errorText = receiveErrorText(code);
-    if (code == platform::kErrConnReset) record->peerReset = true;
+    record->noteFailure(code);
     closeRecord(record);
     return false;
 }

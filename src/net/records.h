@@ -168,6 +168,9 @@ struct IoRecord : RecordBase {
     std::atomic<bool> halfWatched{false};
     // The peer reset the connection: the partner's close passes it on.
     std::atomic<bool> peerReset{false};
+    void noteFailure(int code) {
+        if (code == platform::kErrConnReset) peerReset = true;
+    }
     // The port the socket is associated with: a record whose input has ended
     // has no receive left to fail when its socket closes, so its close is
     // posted there instead.

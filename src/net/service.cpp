@@ -198,7 +198,7 @@ void WnSocketService::dispatchFailure(platform::Overlapped* overlapped, int erro
     }
     auto* record = static_cast<IoRecord*>(base);
     if (record->opType != OP_ACCEPT) {
-        if (error == platform::kErrConnReset) record->peerReset = true;
+        record->noteFailure(error);
         ctx_.closeRecord(record);
         return;
     }

@@ -1,7 +1,8 @@
 #include "ui/form_logic.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <cctype>
+#include <climits>
 
 namespace lumesk::ui {
 
@@ -51,8 +52,42 @@ std::vector<std::string> nonEmpty(const std::vector<std::string>& rows) {
 
 }  // namespace
 
+namespace {
+
+// Leading blanks, a sign and digits, as atoi reads them; `digits` says
+// whether any came.
+long long leadingNumber(const std::string& text, bool& digits) {
+    const std::string t = toHalfWidth(text);
+    std::size_t i = 0;
+    while (i < t.size() && std::isspace(static_cast<unsigned char>(t[i]))) ++i;
+    bool negative = false;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) negative = t[i++] == '-';
+    constexpr long long kCap = static_cast<long long>(INT_MAX) + 1;
+    long long value = 0;
+    digits = false;
+    for (; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i) {
+        digits = true;
+        value = std::min(kCap, value * 10 + (t[i] - '0'));
+    }
+    return negative ? -value : std::min<long long>(value, INT_MAX);
+}
+
+}  // namespace
+
 int readNumber(const std::string& text) {
-    return std::atoi(toHalfWidth(text).c_str());
+    bool digits = false;
+    return static_cast<int>(leadingNumber(text, digits));
+}
+
+int readPort(const std::string& text) {
+    const int port = readNumber(text);
+    return port >= 1 && port <= 65535 ? port : 0;
+}
+
+int readCount(const std::string& text) {
+    bool digits = false;
+    const long long n = leadingNumber(text, digits);
+    return digits && n >= 0 ? static_cast<int>(n) : -1;
 }
 
 std::string listenAddressOf(const std::string& selectedItem) {
@@ -121,8 +156,9 @@ bool isDuplicate(const model::MappingTable& table, int n, const std::string& nam
 
 int addMapping(model::MappingTable& table, const MappingForm& form) {
     if (form.name.empty()) return 0;
-    const int port = readNumber(form.listenPort);
+    const int port = readPort(form.listenPort);
     if (port == 0) return 0;
+    if (readCount(form.capacity) < 0 || readCount(form.perIpLimit) < 0) return 0;
     std::string ip = listenAddressOf(form.listenIpItem);
     if (!model::normalizeIpText(ip)) return 0;
     const int n = reserveSlot(table, form.name, ip, port);
@@ -135,9 +171,9 @@ int addMapping(model::MappingTable& table, const MappingForm& form) {
     r.listen_port = port;
     // A proxy goes where each client asks: no forward address, as a save keeps it.
     if (form.mode == model::Mode::PortMapping) r.forward_ip = form.forwardIp;
-    r.forward_port = readNumber(form.forwardPort);
-    r.capacity = readNumber(form.capacity);
-    r.per_ip_limit = readNumber(form.perIpLimit);
+    r.forward_port = readPort(form.forwardPort);
+    r.capacity = readCount(form.capacity);
+    r.per_ip_limit = readCount(form.perIpLimit);
     r.blacklist = nonEmpty(form.blacklist);
     table.at(n) = model::copyRecord(r);
     return n;
@@ -148,7 +184,7 @@ std::string saveEditor(model::MappingTable& table, int n, const MappingForm& for
     if (!model::MappingTable::validNumber(n)) return {};
     std::string listenIp = listenAddressOf(form.listenIpItem);
     if (!model::normalizeIpText(listenIp)) return "监听IP填写错误";
-    const int port = readNumber(form.listenPort);
+    const int port = readPort(form.listenPort);
     if (port == 0) return "监听端口填写错误";
     if (isDuplicate(table, n, form.name, listenIp, port)) return "相同服务或监听重复";
     std::string forwardIp = form.forwardIp;
@@ -156,10 +192,15 @@ std::string saveEditor(model::MappingTable& table, int n, const MappingForm& for
         if (!model::normalizeIpText(forwardIp) || isAll(forwardIp)) {
             return "转接IP填写错误";
         }
-        if (readNumber(form.forwardPort) == 0) return "转接端口填写错误";
+        if (readPort(form.forwardPort) == 0) return "转接端口填写错误";
     } else {
         forwardIp.clear();
     }
+    // Text that is no count would otherwise be saved as 0 and refuse everyone.
+    const int capacity = readCount(form.capacity);
+    if (capacity < 0) return "承载人数填写错误";
+    const int perIpLimit = readCount(form.perIpLimit);
+    if (perIpLimit < 0) return "单IP连接数填写错误";
     model::MappingRecord& r = table.at(n);
     // A running mapping's workers read these.
     std::unique_lock<std::mutex> hold;
@@ -170,9 +211,9 @@ std::string saveEditor(model::MappingTable& table, int n, const MappingForm& for
     r.listen_ip = listenIp;
     r.listen_port = port;
     r.forward_ip = forwardIp;
-    r.forward_port = readNumber(form.forwardPort);
-    r.capacity = readNumber(form.capacity);
-    r.per_ip_limit = readNumber(form.perIpLimit);
+    r.forward_port = readPort(form.forwardPort);
+    r.capacity = capacity;
+    r.per_ip_limit = perIpLimit;
     r.blacklist = nonEmpty(form.blacklist);
     return {};
 }

@@ -16,7 +16,16 @@ inline constexpr const char* kMessageCaption = "信息：";
 
 // Full-width characters become their ASCII forms, then leading blanks, a sign
 // and digits are read as atoi reads them: "７０００" and "7000x" give 7000.
+// Past the int range it stops at the bound instead of overflowing.
 int readNumber(const std::string& text);
+
+// A port box's value, or 0 when it is none (outside 1..65535): a port the
+// socket would cut short, or the kept mappings refuse on the next start.
+int readPort(const std::string& text);
+
+// A count box (capacity, per-IP limit): -1 unless it starts with a number of
+// 0 or more. An explicit 0 is kept: it refuses every client.
+int readCount(const std::string& text);
 
 // The listen-IP box's selected text as an address: the first item means all.
 std::string listenAddressOf(const std::string& selectedItem);
