@@ -242,6 +242,12 @@ TEST_F(ProgramWindow, ARefusedSaveSaysWhyAndWritesNothing) {
         EXPECT_EQ(U(box->GetOKLabel()), "确定");
     }
     EXPECT_EQ(state.table.at(1).listen_port, 7000);
+    // A capacity that is no number is refused too, not saved as 0.
+    named<wxTextCtrl>(window, "编辑框2")->ChangeValue("7000");
+    named<wxTextCtrl>(window, "编辑框4")->ChangeValue("abc");
+    click(named<wxButton>(window, "按钮4"));
+    EXPECT_EQ(shownText, "承载人数填写错误");
+    EXPECT_EQ(state.table.at(1).capacity, 10000);
 }
 
 // Started from its address node: the monitor panel shows, the log says so,
