@@ -50,10 +50,6 @@ std::vector<std::string> nonEmpty(const std::vector<std::string>& rows) {
     return out;
 }
 
-}  // namespace
-
-namespace {
-
 // Leading blanks, a sign and digits, as atoi reads them; `digits` says
 // whether any came.
 long long leadingNumber(const std::string& text, bool& digits) {
