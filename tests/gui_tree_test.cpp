@@ -92,15 +92,16 @@ TEST(TreeAndBanner, EveryNodeOfTwelveMappingsCanBeScrolledToAndClicked) {
     const wxImage seen = shot.ConvertToImage();
     const wxImage drawn = ui::bannerPicture().ConvertToImage();
     int alike = 0;
+    int samples = 0;
     for (int y = 4; y < drawn.GetHeight(); y += 8) {
-        for (int x = 4; x < drawn.GetWidth(); x += 8) {
+        for (int x = 4; x < drawn.GetWidth(); x += 8, ++samples) {
             const int d = std::abs(seen.GetRed(x, y) - drawn.GetRed(x, y)) +
                           std::abs(seen.GetGreen(x, y) - drawn.GetGreen(x, y)) +
                           std::abs(seen.GetBlue(x, y) - drawn.GetBlue(x, y));
             alike += d < 48 ? 1 : 0;
         }
     }
-    EXPECT_GT(alike, 21 * 8 * 9 / 10) << "the banner is not what shows where it lies";
+    EXPECT_GT(alike, samples * 9 / 10) << "the banner is not what shows where it lies";
     window->exitByWindow();
     pumpUntil([] { return false; }, 200);
 }

@@ -154,7 +154,9 @@ int addMapping(model::MappingTable& table, const MappingForm& form) {
     if (form.name.empty()) return 0;
     const int port = readPort(form.listenPort);
     if (port == 0) return 0;
-    if (readCount(form.capacity) < 0 || readCount(form.perIpLimit) < 0) return 0;
+    const int capacity = readCount(form.capacity);
+    const int perIpLimit = readCount(form.perIpLimit);
+    if (capacity < 0 || perIpLimit < 0) return 0;
     std::string ip = listenAddressOf(form.listenIpItem);
     if (!model::normalizeIpText(ip)) return 0;
     const int n = reserveSlot(table, form.name, ip, port);
@@ -168,8 +170,8 @@ int addMapping(model::MappingTable& table, const MappingForm& form) {
     // A proxy goes where each client asks: no forward address, as a save keeps it.
     if (form.mode == model::Mode::PortMapping) r.forward_ip = form.forwardIp;
     r.forward_port = readPort(form.forwardPort);
-    r.capacity = readCount(form.capacity);
-    r.per_ip_limit = readCount(form.perIpLimit);
+    r.capacity = capacity;
+    r.per_ip_limit = perIpLimit;
     r.blacklist = nonEmpty(form.blacklist);
     table.at(n) = model::copyRecord(r);
     return n;
